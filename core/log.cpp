@@ -1,0 +1,127 @@
+#include "core/log.h"
+
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <chrono>
+#include <mutex>
+
+namespace {
+
+std::atomic<int64_t> lastLogMillis{0};
+FILE* logFile = nullptr;
+// Guards logFile and keeps the two halves of a line together.
+std::timed_mutex logLock;
+
+const char STAR_LINE[] = "*******************************************\n";
+const char PLUS_LINE[] = "++++++++++++++++++++++++++++++++++++++++++++++++\n";
+const char MINUS_LINE[] = "------------------------------------------------\n";
+
+void writeLine(const char* format, va_list args) {
+  const int64_t now = getTimeMillis();
+  const int64_t last = lastLogMillis.load();
+  const unsigned long long elapsed =
+      last == 0 ? 0ULL : static_cast<unsigned long long>(now - last);
+  char prefix[32];
+  formatLogPrefix(prefix, sizeof prefix, elapsed);
+  {
+    std::lock_guard<std::timed_mutex> guard(logLock);
+    if (logFile != nullptr) {
+      va_list copy;
+      va_copy(copy, args);
+      fputs(prefix, logFile);
+      vfprintf(logFile, format, copy);
+      va_end(copy);
+      fflush(logFile);
+    }
+    va_list copy;
+    va_copy(copy, args);
+    fputs(prefix, stdout);
+    vfprintf(stdout, format, copy);
+    va_end(copy);
+    fflush(stdout);
+    fflush(stderr);
+  }
+  lastLogMillis.store(getTimeMillis());
+}
+
+void writeFixed(const char* text) { logMessage("%s", text); }
+
+}  // namespace
+
+void formatLogPrefix(char* buffer, size_t size, unsigned long long elapsed) {
+  snprintf(buffer, size, "+%-8llu ", elapsed);
+}
+
+int64_t getTimeMillis() {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  return static_cast<int64_t>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
+}
+
+void logMessage(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  writeLine(format, args);
+  va_end(args);
+}
+
+void logBanner(const char* format, ...) {
+  writeFixed(STAR_LINE);
+  va_list args;
+  va_start(args, format);
+  writeLine(format, args);
+  va_end(args);
+  writeFixed(STAR_LINE);
+  fflush(stdout);
+  fflush(stderr);
+}
+
+void logStart(const char* title) {
+  writeFixed(PLUS_LINE);
+  logMessage("+++ Start: %s\n", title);
+  writeFixed(PLUS_LINE);
+}
+
+void logEnd(const char* title) {
+  writeFixed(MINUS_LINE);
+  logMessage("--- End: %s\n", title);
+  writeFixed(MINUS_LINE);
+}
+
+void setLogFile(FILE* file) {
+  std::lock_guard<std::timed_mutex> guard(logLock);
+  logFile = file;
+}
+
+void closeLogFile() {
+  logMessage("[Utils] Closing logging file.\n");
+  std::lock_guard<std::timed_mutex> guard(logLock);
+  if (logFile != nullptr) {
+    fclose(logFile);
+    logFile = nullptr;
+  }
+}
+
+void logWorkingDir() {
+  char buffer[1024];
+  if (getcwd(buffer, sizeof buffer) != nullptr) {
+    logMessage("[Extractor] Working dir is '%s'\n", buffer);
+  } else {
+    logMessage("[Extractor] Working dir is '%s'\n", "(unknown)");
+  }
+}
+
+void endProcess(int status) {
+  // A thread stuck writing a line must not keep the process alive: wait a little for
+  // the lock, flush what can be flushed either way.
+  const bool locked = logLock.try_lock_for(std::chrono::seconds(2));
+  if (locked && logFile != nullptr) fflush(logFile);
+  fflush(stdout);
+  fflush(stderr);
+  _exit(status);
+}

@@ -1,0 +1,167 @@
+#include "core/paths.h"
+
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/log.h"
+
+void fixSeparators(char* path) { (void)path; }
+
+char* appendPathN(char* path, size_t size, const char* part) {
+  fixSeparators(path);
+  const size_t pathLen = strlen(path);
+  const size_t partLen = strlen(part);
+  const bool needSlash = pathLen > 0 && path[pathLen - 1] != '/';
+  const size_t total = pathLen + (needSlash ? 1 : 0) + partLen;
+  if (total + 1 > size) {
+    logMessage("[Utils] Path too long, refused: '%s' + '%s'\n", path, part);
+    path[0] = 0;
+    return nullptr;
+  }
+  if (needSlash) path[pathLen] = '/';
+  memcpy(path + pathLen + (needSlash ? 1 : 0), part, partLen + 1);
+  return path;
+}
+
+char* appendPath(char* path, const char* part) { return appendPathN(path, PATH_BUFFER_SIZE, part); }
+
+char* copyFixSeparators(const char* path) {
+  char* copy = copyString(path);
+  fixSeparators(copy);
+  return copy;
+}
+
+char* setString(char* buffer, const char* text) {
+  const size_t len = strlen(text);
+  if (len + 1 > static_cast<size_t>(PATH_BUFFER_SIZE)) {
+    logMessage("[Utils] Path too long, refused: '%.200s...'\n", text);
+    buffer[0] = 0;
+    return nullptr;
+  }
+  memmove(buffer, text, len + 1);
+  return buffer;
+}
+
+static char* buildPathN(char* buffer, const char* const* parts, int count) {
+  if (setString(buffer, parts[0]) == nullptr) return nullptr;
+  for (int i = 1; i < count; ++i) {
+    if (appendPath(buffer, parts[i]) == nullptr) return nullptr;
+  }
+  return buffer;
+}
+
+char* buildPath2(char* buffer, const char* p1, const char* p2) {
+  const char* parts[] = {p1, p2};
+  return buildPathN(buffer, parts, 2);
+}
+
+char* buildPath3(char* buffer, const char* p1, const char* p2, const char* p3) {
+  const char* parts[] = {p1, p2, p3};
+  return buildPathN(buffer, parts, 3);
+}
+
+char* buildPath4(char* buffer, const char* p1, const char* p2, const char* p3, const char* p4) {
+  const char* parts[] = {p1, p2, p3, p4};
+  return buildPathN(buffer, parts, 4);
+}
+
+char* buildPath5(char* buffer, const char* p1, const char* p2, const char* p3, const char* p4,
+                 const char* p5) {
+  const char* parts[] = {p1, p2, p3, p4, p5};
+  return buildPathN(buffer, parts, 5);
+}
+
+char* copyString(const char* text) {
+  const size_t len = strlen(text);
+  char* copy = static_cast<char*>(malloc(len + 1));
+  if (copy == nullptr) {
+    logMessage("[Utils] Out of memory\n");
+    endProcess(1);
+  }
+  memcpy(copy, text, len + 1);
+  return copy;
+}
+
+char* substring(const char* text, int32_t start, int32_t length) {
+  char* result = static_cast<char*>(malloc(static_cast<size_t>(length) + 1));
+  if (result == nullptr) {
+    logMessage("[Utils] Out of memory\n");
+    endProcess(1);
+  }
+  memcpy(result, text + start, static_cast<size_t>(length));
+  result[length] = 0;
+  return result;
+}
+
+int32_t lastIndexOf(const char* text, char c) {
+  int32_t found = -1;
+  for (int32_t i = 0; text[i] != 0; ++i) {
+    if (text[i] == c) found = i;
+  }
+  return found;
+}
+
+int32_t indexOfNth(const char* text, char c, int32_t n) {
+  if (n < 1) return -1;
+  int32_t count = 0;
+  for (int32_t i = 0; text[i] != 0; ++i) {
+    if (text[i] == c && ++count == n) return i;
+  }
+  return -1;
+}
+
+char* toAbsolutePath(char* path) {
+  if (path[0] == '/') return path;
+  constexpr size_t SIZE = 1024;
+  char* result = static_cast<char*>(calloc(SIZE, 1));
+  if (result == nullptr) {
+    logMessage("[Utils] Out of memory\n");
+    endProcess(1);
+  }
+  if (getcwd(result, SIZE) == nullptr) {
+    logMessage("[Utils] Cannot read the current folder to make '%s' absolute\n", path);
+    free(result);
+    return nullptr;
+  }
+  if (appendPathN(result, SIZE, path) == nullptr) {
+    free(result);
+    return nullptr;
+  }
+  return result;
+}
+
+int32_t getExePath(char* buffer, int32_t size) {
+  if (size <= 0) return -1;
+  memset(buffer, 0, static_cast<size_t>(size));
+  const ssize_t n = readlink("/proc/self/exe", buffer, static_cast<size_t>(size - 1));
+  if (n < 0) {
+    buffer[0] = 0;
+    return -1;
+  }
+  logMessage("Path to exe is %s\n", buffer);
+  return 0;
+}
+
+bool appendText(char* buffer, size_t size, const char* text) {
+  const size_t have = strnlen(buffer, size);
+  const size_t add = strlen(text);
+  if (have >= size || have + add + 1 > size) return false;
+  memcpy(buffer + have, text, add + 1);
+  return true;
+}
+
+bool formatText(char* buffer, size_t size, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int n = vsnprintf(buffer, size, format, args);
+  va_end(args);
+  if (n < 0 || static_cast<size_t>(n) >= size) {
+    if (size > 0) buffer[0] = 0;
+    return false;
+  }
+  return true;
+}
