@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/log.h"
-#include "tests/support/child_process.h"
+#include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
 
 namespace {
@@ -54,12 +54,13 @@ TEST_P(OpenLogFileTest, CreatesFoldersAndLogsEveryLaterLineIntoTheFile) {
   ScratchDir dir;
   const std::string master = dir / GetParam().master;
   const std::string logs = dir / GetParam().logs;
-  const ChildResult child = runInChild([&] {
+  const ChildRun child = runInChild([&] {
     umask(022);
     openLogFile(master.c_str());
     logMessage("[Test] after opening\n");
+    return 0;
   });
-  ASSERT_EQ(0, child.status);
+  ASSERT_EQ(0, child.exitStatus);
   const std::vector<std::string> names = entriesOf(logs);
   ASSERT_EQ(1u, names.size());
   EXPECT_TRUE(matchesPattern(names[0], "Wrapper-dddd-dd-dd-dd-dd-dd-ddd.log")) << names[0];
@@ -98,11 +99,12 @@ TEST(OpenLogFile, UnusableMasterLeavesTheRunOnTheConsole) {
        "[Extractor] Log file path too long, logging to the console only: "},
   };
   for (const Case& c : cases) {
-    const ChildResult child = runInChild([&] {
+    const ChildRun child = runInChild([&] {
       openLogFile(c.master.c_str());
       logMessage("[Test] console only\n");
+      return 0;
     });
-    ASSERT_EQ(0, child.status) << c.name;
+    ASSERT_EQ(0, child.exitStatus) << c.name;
     EXPECT_NE(std::string::npos, child.output.find(c.line)) << c.name << child.output;
     EXPECT_NE(std::string::npos, child.output.find("[Test] console only\n")) << c.name;
     EXPECT_TRUE(entriesOf(c.master + "/logs").empty()) << c.name;
