@@ -1,4 +1,5 @@
 #include "core/ring_buffer.h"
+#include "tests/support/ring_keeper.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -23,7 +24,7 @@ constexpr bool SANITIZED = false;
 #endif
 #if defined(__SANITIZE_THREAD__)
 // Every access is instrumented under ThreadSanitizer; the same traffic pattern with fewer bytes.
-constexpr int64_t STRESS_BYTES = 48LL << 20;
+constexpr int64_t STRESS_BYTES = 96LL << 20;
 #else
 constexpr int64_t STRESS_BYTES = 256LL << 20;
 #endif
@@ -60,7 +61,7 @@ bool awaitWaitingWriter(RingBuffer* ring) {
 }
 
 TEST(RingBuffer, CreateGivesAnOpenEmptyZeroFilledRing) {
-  RingBuffer* ring = RingBuffer_create(7, 16);
+  RingBuffer* ring = keptRing(7, 16);
   EXPECT_EQ(7, ring->id);
   EXPECT_EQ(16, ring->capacity);
   EXPECT_EQ(0, ring->start);
@@ -70,7 +71,7 @@ TEST(RingBuffer, CreateGivesAnOpenEmptyZeroFilledRing) {
 }
 
 TEST(RingBuffer, CapacityEightWrapWalkThrough) {
-  RingBuffer* ring = RingBuffer_create(1, 8);
+  RingBuffer* ring = keptRing(1, 8);
   EXPECT_EQ(5, writeText(ring, "ABCDE"));
   EXPECT_EQ(0, ring->start);
   EXPECT_EQ(5, ring->end);
@@ -96,7 +97,7 @@ TEST(RingBuffer, CapacityEightWrapWalkThrough) {
 }
 
 TEST(RingBuffer, NonPositiveWriteReturnsZeroAndChangesNothing) {
-  RingBuffer* ring = RingBuffer_create(1, 8);
+  RingBuffer* ring = keptRing(1, 8);
   writeText(ring, "abc");
   for (int32_t length : {0, -1, INT32_MIN}) {
     EXPECT_EQ(0, RingBuffer_write(ring, "zzzz", length)) << length;
@@ -108,7 +109,7 @@ TEST(RingBuffer, NonPositiveWriteReturnsZeroAndChangesNothing) {
 }
 
 TEST(RingBuffer, WriteSomeTakesWhatFitsAndWrapsInOrder) {
-  RingBuffer* ring = RingBuffer_create(1, 8);
+  RingBuffer* ring = keptRing(1, 8);
   EXPECT_EQ(6, writeText(ring, "abcdef"));
   char out[8];
   EXPECT_EQ(4, RingBuffer_read(ring, out, 4));
@@ -144,7 +145,7 @@ TEST(RingBuffer, BehaviourOnAClosedRing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    RingBuffer* ring = RingBuffer_create(1, 8);
+    RingBuffer* ring = keptRing(1, 8);
     writeText(ring, c.contents);
     RingBuffer_close(ring);
     char out[16] = {};
@@ -179,7 +180,7 @@ TEST(RingBuffer, WaitingWriterIsReleasedByCloseWithMinusOne) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    RingBuffer* ring = RingBuffer_create(1, 8);
+    RingBuffer* ring = keptRing(1, 8);
     writeText(ring, c.contents);
     auto writer = std::async(std::launch::async, [&] {
       return c.some ? RingBuffer_writeSome(ring, "wxyz", 4) : RingBuffer_write(ring, "wxyz", 4);
@@ -206,7 +207,7 @@ TEST(RingBuffer, WaitingReaderIsReleasedByCloseWithMinusOne) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    RingBuffer* ring = RingBuffer_create(1, 8);
+    RingBuffer* ring = keptRing(1, 8);
     writeText(ring, c.contents);
     auto reader = std::async(std::launch::async, [&] {
       char out[8];
@@ -221,7 +222,7 @@ TEST(RingBuffer, WaitingReaderIsReleasedByCloseWithMinusOne) {
 }
 
 TEST(RingBuffer, ReadUntilTakesTheValueAndLeavesTheRest) {
-  RingBuffer* ring = RingBuffer_create(1, 16);
+  RingBuffer* ring = keptRing(1, 16);
   writeText(ring, std::string("abc\0de", 6));
   char out[16] = {};
   EXPECT_EQ(4, RingBuffer_readUntil(ring, out, 16, 0));
@@ -233,7 +234,7 @@ TEST(RingBuffer, ReadUntilTakesTheValueAndLeavesTheRest) {
 }
 
 TEST(RingBuffer, ReadUntilReturnsOnlyAfterTheDelimiterArrives) {
-  RingBuffer* ring = RingBuffer_create(1, 16);
+  RingBuffer* ring = keptRing(1, 16);
   writeText(ring, "ab");
   auto reader = std::async(std::launch::async, [&] {
     std::string out(16, 'x');
@@ -276,7 +277,7 @@ TEST(RingBuffer, ReadUntilCutsValuesThatCannotFitOrComplete) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    RingBuffer* ring = RingBuffer_create(1, c.capacity);
+    RingBuffer* ring = keptRing(1, c.capacity);
     writeText(ring, c.contents);
     if (c.closed) RingBuffer_close(ring);
     testing::internal::CaptureStdout();
@@ -305,7 +306,7 @@ TEST(RingBuffer, ReadUntilCutsValuesThatCannotFitOrComplete) {
 TEST(RingBuffer, ReadUntilReleasesAWriterThatWaitsForRoom) {
   for (bool readerFirst : {true, false}) {
     SCOPED_TRACE(readerFirst ? "reader waits first" : "writer waits first");
-    RingBuffer* ring = RingBuffer_create(1, 16);
+    RingBuffer* ring = keptRing(1, 16);
     writeText(ring, "aaaaaaaaaa");
     const std::string second = std::string("bbbbbbbbbb") + '\0';
     testing::internal::CaptureStdout();
@@ -350,7 +351,7 @@ uint8_t streamByte(uint64_t position) {
 
 TEST(RingBufferStress, RandomBlocksArriveWholeAndInOrder) {
   constexpr int32_t CAPACITY = 4093;  // odd, so every wrap point gets used
-  RingBuffer* ring = RingBuffer_create(9, CAPACITY);
+  RingBuffer* ring = keptRing(9, CAPACITY);
   std::thread producer([ring] {
     std::mt19937 random(1);
     std::vector<uint8_t> block(2 * CAPACITY);
@@ -396,8 +397,8 @@ TEST(RingBufferStress, RandomBlocksArriveWholeAndInOrder) {
 TEST(RingBufferStress, DelimitedValuesSplitAcrossRandomBlocks) {
   constexpr int32_t CAPACITY = 1024;
   constexpr int32_t MAX_VALUE = 300;
-  constexpr int64_t TOTAL = STRESS_BYTES / 8;
-  RingBuffer* ring = RingBuffer_create(9, CAPACITY);
+  constexpr int64_t TOTAL = STRESS_BYTES / 16;
+  RingBuffer* ring = keptRing(9, CAPACITY);
   // Values of 0 to 300 non-zero bytes, each ended by 0x00; deterministic from the seed.
   auto valueAt = [](std::mt19937& random, std::string& value) {
     value.assign(random() % (MAX_VALUE + 1), '\0');
