@@ -36,6 +36,16 @@ std::string take(char* value) {
   return text;
 }
 
+// A list owned by one test: its arrays go with it (the system keeps its lists for good).
+struct OwnedList : ReadRecordList {
+  OwnedList() : ReadRecordList{} {}
+  ~OwnedList() {
+    clearReadRecords(this);
+    free(items);
+    free(lengths);
+  }
+};
+
 std::string warning(int32_t n, int32_t size, const std::string& text) {
   return "***WARNING - STRING TOO LONG FOR ALLOC " + std::to_string(n) + ">" +
          std::to_string(size) + "! (READSTRING) [" + text + "]\n";
@@ -157,7 +167,7 @@ TEST(PropertyStreamRing, StringAndNumberReaders) {
 
 TEST(PropertyStreamRing, ValueLongerThanItsBufferIsCutAndResumed) {
   RingBuffer* ring = ringWith("abcdefghij" + D + "k" + D, false);
-  ReadRecordList list{};
+  OwnedList list;
   testing::internal::CaptureStdout();
   char* first = readStreamValue(ring, "Short", 8, &list);
   char* second = readStreamValue(ring, "Short", 8, &list);
@@ -175,7 +185,7 @@ TEST(PropertyStreamRing, ValueLongerThanItsBufferIsCutAndResumed) {
 
 TEST(PropertyStreamRing, RecordedReadsKeepBuffersAndLengthsInOrder) {
   RingBuffer* ring = ringWith("abc" + D + "1234" + D + D, false);
-  ReadRecordList list{};
+  OwnedList list;
   char* text = readStreamStringRecorded(ring, "Archive File Type", &list);
   EXPECT_EQ(1234, readStreamLongRecorded(ring, "Archive File Length", &list));
   char* empty = readStreamStringRecorded(ring, "Archive File Path", &list);
@@ -201,7 +211,7 @@ TEST(PropertyStreamRing, RecordedReadsKeepBuffersAndLengthsInOrder) {
 }
 
 TEST(PropertyStreamRing, ClearOnANeverUsedListChangesNothing) {
-  ReadRecordList list{};
+  OwnedList list;
   clearReadRecords(&list);
   clearReadRecords(nullptr);
   EXPECT_EQ(nullptr, list.items);
@@ -214,7 +224,7 @@ TEST(PropertyStreamRing, EleventhRecordIsRefusedButStillReturned) {
   std::string contents;
   for (int i = 0; i <= READ_RECORD_CAPACITY; ++i) contents += "v" + std::to_string(i) + D;
   RingBuffer* ring = ringWith(contents, true);
-  ReadRecordList list{};
+  OwnedList list;
   for (int i = 0; i < READ_RECORD_CAPACITY; ++i) readStreamStringRecorded(ring, "Value", &list);
   testing::internal::CaptureStdout();
   char* eleventh = readStreamStringRecorded(ring, "Value", &list);
