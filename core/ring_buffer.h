@@ -39,8 +39,8 @@ int32_t RingBuffer_write(RingBuffer* ring, const void* source, int32_t length);
 // count taken (1 to length), 0 for length < 1, or -1 when full and closed.
 int32_t RingBuffer_writeSome(RingBuffer* ring, const void* source, int32_t length);
 
-// Takes up to n (at least 1) bytes, waiting while the ring is empty and open. Returns the
-// count taken, or -1 once the ring is closed and drained.
+// Takes up to n bytes (n < 1 gives 0 at once), waiting while the ring is empty and open.
+// Returns the count taken, or -1 once the ring is closed and drained.
 int32_t RingBuffer_read(RingBuffer* ring, void* destination, int32_t n);
 
 // Takes every byte up to and including the first delimiter, waiting until one is readable,
