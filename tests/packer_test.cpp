@@ -406,4 +406,143 @@ TEST(PackerLsoFile, CountThenEntries) {
   EXPECT_EQ(allValues(f.bytes()), (std::vector<std::string>{"5", "-Xmx1g", "-Dx=y"}));
 }
 
+// ---- The command-line tool ----------------------------------------------------------
+
+struct ToolRun {
+  int status;
+  std::string output;  // standard output and standard error
+};
+
+ToolRun runTool(const std::string& arguments) {
+  const std::string command = std::string(HV_BIN_DIR) + "/halvorin-pack " + arguments + " 2>&1";
+  FILE* p = popen(command.c_str(), "r");
+  ToolRun run{-1, {}};
+  if (p == nullptr) return run;
+  char chunk[4096];
+  for (size_t n; (n = fread(chunk, 1, sizeof chunk, p)) > 0;) run.output.append(chunk, n);
+  const int status = pclose(p);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+class PackerTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    writeFileBytes(dir.file("lzma.bin"), "LZMA tool");
+    writeFileBytes(dir.file("splash.bin"), std::string("\x89PNG\0\1", 6));
+    writeFileBytes(dir.file("a.txt"), "AAA");
+    fs::create_directories(dir.file("qvtree/lib"));
+    writeFileBytes(dir.file("qvtree/HalvorinLaunch"), "launch");
+    writeFileBytes(dir.file("qvtree/lib/q.jar"), "QJAR");
+  }
+  std::string manifest(const std::string& text) const {
+    writeFileBytes(dir.file("m.txt"), text);
+    return "'" + dir.file("m.txt") + "'";
+  }
+  TempDir dir;
+};
+
+TEST_F(PackerTool, InstallerFromAManifest) {
+  const std::string m = manifest(std::string("# demo installer\n") +
+                                 "launcher " + HV_LAUNCHER_PATH + "\n"
+                                 "order tail-first\n"
+                                 "param update_url http://127.0.0.1:1/\n"
+                                 "param empty_one\n"
+                                 "param-base64 splash_image splash.bin\n"
+                                 "header app_name Demo App\n"
+                                 "header qv_version 3\n"
+                                 "header install_type perm_user\n"
+                                 "file lzma64 lzma.bin\n"
+                                 "file nativesplash.png splash.bin\n"
+                                 "folder qv\n"
+                                 "tree qv.p2.l2 qvtree\n"
+                                 "nested more.p2.l2\n"
+                                 "  file a.txt a.txt\n"
+                                 "end\n");
+  const ToolRun run = runTool("installer " + m + " -o '" + dir.file("out") + "'");
+  ASSERT_EQ(run.status, 0) << run.output;
+  const std::string image = readFileBytes(dir.file("out"));
+  const size_t p = scanForMarker(image, paramsMarker());
+  const size_t t = scanForMarker(image, tailMarker());
+  ASSERT_LT(t, p) << "tail-first puts the Tail block first";
+
+  Cursor pc(image, p + PARAMS_MARKER_SIZE);
+  for (const char* v : {"3", "update_url", "http://127.0.0.1:1/", "empty_one", "",
+                        "splash_image", "iVBORwAB"})
+    EXPECT_EQ(pc.value(), v);
+  EXPECT_TRUE(pc.atEnd());
+
+  Cursor tc(image, t + TAIL_MARKER_SIZE);
+  const std::vector<std::string> header = {"Demo App", "", "", "3", "", "", "",
+                                           "perm_user", "", "", "", ""};
+  for (const auto& v : header) EXPECT_EQ(tc.value(), v);
+  const auto e = parseArchive(image.substr(tc.offset(), p - tc.offset()));
+  ASSERT_EQ(e.size(), 5u);
+  EXPECT_EQ(e[0].data, "LZMA tool");
+  EXPECT_EQ(e[1].path, "nativesplash.png");
+  EXPECT_EQ(e[2].type, "1");
+  const auto qv = parseArchive(unxz(dir, e[3].data, "xz"));
+  ASSERT_EQ(qv.size(), 3u);
+  EXPECT_EQ(qv[0].path, "HalvorinLaunch");
+  EXPECT_EQ(qv[1].path, "lib");
+  EXPECT_EQ(qv[2].data, "QJAR");
+  const auto more = parseArchive(unxz(dir, e[4].data, "xz"));
+  ASSERT_EQ(more.size(), 1u);
+  EXPECT_EQ(more[0].data, "AAA");
+}
+
+TEST_F(PackerTool, RefusesBadManifests) {
+  struct Case {
+    const char* name;
+    std::string body;
+    const char* message;
+  };
+  const std::string head = std::string("launcher ") + HV_LAUNCHER_PATH + "\nheader qv_version 1\n";
+  const std::string five = "file a a.txt\nfile b a.txt\nfile c a.txt\nfile d a.txt\nfile e a.txt\n";
+  const Case cases[] = {
+      {"too few entries", head + "file a a.txt\n", "announces 5 tail entries but the manifest has 1"},
+      {"unknown directive", head + five + "frobnicate x\n", "line 8: unknown directive"},
+      {"nested without end", head + five + "nested x.p2.l2\nfile f a.txt\n", "without \"end\""},
+      {"missing source", head + "file a nothere\n", "cannot open"},
+      {"signed without key", head + "tree x.p2.l2 qvtree signed\n", "needs a sign-key"},
+      {"dir as tail entries", head + "dir qvtree\n", "use tree or nested"},
+      {"unknown header key", head + "header colour red\n", "unknown header key colour"},
+  };
+  for (const auto& c : cases) {
+    const ToolRun run = runTool("installer " + manifest(c.body) + " -o '" + dir.file("out") + "'");
+    EXPECT_EQ(run.status, 1) << c.name;
+    EXPECT_NE(run.output.find(c.message), std::string::npos) << c.name << ": " << run.output;
+  }
+  EXPECT_EQ(runTool("").status, 2);
+}
+
+TEST_F(PackerTool, CompressedArchive) {
+  const std::string m = manifest("compress xz\nfolder top\ndir qvtree top\nfile top/a.txt a.txt\n");
+  const ToolRun run = runTool("archive " + m + " -o '" + dir.file("jre.xz") + "'");
+  ASSERT_EQ(run.status, 0) << run.output;
+  const auto e = parseArchive(unxz(dir, readFileBytes(dir.file("jre.xz")), "xz"));
+  ASSERT_EQ(e.size(), 5u);
+  EXPECT_EQ(e[0].path, "top");
+  EXPECT_EQ(e[1].path, "top/HalvorinLaunch");
+  EXPECT_EQ(e[3].path, "top/lib/q.jar");
+  EXPECT_EQ(e[4].data, "AAA");
+}
+
+TEST_F(PackerTool, LaunchAndLsoFiles) {
+  ToolRun run = runTool("launch-file '" + dir.file("HalvorinLaunch") +
+                        "' --version 5 --class a.Main --app-name demo --jvm-mem 256"
+                        " --classpath lib/a.jar --classpath lib/b.jar --extra-arg -x"
+                        " --compat-class a.Compat --jvm-option -Dk=v --url-required");
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(allValues(readFileBytes(dir.file("HalvorinLaunch"))),
+            (std::vector<std::string>{"5", "a.Main", "", "demo", "", "1", "256", "0", "2",
+                                      "lib/a.jar", "lib/b.jar", "1", "-x", "a.Compat", "", "",
+                                      "1", "-Dk=v"}));
+  run = runTool("lso-file '" + dir.file("lso") + "' -Xmx1g '-Dx=a b'");
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(allValues(readFileBytes(dir.file("lso"))),
+            (std::vector<std::string>{"2", "-Xmx1g", "-Dx=a b"}));
+  EXPECT_EQ(runTool("launch-file '" + dir.file("x") + "' --jvm-mem lots").status, 1);
+}
+
 }  // namespace
