@@ -1,0 +1,57 @@
+// File and folder work of the launcher: folders everyone may use, chmod commands,
+// marker search, deleting, copying and renaming folder trees. Failures are returned or
+// logged, never fatal. Every file opened here is close-on-exec; files created are opened
+// without following a link at their name. Tree walks never follow symbolic links.
+// ensureFolder, DeleteFolder, fileExists and findMarker may run on any thread.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+constexpr int COPY_BUFFER_SIZE = 50000;
+constexpr int RENAME_RETRIES = 10;
+constexpr int RENAME_RETRY_PAUSE_MS = 300;
+
+// Run "chmod 777 ", "chmod -R a+x " or "chmod -R 755 " on the quoted path through
+// system(); the result is system()'s status, -1 when the command does not fit.
+int32_t chmod777(const char* path);
+int32_t chmodAllExecutable(const char* path);
+int32_t chmod755Recursive(const char* path);
+
+// 0 when path is a folder or was made (mkdir 0777, then chmod777), -1 when mkdir failed.
+int32_t ensureFolder(const char* path);
+
+// Scans file forward from its current position for marker (a mismatch restarts the
+// match at 0 without retrying the mismatching byte). Returns the number of bytes read up
+// to and including the marker, the stream positioned just after it; -1 (logged
+// "Could not find marker: NAME") at the end of the file. A length of 0 reads nothing.
+int64_t findMarker(FILE* file, const void* marker, int32_t length, const char* name);
+
+// 1 when the path opens for reading (folders too), else 0; both logged.
+int32_t fileExists(const char* path);
+
+// Empties a folder tree, keeping the folder. A symbolic link is removed itself, never
+// descended into; a folder path that is itself a link is not opened. 0 when the folder
+// was listed (whatever failed inside), 1 when it cannot be opened.
+int32_t DeleteFolder(const char* folder);
+
+// Copies one file (failures only logged); the target is created or truncated.
+void copyFile(const char* source, const char* target);
+// Merges the contents of source into the existing folder target. Links in the source
+// are passed over. 0, or on the first failure 1 (cannot open, read or write) or -1 (a
+// target folder cannot be made).
+int32_t CopyFolder(const char* source, const char* target);
+
+// Moves a filled folder to target: an existing target is emptied first; rename is
+// retried RENAME_RETRIES times RENAME_RETRY_PAUSE_MS apart, then the tree is copied.
+// The outcome is only logged.
+void renameWithFallback(const char* source, const char* target);
+
+// Nothing to do on this platform; modes are set with the chmod operations.
+void makeExecutable(const char* path, int32_t flag);
+
+// fopen(path, "rb") with close-on-exec.
+FILE* openFileForReading(const char* path);
+// Creates or truncates path for writing (mode 0666 less the umask), close-on-exec, and
+// refuses (NULL) when the name is a symbolic link. For every file made in the install tree.
+FILE* createFileNoFollow(const char* path);

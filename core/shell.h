@@ -1,0 +1,24 @@
+// Shell commands built from paths, and running one to read its output. Every path put
+// into a command goes through appendShellQuoted, so no path can run shell code. Commands
+// are built in caller buffers and refused (never cut, never written past) when they do
+// not fit. Stateless; any thread may call.
+#pragma once
+
+#include <cstddef>
+
+constexpr int COMMAND_OUTPUT_SIZE = 10000;
+
+// Appends text between single quotes, each embedded ' written as '\'' (the one form
+// /bin/sh leaves untouched whatever the text holds). false, buffer unchanged, when the
+// result would not fit in size bytes.
+bool appendShellQuoted(char* buffer, size_t size, const char* text);
+
+// buffer := prefix followed by the quoted path. false (buffer emptied, logged) when the
+// command would not fit in size bytes.
+bool buildShellCommand(char* buffer, size_t size, const char* prefix, const char* path);
+
+// Runs command through /bin/sh and returns its standard output in a new buffer of
+// COMMAND_OUTPUT_SIZE bytes owned by the caller, trailing blanks, CR and LF removed.
+// Output beyond COMMAND_OUTPUT_SIZE - 1 bytes is cut (logged) and the pipe is closed,
+// so an endless command does not hold the run. NULL when it cannot be started.
+char* runCommandCapture(const char* command);

@@ -1,0 +1,366 @@
+#include "core/fileops.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tests/support/scratch_dir.h"
+
+namespace {
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+mode_t modeOf(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return 0;
+  return st.st_mode & 07777;
+}
+
+int countOf(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// ---- chmod commands ----
+
+TEST(Chmod, PathWithQuotesAndDollarPassesUnharmed) {
+  ScratchDir dir;
+  const std::string name = "a\"b$(touch pwned)`touch pwned`'c\\";
+  const std::string path = dir / name;
+  writeFileBytes(path, "x");
+  chmod(path.c_str(), 0600);
+  CaptureStdout();
+  EXPECT_EQ(0, chmod777(path.c_str()));
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(0777u, modeOf(path));
+  EXPECT_FALSE(pathExists(dir / "pwned"));
+  EXPECT_FALSE(pathExists("pwned"));
+  // The logged line is the command as run.
+  const std::string quoted = "'" + dir.path() + "/a\"b$(touch pwned)`touch pwned`'\\''c\\'";
+  EXPECT_NE(std::string::npos, out.find("[ChMod] Executing chmod 777 " + quoted + "\n")) << out;
+}
+
+TEST(Chmod, RecursiveForms) {
+  ScratchDir dir;
+  mkdir((dir / "t").c_str(), 0700);
+  mkdir((dir / "t/sub").c_str(), 0700);
+  writeFileBytes(dir / "t/sub/f", "x");
+  chmod((dir / "t/sub/f").c_str(), 0600);
+  CaptureStdout();
+  EXPECT_EQ(0, chmodAllExecutable((dir / "t").c_str()));
+  EXPECT_EQ(0711u, modeOf(dir / "t/sub"));
+  EXPECT_EQ(0711u, modeOf(dir / "t/sub/f"));
+  EXPECT_EQ(0, chmod755Recursive((dir / "t").c_str()));
+  GetCapturedStdout();
+  EXPECT_EQ(0755u, modeOf(dir / "t/sub/f"));
+}
+
+TEST(Chmod, TooLongPathIsRefusedWithoutRunning) {
+  const std::string path = "/tmp/" + std::string(6000, 'x');
+  CaptureStdout();
+  EXPECT_EQ(-1, chmod777(path.c_str()));
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(std::string::npos, out.find("[ChMod] Executing"));
+}
+
+// ---- ensureFolder ----
+
+TEST(EnsureFolder, Modes) {
+  ScratchDir dir;
+  mkdir((dir / "existing").c_str(), 0700);
+  symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str());
+  writeFileBytes(dir / "victim", "x");
+  chmod((dir / "victim").c_str(), 0600);
+  symlink((dir / "victim").c_str(), (dir / "tofile").c_str());
+  struct Case {
+    const char* name;
+    int result;
+    bool chmodRun;
+    mode_t mode;  // of the path afterwards (0: does not exist)
+  };
+  const Case cases[] = {
+      {"existing", 0, false, 0700},        // left as it is, no chmod
+      {"new", 0, true, 0777},              // umask narrowed, chmod widened
+      {"missing/child", -1, true, 0},      // one level only; chmod still runs
+      {"dangling", -1, false, 0777},       // a link's target is never touched (mode of the link)
+      {"tofile", -1, false, 0777},
+  };
+  const mode_t old = umask(022);
+  for (const Case& c : cases) {
+    const std::string path = dir / c.name;
+    CaptureStdout();
+    EXPECT_EQ(c.result, ensureFolder(path.c_str())) << c.name;
+    const std::string out = GetCapturedStdout();
+    EXPECT_EQ(c.chmodRun, out.find("[ChMod] Executing chmod 777 '" + path + "'\n") !=
+                              std::string::npos)
+        << c.name << ": " << out;
+    EXPECT_EQ(c.mode, modeOf(path)) << c.name;
+  }
+  umask(old);
+  EXPECT_EQ(0600u, modeOf(dir / "victim"));
+  EXPECT_FALSE(pathExists(dir / "nowhere"));
+}
+
+// ---- findMarker ----
+
+struct MarkerCase {
+  const char* name;
+  std::string data;
+  std::string marker;
+  long startAt;        // where the caller has positioned the stream
+  int64_t result;
+  int nextByte;        // what the stream yields next (EOF when none)
+};
+
+constexpr size_t BIG = (1 << 20) - 2;  // puts a marker across the 1 MiB read blocks
+
+std::string bigThen(const std::string& tail, char fill = 0) { return std::string(BIG, fill) + tail; }
+
+class FindMarkerTest : public ::testing::TestWithParam<MarkerCase> {};
+
+TEST_P(FindMarkerTest, CountsBytesAndLeavesStreamAfterMarker) {
+  const MarkerCase& c = GetParam();
+  ScratchDir dir;
+  writeFileBytes(dir / "f", c.data);
+  FILE* f = fopen((dir / "f").c_str(), "rb");
+  ASSERT_NE(nullptr, f);
+  ASSERT_EQ(0, fseek(f, c.startAt, SEEK_SET));
+  CaptureStdout();
+  EXPECT_EQ(c.result, findMarker(f, c.marker.data(), static_cast<int32_t>(c.marker.size()), "Params"));
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(c.result < 0, out.find("Could not find marker: Params\n") != std::string::npos) << out;
+  if (c.result >= 0) {
+    EXPECT_EQ(c.nextByte, fgetc(f));
+  }
+  fclose(f);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FindMarkerTest,
+    ::testing::Values(
+        // The second 1 ends the first partial match and is not retried as a start.
+        MarkerCase{"MismatchByteNotRetried", std::string("\1\1\2\3\1\2\3", 7), "\1\2\3", 0, 7, EOF},
+        MarkerCase{"OnlyThePassedOverOccurrence", std::string("\1\1\2\3", 4), "\1\2\3", 0, -1, EOF},
+        MarkerCase{"FirstOccurrenceThenRest", "xxABCyyABCz", "ABC", 0, 5, 'y'},
+        MarkerCase{"ZeroLengthReadsNothing", "abc", "", 1, 0, 'b'},
+        MarkerCase{"CountedFromCallersPosition", "ABCxxABCz", "ABC", 3, 5, 'z'},
+        MarkerCase{"MarkerAtStart", "ABCd", "ABC", 0, 3, 'd'},
+        MarkerCase{"Absent", "abcdef", "xyz", 0, -1, EOF},
+        MarkerCase{"EmptyFile", "", "A", 0, -1, EOF},
+        MarkerCase{"SplitAcrossBlocks", bigThen("MARK!"), "MARK", 0, BIG + 4, '!'},
+        MarkerCase{"EndsExactlyAtBlockEnd", bigThen("MA") + "tail", "MA", 0, BIG + 2, 't'},
+        // A partial match at the end of one block that fails in the next block.
+        MarkerCase{"PartialAcrossBlocksThenMismatch", bigThen("MAX") + "MAR!", "MAR", 0, BIG + 6, '!'},
+        MarkerCase{"MarkerIsLastBytes", bigThen("MARK", 'a'), "MARK", 0, BIG + 4, EOF}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(FindMarker, WorksOnAStreamThatCannotSeek) {
+  FILE* pipe = popen("printf 'xxABCrest'", "r");
+  ASSERT_NE(nullptr, pipe);
+  CaptureStdout();
+  EXPECT_EQ(5, findMarker(pipe, "ABC", 3, "Tail"));
+  GetCapturedStdout();
+  EXPECT_EQ('r', fgetc(pipe));
+  pclose(pipe);
+}
+
+// ---- fileExists ----
+
+TEST(FileExists, FoldersCountFifosDoNotBlockUnreadableDoesNotCount) {
+  ScratchDir dir;
+  writeFileBytes(dir / "secret", "x");
+  chmod((dir / "secret").c_str(), 0000);
+  mkfifo((dir / "fifo").c_str(), 0666);
+  chmod(dir.path().c_str(), 0755);
+  CaptureStdout();
+  EXPECT_EQ(1, fileExists(dir.path().c_str()));
+  EXPECT_EQ(1, fileExists((dir / "fifo").c_str()));  // returns at once, no writer needed
+  EXPECT_EQ(0, fileExists((dir / "missing").c_str()));
+  const std::string out = GetCapturedStdout();
+  EXPECT_NE(std::string::npos, out.find("[Utils] File exists: " + dir.path() + "\n"));
+  EXPECT_NE(std::string::npos, out.find("[Utils] File does NOT exist: " + dir / "missing" + "\n"));
+  // A user who may not read the file sees it as missing (root reads everything).
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+    _exit(fileExists((dir / "secret").c_str()) == 0 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// ---- DeleteFolder ----
+
+TEST(DeleteFolder, EmptiesTreeKeepsTopAndNeverFollowsLinks) {
+  ScratchDir dir;
+  const std::string top = dir / "top";
+  mkdir(top.c_str(), 0777);
+  mkdir((top + "/sub").c_str(), 0777);
+  mkdir((top + "/sub/deeper").c_str(), 0777);
+  writeFileBytes(top + "/.a", "a");
+  writeFileBytes(top + "/sub/deeper/f", "f");
+  // A tree elsewhere, reachable through links in the tree.
+  mkdir((dir / "elsewhere").c_str(), 0777);
+  writeFileBytes(dir / "elsewhere/keep", "k");
+  symlink((dir / "elsewhere").c_str(), (top + "/link").c_str());
+  symlink((dir / "elsewhere/keep").c_str(), (top + "/sub/filelink").c_str());
+  CaptureStdout();
+  EXPECT_EQ(0, DeleteFolder(top.c_str()));
+  const std::string out = GetCapturedStdout();
+  EXPECT_TRUE(pathExists(top));
+  for (const char* gone : {"/.a", "/sub", "/link"}) EXPECT_FALSE(pathExists(top + gone)) << gone;
+  EXPECT_EQ("k", readFileBytes(dir / "elsewhere/keep"));
+  EXPECT_NE(std::string::npos, out.find("Deleting DIR " + top + "/sub\n"));
+  EXPECT_NE(std::string::npos, out.find("Deleting FILE " + top + "/link\n"));
+  EXPECT_NE(std::string::npos, out.find("Deleting FILE " + top + "/.a\n"));
+}
+
+TEST(DeleteFolder, MissingFolderOrLinkedFolderIsNotOpened) {
+  ScratchDir dir;
+  mkdir((dir / "elsewhere").c_str(), 0777);
+  writeFileBytes(dir / "elsewhere/keep", "k");
+  symlink((dir / "elsewhere").c_str(), (dir / "link").c_str());
+  for (const char* name : {"missing", "link"}) {
+    const std::string path = dir / name;
+    CaptureStdout();
+    EXPECT_EQ(1, DeleteFolder(path.c_str())) << name;
+    const std::string out = GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("[DeleteFolder] Deleting from '" + path + "' is NULL\n"));
+  }
+  EXPECT_EQ("k", readFileBytes(dir / "elsewhere/keep"));
+}
+
+// ---- copyFile and CopyFolder ----
+
+TEST(CopyFolder, MergesOverwritesAndDropsModeBits) {
+  ScratchDir dir;
+  const std::string src = dir / "src", dst = dir / "dst";
+  mkdir(src.c_str(), 0777);
+  mkdir((src + "/sub").c_str(), 0777);
+  writeFileBytes(src + "/same", "new");
+  writeFileBytes(src + "/tool", "#!/bin/sh\n");
+  chmod((src + "/tool").c_str(), 0755);
+  writeFileBytes(src + "/sub/inner", std::string(3 * COPY_BUFFER_SIZE + 17, 'q'));
+  writeFileBytes(src + "/exact", std::string(COPY_BUFFER_SIZE, 'e'));
+  writeFileBytes(dir / "outside", "secret");
+  symlink((dir / "outside").c_str(), (src + "/link").c_str());
+  mkdir(dst.c_str(), 0777);
+  writeFileBytes(dst + "/same", "old contents");
+  writeFileBytes(dst + "/other", "stays");
+  const mode_t old = umask(022);
+  CaptureStdout();
+  EXPECT_EQ(0, CopyFolder(src.c_str(), dst.c_str()));
+  const std::string out = GetCapturedStdout();
+  umask(old);
+  EXPECT_EQ("new", readFileBytes(dst + "/same"));
+  EXPECT_EQ("stays", readFileBytes(dst + "/other"));
+  EXPECT_EQ(std::string(3 * COPY_BUFFER_SIZE + 17, 'q'), readFileBytes(dst + "/sub/inner"));
+  EXPECT_EQ(std::string(COPY_BUFFER_SIZE, 'e'), readFileBytes(dst + "/exact"));
+  EXPECT_EQ(0644u, modeOf(dst + "/tool"));
+  EXPECT_FALSE(pathExists(dst + "/link"));
+  EXPECT_NE(std::string::npos, out.find("[CopyFolder] Copying DIR " + dst + "/sub\n"));
+  EXPECT_NE(std::string::npos, out.find("[CopyFolder] Copying FILE " + dst + "/same\n"));
+}
+
+TEST(CopyFolder, FailuresStopTheCopy) {
+  ScratchDir dir;
+  const std::string src = dir / "src", dst = dir / "dst";
+  mkdir(src.c_str(), 0777);
+  mkdir((src + "/sub").c_str(), 0777);
+  mkdir(dst.c_str(), 0777);
+  // The target name for "sub" is a link to a folder elsewhere: never written through.
+  mkdir((dir / "elsewhere").c_str(), 0777);
+  symlink((dir / "elsewhere").c_str(), (dst + "/sub").c_str());
+  writeFileBytes(src + "/sub/f", "f");
+  CaptureStdout();
+  EXPECT_EQ(-1, CopyFolder(src.c_str(), dst.c_str()));
+  EXPECT_EQ(1, CopyFolder((dir / "missing").c_str(), dst.c_str()));
+  const std::string out = GetCapturedStdout();
+  EXPECT_FALSE(pathExists(dir / "elsewhere/f"));
+  EXPECT_NE(std::string::npos, out.find("(could not create target folder)"));
+  EXPECT_NE(std::string::npos, out.find("[CopyFolder] SourceDir from '" + dir / "missing" + "' is NULL\n"));
+}
+
+TEST(CopyFile, CopiesAndReportsEveryFailure) {
+  ScratchDir dir;
+  writeFileBytes(dir / "a", std::string(COPY_BUFFER_SIZE + 1, 'a'));
+  writeFileBytes(dir / "victim", "v");
+  symlink((dir / "victim").c_str(), (dir / "link").c_str());
+  struct Case {
+    std::string source, target, line;
+  };
+  const Case cases[] = {
+      {dir / "a", dir / "b", ""},
+      {dir / "missing", dir / "c",
+       "[Extractor] *************************** Unable to open source file for copy " + dir / "missing"},
+      // Created files never follow a link at their name.
+      {dir / "a", dir / "link",
+       "[Extractor] *************************** Unable to open destination file for copy " + dir / "link"},
+      // A full disk is reported, not passed over.
+      {dir / "a", "/dev/full",
+       "[Extractor] *************************** Unable to write destination file for copy /dev/full"},
+  };
+  for (const Case& c : cases) {
+    CaptureStdout();
+    copyFile(c.source.c_str(), c.target.c_str());
+    const std::string out = GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("[Extractor] Copying FILE " + c.target + "\n"));
+    if (c.line.empty()) {
+      EXPECT_EQ(std::string::npos, out.find("****")) << out;
+      EXPECT_EQ(readFileBytes(c.source), readFileBytes(c.target));
+    } else {
+      EXPECT_NE(std::string::npos, out.find(c.line + "\n")) << out;
+    }
+  }
+  EXPECT_EQ("v", readFileBytes(dir / "victim"));
+}
+
+// ---- renameWithFallback ----
+
+TEST(RenameWithFallback, ReplacesAnExistingTarget) {
+  ScratchDir dir;
+  const std::string src = dir / "src", dst = dir / "dst";
+  mkdir(src.c_str(), 0777);
+  writeFileBytes(src + "/new", "n");
+  mkdir(dst.c_str(), 0777);
+  mkdir((dst + "/oldsub").c_str(), 0777);
+  writeFileBytes(dst + "/oldsub/old", "o");
+  CaptureStdout();
+  renameWithFallback(src.c_str(), dst.c_str());
+  const std::string out = GetCapturedStdout();
+  EXPECT_FALSE(pathExists(src));
+  EXPECT_FALSE(pathExists(dst + "/oldsub"));
+  EXPECT_EQ("n", readFileBytes(dst + "/new"));
+  EXPECT_NE(std::string::npos, out.find("[Rename] The target already exists. Deleting.\n"));
+  EXPECT_NE(std::string::npos, out.find("[Rename] File '" + src + "' renamed to '" + dst + "'\n"));
+  EXPECT_EQ(std::string::npos, out.find("Could not rename"));
+}
+
+TEST(RenameWithFallback, CopiesWhenRenameCannotWorkAcrossFileSystems) {
+  ScratchDir shm("/dev/shm");
+  ScratchDir tmp("/tmp");
+  const std::string src = shm / "src", dst = tmp / "dst";
+  mkdir(src.c_str(), 0777);
+  mkdir((src + "/sub").c_str(), 0777);
+  writeFileBytes(src + "/sub/f", "payload");
+  CaptureStdout();
+  renameWithFallback(src.c_str(), dst.c_str());
+  const std::string out = GetCapturedStdout();
+  EXPECT_EQ(10, countOf(out, "[Rename] Could not rename '" + src + "' to '" + dst + "' [18]\n")) << out;
+  EXPECT_EQ(1, countOf(out, "[Rename] [FAIL] Could not rename '" + src + "' to '" + dst + "' [18]\n"));
+  EXPECT_NE(std::string::npos, out.find("[Rename] Can do no better than a copy on this filesystem\n"));
+  EXPECT_NE(std::string::npos, out.find("[Rename] Created folder " + dst + "\n"));
+  EXPECT_NE(std::string::npos, out.find("[Rename] Copied " + src + " to " + dst + "\n"));
+  EXPECT_EQ("payload", readFileBytes(dst + "/sub/f"));
+  EXPECT_EQ("payload", readFileBytes(src + "/sub/f"));  // the source stays
+}
+
+}  // namespace

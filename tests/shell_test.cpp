@@ -1,0 +1,109 @@
+#include "core/shell.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "core/paths.h"
+#include "tests/support/scratch_dir.h"
+
+namespace {
+
+struct QuoteCase {
+  const char* name;
+  const char* text;
+  const char* quoted;
+};
+
+class ShellQuoteTest : public ::testing::TestWithParam<QuoteCase> {};
+
+// The quoted form is exact, and the shell hands the text back byte for byte without
+// running anything in it.
+TEST_P(ShellQuoteTest, ShellSeesTheTextUnharmed) {
+  const QuoteCase& c = GetParam();
+  char buffer[PATH_BUFFER_SIZE] = "";
+  ASSERT_TRUE(appendShellQuoted(buffer, sizeof buffer, c.text));
+  EXPECT_STREQ(c.quoted, buffer);
+
+  ScratchDir dir;
+  char command[PATH_BUFFER_SIZE];
+  ASSERT_TRUE(buildShellCommand(command, sizeof command,
+                                ("cd '" + dir.path() + "' && printf %s ").c_str(), c.text));
+  char* out = runCommandCapture(command);
+  ASSERT_NE(nullptr, out);
+  EXPECT_STREQ(c.text, out);
+  free(out);
+  EXPECT_FALSE(pathExists(dir / "pwned"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ShellQuoteTest,
+    ::testing::Values(QuoteCase{"Plain", "/opt/x y", "'/opt/x y'"},
+                      QuoteCase{"Empty", "", "''"},
+                      QuoteCase{"SingleQuote", "it's", "'it'\\''s'"},
+                      QuoteCase{"OnlyQuotes", "''", "''\\'''\\'''"},
+                      QuoteCase{"DoubleQuoteDollar", "a\"$(touch pwned)\"", "'a\"$(touch pwned)\"'"},
+                      QuoteCase{"BackquoteBackslash", "`touch pwned`\\n;x", "'`touch pwned`\\n;x'"},
+                      QuoteCase{"QuoteThenCommand", "x'; touch pwned; '", "'x'\\''; touch pwned; '\\'''"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ShellCommand, RefusedWhenItDoesNotFitAndNeverWrittenPast) {
+  struct Case {
+    size_t pathLength;
+    bool fits;
+  };
+  // "chmod 777 " (10) + 2 quotes + path + 0x00 in 100 bytes: 87 fits, 88 does not.
+  const Case cases[] = {{87, true}, {88, false}, {500, false}};
+  for (const Case& c : cases) {
+    char buffer[100 + 16];
+    memset(buffer, 'G', sizeof buffer);
+    const std::string path(c.pathLength, 'p');
+    EXPECT_EQ(c.fits, buildShellCommand(buffer, 100, "chmod 777 ", path.c_str())) << c.pathLength;
+    if (c.fits) {
+      EXPECT_EQ("chmod 777 '" + path + "'", std::string(buffer));
+    } else {
+      EXPECT_EQ(0, buffer[0]);
+    }
+    for (size_t i = 100; i < sizeof buffer; ++i) ASSERT_EQ('G', buffer[i]) << c.pathLength;
+  }
+}
+
+struct CaptureCase {
+  const char* name;
+  const char* command;
+  std::string output;
+};
+
+class CaptureTest : public ::testing::TestWithParam<CaptureCase> {};
+
+TEST_P(CaptureTest, TrimsTrailingBlanksCrAndLf) {
+  char* out = runCommandCapture(GetParam().command);
+  ASSERT_NE(nullptr, out);
+  EXPECT_EQ(GetParam().output, std::string(out));
+  free(out);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CaptureTest,
+    ::testing::Values(
+        CaptureCase{"BlankCrLfLf", "printf 'x \\r\\n\\n'", "x"},
+        CaptureCase{"NothingIsEmptyNotNull", "true", ""},
+        CaptureCase{"TabsStay", "printf 'a\\tb\\t'", "a\tb\t"},
+        CaptureCase{"InnerLinesStay", "printf 'a\\nb\\n'", "a\nb"},
+        CaptureCase{"OnlyStandardOutput", "echo err >&2; echo out", "out"},
+        CaptureCase{"LongOutputCut", "head -c 20000 /dev/zero | tr '\\0' a",
+                    std::string(COMMAND_OUTPUT_SIZE - 1, 'a')},
+        // An endless command must not hold the caller.
+        CaptureCase{"EndlessOutputCut", "yes abc",
+                    [] {
+                      std::string s;
+                      while (s.size() < COMMAND_OUTPUT_SIZE - 1) s += "abc\n";
+                      s.resize(COMMAND_OUTPUT_SIZE - 1);
+                      while (!s.empty() && s.back() == '\n') s.pop_back();
+                      return s;
+                    }()}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
