@@ -51,8 +51,8 @@ std::string lzmaAloneCompress(std::string_view data);  // one legacy .lzma strea
 
 // ---- Archive streams ----------------------------------------------------------------
 
-// Turns a file's bytes into the form stored for a pack200 entry; the fixture unpack200
-// of the test runtime undoes it.
+// Turns a file's bytes into the form stored for a pack200 entry. An empty transform
+// stands for the test runtime's own (fakePack200), which its bin/unpack200 undoes.
 using Pack200Transform = std::function<std::string(std::string_view)>;
 
 enum class NestedFormat { Xz, LzmaAlone };
@@ -77,7 +77,7 @@ class ArchiveBuilder {
   ArchiveBuilder& file(std::string_view path, std::string_view data);
   // Type 2: the launcher writes path + ".p2" and unpacks it to path.
   ArchiveBuilder& pack200(std::string_view path, std::string_view data,
-                          const Pack200Transform& pack);
+                          const Pack200Transform& pack = {});
   // A nested archive: path should end in "p2.l2"; inner is a whole ArchiveStream
   // (signed or not), stored compressed.
   ArchiveBuilder& nested(std::string_view path, std::string_view innerStream,
@@ -91,7 +91,7 @@ class ArchiveBuilder {
   // Adds the folder tree at dir (its contents, not dir itself) under prefix ("" for
   // the stream's top): each sub-folder as a folder entry before its contents, each file
   // as a plain entry, names in byte order. Files for which packAs200 says yes become
-  // pack200 entries through pack.
+  // pack200 entries through pack (empty: the test runtime's transform).
   struct TreeOptions {
     std::function<bool(const std::string& relativePath)> packAs200;
     Pack200Transform pack;

@@ -29,7 +29,8 @@
 // number must match what the header announces):
 //   folder PATH
 //   file PATH SOURCE         a plain file with SOURCE's bytes
-//   pack200 PATH SOURCE      a pack200 entry; SOURCE holds the packed bytes as stored
+//   pack200 PATH SOURCE      a pack200 entry of SOURCE, packed the way the test
+//                            runtime's bin/unpack200 unpacks
 //   dir SOURCE [PREFIX]      SOURCE's contents as folder and file entries under PREFIX
 //                            (not as tail entries)
 //   tree PATH SOURCE [signed]  a nested archive (PATH ends in p2.l2) of SOURCE's contents
@@ -158,8 +159,7 @@ bool addEntry(Manifest& m, const Line& line, ArchiveBuilder& archive) {
     archive.file(line.words[1], readFileBytes(m.resolve(line.words[2])));
   } else if (d == "pack200") {
     expectWords(line, 3, 3);
-    const std::string packed = readFileBytes(m.resolve(line.words[2]));
-    archive.pack200(line.words[1], packed, [](std::string_view b) { return std::string(b); });
+    archive.pack200(line.words[1], readFileBytes(m.resolve(line.words[2])));
   } else if (d == "dir") {
     expectWords(line, 2, 3);
     archive.tree(m.resolve(line.words[1]), line.words.size() > 2 ? line.words[2] : "");
