@@ -1,5 +1,8 @@
 #include "core/log.h"
 
+#include "tests/support/child_process.h"
+#include "tests/support/scratch_dir.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +14,10 @@
 #include <vector>
 #include <algorithm>
 #include <cctype>
+#include <atomic>
+#include <climits>
+#include <thread>
+#include <sys/stat.h>
 
 namespace {
 
@@ -35,35 +42,20 @@ TEST(LogPrefix, PadsToEightAndNeverCuts) {
   }
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+std::string readFile(const std::string& path) { return readFileBytes(path); }
 
-// Runs fn in a fresh process (so lastLogMillis starts at 0) with the log file and
-// standard output both going to files; returns {log file, stdout}.
+// Runs fn in a fresh process (so lastLogMillis starts at 0) with a log file installed;
+// returns {log file, stdout}.
 template <typename Fn>
 std::pair<std::string, std::string> runLogged(Fn fn) {
-  char dir[] = "/tmp/hvlogXXXXXX";
-  EXPECT_NE(nullptr, mkdtemp(dir));
-  const std::string logPath = std::string(dir) + "/log";
-  const std::string outPath = std::string(dir) + "/out";
-  pid_t pid = fork();
-  if (pid == 0) {
-    freopen(outPath.c_str(), "w", stdout);
+  ScratchDir dir;
+  const std::string logPath = dir / "log";
+  const ChildResult child = runInChild([&] {
     setLogFile(fopen(logPath.c_str(), "w"));
     fn();
-    endProcess(0);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  auto result = std::make_pair(readFile(logPath), readFile(outPath));
-  std::string cmd = std::string("rm -rf ") + dir;
-  EXPECT_EQ(0, system(cmd.c_str()));
-  return result;
+  });
+  EXPECT_EQ(0, child.status);
+  return {readFile(logPath), child.output};
 }
 
 TEST(LogMessage, FirstLineIsZeroAndBothOutputsMatch) {
@@ -116,6 +108,73 @@ TEST(LogMessage, AfterCloseOnlyStandardOutput) {
   // the closing line, then "console only", then the second closing line
   const auto first = out.find("[Utils] Closing logging file.\n");
   EXPECT_NE(std::string::npos, out.find("[Utils] Closing logging file.\n", first + 1));
+}
+
+// Lines of another thread while the main thread installs and closes log files: no line
+// reaches a closed stream (ASan: use after free; TSan: a race), every line in a file is
+// whole, and the closing line is the last one in its file.
+TEST(LogMessage, LinesOfAnotherThreadWhileFilesAreSwitched) {
+  ScratchDir dir;
+  constexpr int FILES = 40;
+  const ChildResult child = runInChild([&dir] {
+    std::atomic<bool> stop{false};
+    std::thread writer([&stop] {
+      for (int i = 0; !stop.load(); ++i) logMessage("[Test] line %d of the writer\n", i);
+    });
+    for (int f = 0; f < FILES; ++f) {
+      const std::string path = dir / ("log" + std::to_string(f));
+      setLogFile(fopen(path.c_str(), "we"));
+      usleep(2000);
+      closeLogFile();
+    }
+    stop.store(true);
+    writer.join();
+  });
+  ASSERT_EQ(0, child.status);
+  for (int f = 0; f < FILES; ++f) {
+    const std::string text = readFile(dir / ("log" + std::to_string(f)));
+    std::istringstream lines(text);
+    std::string line, last;
+    while (std::getline(lines, line)) {
+      ASSERT_EQ('+', line[0]) << line;
+      const bool writerLine = line.find("[Test] line ") != std::string::npos &&
+                              line.size() > 18 && line.compare(line.size() - 14, 14, " of the writer") == 0;
+      const bool closing = line.find("[Utils] Closing logging file.") != std::string::npos;
+      ASSERT_TRUE(writerLine || closing) << line;
+      // Exactly one prefix per line: the halves of two lines never interleave.
+      ASSERT_EQ(1u, std::count(line.begin(), line.end(), '[')) << line;
+      last = line;
+    }
+    EXPECT_NE(std::string::npos, last.find("[Utils] Closing logging file.")) << f;
+  }
+}
+
+// The working-folder line never shows unwritten memory when the folder cannot be read.
+TEST(LogWorkingDir, UnreadableFolderGivesAFixedText) {
+  struct Case {
+    const char* name;
+    bool removed;  // else: deeper than the 1024-byte buffer
+  };
+  for (const Case c : {Case{"removed", true}, Case{"too long", false}}) {
+    ScratchDir dir;
+    auto [file, out] = runLogged([&dir, c] {
+      if (c.removed) {
+        const std::string gone = dir / "gone";
+        mkdir(gone.c_str(), 0777);
+        if (chdir(gone.c_str()) != 0) _exit(4);
+        rmdir(gone.c_str());
+      } else {
+        if (chdir(dir.path().c_str()) != 0) _exit(4);
+        const std::string part(200, 'd');
+        for (int i = 0; i < 6; ++i) {
+          mkdir(part.c_str(), 0777);
+          if (chdir(part.c_str()) != 0) _exit(4);
+        }
+      }
+      logWorkingDir();
+    });
+    EXPECT_EQ("+0        [Extractor] Working dir is '(unknown)'\n", out) << c.name;
+  }
 }
 
 }  // namespace
