@@ -92,8 +92,8 @@ void storePixel(XImage* image, int x, int y, int depth, const png_byte* rgba) {
 
 // Everything after the error return point; any libpng error, or png_error for a
 // picture we refuse, lands back in loadPngImage's setjmp.
-void readPicture(png_structp png, png_infop info, FILE* file, const char* path,
-                 uint32_t* width, uint32_t* height, PngLoad* load) {
+void readPicture(png_structp png, png_infop info, FILE* file, const char* path, uint32_t* width,
+                 uint32_t* height, PngLoad* load) {
   png_init_io(png, file);
   png_read_info(png, info);
   png_uint_32 w = 0, h = 0;
@@ -116,8 +116,8 @@ void readPicture(png_structp png, png_infop info, FILE* file, const char* path,
     printf(MSG_NO_XIMAGE, path);
     return;
   }
-  XImage* image = XCreateImage(xContext->display, xContext->visual, xContext->depth, ZPixmap,
-                               0, nullptr, w, h, 32, 0);
+  XImage* image = XCreateImage(xContext->display, xContext->visual, xContext->depth, ZPixmap, 0,
+                               nullptr, w, h, 32, 0);
   if (image == nullptr) {
     printf(MSG_NO_XIMAGE, path);
     return;

@@ -5,9 +5,9 @@
 // it under its own lock. The returned image and its data belong to the caller.
 #pragma once
 
-#include "splash/x11.h"
-
 #include <cstdint>
+
+#include "splash/x11.h"
 
 // The display, window, visual and depth that pictures are made for.
 struct XContext {
@@ -31,4 +31,3 @@ int32_t initXContext(Display* display, Window window, int32_t depth, Visual* vis
 // the PNG header as soon as it is read (so also on a later failure); they stay as
 // they were when the file cannot be opened.
 XImage* loadPngImage(const char* path, uint32_t* width, uint32_t* height);
-

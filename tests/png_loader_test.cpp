@@ -1,11 +1,7 @@
+// gtest first: the X11 headers define None, which gtest uses as a name.
 #include <gtest/gtest.h>
 
 #include "splash/png_loader.h"
-#include "tests/support/output_capture.h"
-#include "tests/support/png_writer.h"
-#include "tests/support/xvfb_server.h"
-
-#include "splash/x11.h"
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -14,6 +10,11 @@
 #include <fstream>
 #include <string>
 #include <vector>
+
+#include "splash/x11.h"
+#include "tests/support/output_capture.h"
+#include "tests/support/png_writer.h"
+#include "tests/support/xvfb_server.h"
 
 namespace {
 
@@ -76,7 +77,8 @@ PngPicture samplesPicture(uint32_t width, uint32_t height, int colorType, int bi
   return p;
 }
 
-PngPicture withPalette(PngPicture p, std::vector<uint32_t> palette, std::vector<uint8_t> alpha = {}) {
+PngPicture withPalette(PngPicture p, std::vector<uint32_t> palette,
+                       std::vector<uint8_t> alpha = {}) {
   p.palette = std::move(palette);
   p.paletteAlpha = std::move(alpha);
   return p;
@@ -102,50 +104,69 @@ std::vector<DecodeCase> decodeCases() {
   return {
       {"rgb8_keeps_colours",
        samplesPicture(3, 1, 2, 8, {0x12, 0x34, 0x56, 0xFF, 0x00, 0x80, 0x01, 0xFE, 0x7F}),
-       {0x123456, 0xFF0080, 0x01FE7F}, "[HttpDownloader] RGB Image found\n"},
+       {0x123456, 0xFF0080, 0x01FE7F},
+       "[HttpDownloader] RGB Image found\n"},
       {"rgb16_uses_high_bytes",
        samplesPicture(2, 1, 2, 16, {0x12FF, 0x3400, 0x56AA, 0xFFFF, 0x0101, 0x80FF}),
-       {0x123456, 0xFF0180}, "[HttpDownloader] RGB Image found\n"},
+       {0x123456, 0xFF0180},
+       "[HttpDownloader] RGB Image found\n"},
       {"rgb_trns_colour_becomes_white",
        withTransparent(samplesPicture(2, 1, 2, 8, {10, 20, 30, 10, 20, 31}), 10, 20, 30),
-       {0xFFFFFF, 0x0A141F}, "[HttpDownloader] RGB Image found\n"},
+       {0xFFFFFF, 0x0A141F},
+       "[HttpDownloader] RGB Image found\n"},
       {"rgba8_blends_over_white",
        // opaque colour, A=0, white A=1, white A=254, black A=128, black A=127
-       samplesPicture(6, 1, 6, 8, {0x12, 0x34, 0x56, 255, 0x12, 0x34, 0x56, 0,   255, 255, 255, 1,
-                                   255, 255, 255, 254, 0, 0, 0, 128, 0, 0, 0, 127}),
+       samplesPicture(6, 1, 6, 8,
+                      {0x12, 0x34, 0x56, 255, 0x12, 0x34, 0x56, 0,   255, 255, 255, 1,
+                       255,  255,  255,  254, 0,    0,    0,    128, 0,   0,   0,   127}),
        {0x123456, 0xFFFFFF, 0xFEFEFE, 0xFEFEFE, 0x7E7E7E, 0x7F7F7F},
        "[HttpDownloader] RGB - ALPHA Image found\n"},
       {"rgba16_uses_high_bytes",
-       samplesPicture(1, 1, 6, 16, {0x0000, 0x00FF, 0x0000, 0x80FF}), {0x7E7E7E},
+       samplesPicture(1, 1, 6, 16, {0x0000, 0x00FF, 0x0000, 0x80FF}),
+       {0x7E7E7E},
        "[HttpDownloader] RGB - ALPHA Image found\n"},
       {"palette8_opaque",
        withPalette(samplesPicture(3, 1, 3, 8, {2, 0, 1}), {0x102030, 0xA0B0C0, 0x000000}),
-       {0x000000, 0x102030, 0xA0B0C0}, ""},
+       {0x000000, 0x102030, 0xA0B0C0},
+       ""},
       {"palette1_packed",
        withPalette(samplesPicture(3, 1, 3, 1, {1, 0, 1}), {0x102030, 0xA0B0C0}),
-       {0xA0B0C0, 0x102030, 0xA0B0C0}, ""},
+       {0xA0B0C0, 0x102030, 0xA0B0C0},
+       ""},
       {"palette2_packed",
-       withPalette(samplesPicture(4, 1, 3, 2, {3, 2, 1, 0}), {0x000001, 0x000002, 0x000003, 0x000004}),
-       {0x000004, 0x000003, 0x000002, 0x000001}, ""},
+       withPalette(samplesPicture(4, 1, 3, 2, {3, 2, 1, 0}),
+                   {0x000001, 0x000002, 0x000003, 0x000004}),
+       {0x000004, 0x000003, 0x000002, 0x000001},
+       ""},
       {"palette4_packed",
        withPalette(samplesPicture(2, 1, 3, 4, {15, 1}),
                    {0, 0x010203, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFAFBFC}),
-       {0xFAFBFC, 0x010203}, ""},
+       {0xFAFBFC, 0x010203},
+       ""},
       {"palette_trns_blends",
        // entry 0 fully transparent, 1 black at 128, 2 past the tRNS list: opaque
        withPalette(samplesPicture(3, 1, 3, 8, {0, 1, 2}), {0x102030, 0x000000, 0x405060}, {0, 128}),
-       {0xFFFFFF, 0x7E7E7E, 0x405060}, ""},
+       {0xFFFFFF, 0x7E7E7E, 0x405060},
+       ""},
       {"gray1_expanded", samplesPicture(2, 1, 0, 1, {0, 1}), {0x000000, 0xFFFFFF}, ""},
-      {"gray2_expanded", samplesPicture(4, 1, 0, 2, {0, 1, 2, 3}),
-       {0x000000, 0x555555, 0xAAAAAA, 0xFFFFFF}, ""},
+      {"gray2_expanded",
+       samplesPicture(4, 1, 0, 2, {0, 1, 2, 3}),
+       {0x000000, 0x555555, 0xAAAAAA, 0xFFFFFF},
+       ""},
       {"gray4_expanded", samplesPicture(2, 1, 0, 4, {7, 15}), {0x777777, 0xFFFFFF}, ""},
       {"gray8", samplesPicture(2, 1, 0, 8, {0x40, 0xC3}), {0x404040, 0xC3C3C3}, ""},
-      {"gray16_uses_high_byte", samplesPicture(2, 1, 0, 16, {0x40FF, 0xC300}),
-       {0x404040, 0xC3C3C3}, ""},
-      {"gray8_trns_becomes_white", withTransparent(samplesPicture(2, 1, 0, 8, {0x40, 0x41}), 0x40),
-       {0xFFFFFF, 0x414141}, ""},
-      {"gray2_trns_becomes_white", withTransparent(samplesPicture(2, 1, 0, 2, {1, 2}), 1),
-       {0xFFFFFF, 0xAAAAAA}, ""},
+      {"gray16_uses_high_byte",
+       samplesPicture(2, 1, 0, 16, {0x40FF, 0xC300}),
+       {0x404040, 0xC3C3C3},
+       ""},
+      {"gray8_trns_becomes_white",
+       withTransparent(samplesPicture(2, 1, 0, 8, {0x40, 0x41}), 0x40),
+       {0xFFFFFF, 0x414141},
+       ""},
+      {"gray2_trns_becomes_white",
+       withTransparent(samplesPicture(2, 1, 0, 2, {1, 2}), 1),
+       {0xFFFFFF, 0xAAAAAA},
+       ""},
       {"gray_alpha8", samplesPicture(2, 1, 4, 8, {0x40, 255, 0, 128}), {0x404040, 0x7E7E7E}, ""},
       {"gray_alpha16", samplesPicture(1, 1, 4, 16, {0x40FF, 0x0000}), {0xFFFFFF}, ""},
   };
@@ -176,7 +197,8 @@ TEST_F(PngLoaderTest, DecodesEveryColourTypeAtDepths24And16) {
 }
 
 TEST_F(PngLoaderTest, Depth32PassesAlphaAndOtherDepthsStoreNothing) {
-  PngPicture p = samplesPicture(3, 1, 6, 8, {0x12, 0x34, 0x56, 0x80, 255, 255, 255, 0, 1, 2, 3, 255});
+  PngPicture p =
+      samplesPicture(3, 1, 6, 8, {0x12, 0x34, 0x56, 0x80, 255, 255, 255, 0, 1, 2, 3, 255});
   std::string file = path("alpha.png");
   ASSERT_TRUE(writePng(file, p));
   uint32_t w = 0, h = 0;
@@ -220,20 +242,22 @@ struct FailureCase {
   std::string (*make)(const std::string& dir);
   bool sizeWritten;  // the header was read, so width and height changed
   uint32_t width, height;
-  const char* line;  // the loader's failure line, "%s" standing for the path
+  const char* line;    // the loader's failure line, "%s" standing for the path
   bool libpngMessage;  // libpng reported on standard error
   bool reachedRows;    // got as far as the image, so the byte order line came first
 };
 
 std::string writeSized(const std::string& dir, const char* name, uint32_t w, uint32_t h) {
-  PngPicture p = samplesPicture(w, h, 0, 8, std::vector<uint16_t>(static_cast<size_t>(w) * h, 0x80));
+  PngPicture p =
+      samplesPicture(w, h, 0, 8, std::vector<uint16_t>(static_cast<size_t>(w) * h, 0x80));
   std::string file = dir + "/" + name;
   return writePng(file, p) ? file : "";
 }
 
 std::string truncatedPicture(const std::string& dir) {
   std::string file = dir + "/truncated.png";
-  PngPicture p = rgbaPicture(300, 40, [](uint32_t x, uint32_t y) { return (x * 2654435761u) ^ (y * 40503u); });
+  PngPicture p =
+      rgbaPicture(300, 40, [](uint32_t x, uint32_t y) { return (x * 2654435761u) ^ (y * 40503u); });
   if (!writePng(file, p)) return "";
   truncate(file.c_str(), static_cast<off_t>(std::filesystem::file_size(file) / 2));
   return file;
@@ -253,8 +277,8 @@ const FailureCase FAILURES[] = {
      true, true},
     {"too_wide", [](const std::string& dir) { return writeSized(dir, "wide.png", 16385, 1); }, true,
      16385, 1, "[HttpDownloader] Failed to load PNG: %s\n", true, false},
-    {"too_tall", [](const std::string& dir) { return writeSized(dir, "tall.png", 1, 16385); }, true, 1,
-     16385, "[HttpDownloader] Failed to load PNG: %s\n", true, false},
+    {"too_tall", [](const std::string& dir) { return writeSized(dir, "tall.png", 1, 16385); }, true,
+     1, 16385, "[HttpDownloader] Failed to load PNG: %s\n", true, false},
 };
 
 TEST_F(PngLoaderTest, FailuresReturnNoPictureWithTheirLine) {
@@ -290,7 +314,8 @@ TEST_F(PngLoaderTest, LargestAcceptedSideLoads) {
 // Interlaced pictures are read without interlace handling: what they show is not
 // settled, but the load must stay inside its buffers and give a picture of the size.
 TEST_F(PngLoaderTest, InterlacedPictureLoadsSafely) {
-  PngPicture p = rgbaPicture(33, 17, [](uint32_t x, uint32_t y) { return (x << 24) | (y << 16) | 0xFF; });
+  PngPicture p =
+      rgbaPicture(33, 17, [](uint32_t x, uint32_t y) { return (x << 24) | (y << 16) | 0xFF; });
   p.interlaced = true;
   std::string file = path("interlaced.png");
   ASSERT_TRUE(writePng(file, p));

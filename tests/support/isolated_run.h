@@ -31,7 +31,8 @@ std::string runIsolated(Body body, int timeoutSeconds = 120) {
     pid_t done = waitpid(pid, &status, WNOHANG);
     if (done == pid) {
       if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
-      if (WIFEXITED(status)) return "child failed with status " + std::to_string(WEXITSTATUS(status));
+      if (WIFEXITED(status))
+        return "child failed with status " + std::to_string(WEXITSTATUS(status));
       return "child killed by signal " + std::to_string(WTERMSIG(status));
     }
     timespec pause = {0, 10 * 1000000L};

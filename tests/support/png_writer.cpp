@@ -7,10 +7,14 @@
 
 int pngChannels(int colorType) {
   switch (colorType) {
-    case PNG_COLOR_TYPE_GRAY_ALPHA: return 2;
-    case PNG_COLOR_TYPE_RGB: return 3;
-    case PNG_COLOR_TYPE_RGB_ALPHA: return 4;
-    default: return 1;
+    case PNG_COLOR_TYPE_GRAY_ALPHA:
+      return 2;
+    case PNG_COLOR_TYPE_RGB:
+      return 3;
+    case PNG_COLOR_TYPE_RGB_ALPHA:
+      return 4;
+    default:
+      return 1;
   }
 }
 
@@ -82,7 +86,8 @@ bool writeRows(FILE* file, const PngPicture& p, png_bytep* rows) {
 }  // namespace
 
 bool writePng(const std::string& path, const PngPicture& picture) {
-  size_t expected = static_cast<size_t>(picture.width) * picture.height * pngChannels(picture.colorType);
+  size_t expected =
+      static_cast<size_t>(picture.width) * picture.height * pngChannels(picture.colorType);
   if (picture.samples.size() != expected) {
     fprintf(stderr, "writePng: %zu samples, %zu expected\n", picture.samples.size(), expected);
     return false;

@@ -14,9 +14,9 @@ struct PngPicture {
   bool interlaced = false;
   // One value per sample, rows top first, channels in PNG order (palette: the index).
   std::vector<uint16_t> samples;
-  std::vector<uint32_t> palette;       // RRGGBB entries for colour type 3
-  std::vector<uint8_t> paletteAlpha;   // tRNS alpha per palette entry (colour type 3)
-  bool hasTransparentColor = false;    // tRNS colour for types 0 and 2
+  std::vector<uint32_t> palette;             // RRGGBB entries for colour type 3
+  std::vector<uint8_t> paletteAlpha;         // tRNS alpha per palette entry (colour type 3)
+  bool hasTransparentColor = false;          // tRNS colour for types 0 and 2
   uint16_t transparentColor[3] = {0, 0, 0};  // gray in [0]; or red, green, blue
 };
 

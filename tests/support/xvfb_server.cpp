@@ -90,9 +90,10 @@ bool XvfbServer::tryDisplay(int number, int depth) {
   }
   std::string name = ":" + std::to_string(number);
   std::string screen = "1024x768x" + std::to_string(depth);
-  std::string log = "/tmp/hv-xvfb-" + std::to_string(getpid()) + "-" + std::to_string(number) + ".log";
-  const char* argv[] = {xvfbPath(), name.c_str(), "-screen", "0", screen.c_str(), "-nolisten", "tcp",
-                        "-displayfd", "3", nullptr};
+  std::string log =
+      "/tmp/hv-xvfb-" + std::to_string(getpid()) + "-" + std::to_string(number) + ".log";
+  const char* argv[] = {xvfbPath(),  name.c_str(), "-screen",    "0", screen.c_str(),
+                        "-nolisten", "tcp",        "-displayfd", "3", nullptr};
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -118,8 +119,10 @@ bool XvfbServer::tryDisplay(int number, int depth) {
     char c;
     ssize_t n = read(ready[0], &c, 1);
     if (n <= 0) break;
-    if (c == '\n') done = true;
-    else reported += c;
+    if (c == '\n')
+      done = true;
+    else
+      reported += c;
   }
   close(ready[0]);
   if (!done || reported != std::to_string(number)) {
