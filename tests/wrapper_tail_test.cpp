@@ -105,6 +105,12 @@ void expectAbsent(const std::string& output, const std::vector<std::string>& lin
   }
 }
 
+// Whatever the later steps decide, the run ends by itself and no sanitizer speaks.
+void expectCleanEnd(const ProgramResult& r) {
+  EXPECT_TRUE(r.status >= 0 && r.status < 128) << "status " << r.status << "\n" << r.output;
+  expectAbsent(r.output, {"Sanitizer", "runtime error:"});
+}
+
 std::string realPath(const std::string& path) {
   char resolved[PATH_MAX];
   return realpath(path.c_str(), resolved) != nullptr ? resolved : path;
@@ -180,7 +186,9 @@ const LaunchCase LAUNCH_CASES[] = {
      {SILENT_1},
      {SILENT_0}},
     {"DuplicateNamesBothLoggedSecondWins",
-     {{"update_url", "http://first/"}, {"jre_name", "jre-a"}, {"update_url", "http://second/"},
+     {{"update_url", "http://first/"},
+      {"jre_name", "jre-a"},
+      {"update_url", "http://second/"},
       {"jre_name", "jre-b"}},
      updateUrlD,
      {},
@@ -192,7 +200,10 @@ const LaunchCase LAUNCH_CASES[] = {
       "[DynProps] JRE name from dynamic launch properties is jre-b\n",
       "[Extractor] Will use Dynamic Update URL: http://second/\n"},
      {}},
-    {"UpdateUrlDWithoutPairIsEmpty", {}, updateUrlD, {},
+    {"UpdateUrlDWithoutPairIsEmpty",
+     {},
+     updateUrlD,
+     {},
      {"[Extractor] Will use Dynamic Update URL: \n"},
      {"Will use Static"}},
     {"UpdateUrlLowerDIsStatic",
@@ -207,17 +218,31 @@ const LaunchCase LAUNCH_CASES[] = {
      {},
      {"[Extractor] Will use Static Update URL: Dx\n"},
      {"Will use Dynamic"}},
-    {"StaticUpdateUrl", {}, nullptr, {},
+    {"StaticUpdateUrl",
+     {},
+     nullptr,
+     {},
      {"[Extractor] Will use Static Update URL: http://127.0.0.1:9/\n"},
      {"Will use Dynamic"}},
-    {"RequiredJavaAndSkipSystemJreLogged", {}, javaAndSkip, {},
+    {"RequiredJavaAndSkipSystemJreLogged",
+     {},
+     javaAndSkip,
+     {},
      {"+++ Start: Extracting wrapper tail\n", "[Extractor] Found tail marker\n",
       "[Extractor] Required Java version 17\n", "[Extractor] Skipping System JRE\n",
       "--- End: Extracting tail\n"},
      {}},
-    {"SilentParameterAmongTheArguments", {}, silentQuiet, {"a", "--quiet", "b"}, {SILENT_1},
+    {"SilentParameterAmongTheArguments",
+     {},
+     silentQuiet,
+     {"a", "--quiet", "b"},
+     {SILENT_1},
      {SILENT_0}},
-    {"SilentParameterComparedExactly", {}, silentQuiet, {"--quiet2", "--QUIET"}, {SILENT_0},
+    {"SilentParameterComparedExactly",
+     {},
+     silentQuiet,
+     {"--quiet2", "--QUIET"},
+     {SILENT_0},
      {SILENT_1}},
     {"SilentParameterCanBeThePrepareOnlyMarker",
      {},
@@ -227,12 +252,17 @@ const LaunchCase LAUNCH_CASES[] = {
       "launch an app\n",
       SILENT_1},
      {SILENT_0}},
-    {"EmptySilentParameterNeverSilent", {}, nullptr, {"", "x"}, {SILENT_0},
-     {SILENT_1}},
-    {"EmptyKeyIsNoKey", {}, noKey, {},
+    {"EmptySilentParameterNeverSilent", {}, nullptr, {"", "x"}, {SILENT_0}, {SILENT_1}},
+    {"EmptyKeyIsNoKey",
+     {},
+     noKey,
+     {},
      {STATIC_SETUP, "[Extractor] Public key length 0 (no public key)\n"},
      {"Processed public key", "Public Key:"}},
-    {"BadKeyBytesLeaveNoKey", {}, badKey, {},
+    {"BadKeyBytesLeaveNoKey",
+     {},
+     badKey,
+     {},
      {"[Extractor] Processed public key of length 4\n", "[Extractor] Hex: 00000000\n",
       "ERROR - unable to import public key.", "[Extractor] Public Key: 00000000\n"},
      {}},
@@ -254,6 +284,7 @@ TEST_P(WrapperTailLaunch, LogsAndEffects) {
   std::vector<std::string> argv = {path};
   argv.insert(argv.end(), c.args.begin(), c.args.end());
   const ProgramResult r = runProgram(path, argv, {.cwd = dir.path()});
+  expectCleanEnd(r);
   expectInOrder(r.output, c.present);
   expectAbsent(r.output, c.absent);
 }
@@ -273,11 +304,14 @@ TEST(WrapperTailLaunchKey, ValidKeyImported) {
   tail.header.signaturePublicKey = hex;
   const std::string path = pack(dir, "launcher", hvpack::wrapperTail(paramsOf({}), tail));
   const ProgramResult r = runProgram(path, {path});
+  expectCleanEnd(r);
   expectInOrder(r.output, {STATIC_SETUP,
                            "[Extractor] Processed public key of length " +
                                std::to_string(Signer_publicKeyDer(2048).size()) + "\n",
                            "[Extractor] Hex: " + hex + "\n", "[Extractor] Public Key: "});
-  expectAbsent(r.output, {"ERROR - unable to import public key.", "Public Key: 00000000"});
+  // The key line shows the low 32 bits of the key's address, which some allocators (the
+  // thread sanitizer's) leave 0 even for a key that imported: the error line tells.
+  expectAbsent(r.output, {"ERROR - unable to import public key."});
 }
 
 // A cut launcher file: nothing past the missing value is used, nothing is installed.
@@ -313,6 +347,7 @@ TEST(WrapperTailLaunchCut, BlockEndingEarlyEndsTheRun) {
     tail.headerValues = c.headerValues;
     const std::string path = pack(dir, "launcher", hvpack::wrapperTail(params, tail, c.order));
     const ProgramResult r = runProgram(path, {path});
+    expectCleanEnd(r);
     EXPECT_EQ(1, r.status) << r.output;
     expectInOrder(r.output, {c.missing});
     expectAbsent(r.output, {STATIC_SETUP, "Logging to", "Not built yet"});
@@ -330,6 +365,7 @@ TEST(WrapperTailLaunchCut, MissingParamsCountMeansNoPairs) {
   const std::string path =
       pack(dir, "launcher", hvpack::tailSection(tail) + hvpack::paramsMarker());
   const ProgramResult r = runProgram(path, {path});
+  expectCleanEnd(r);
   expectInOrder(r.output, {"+++ Processing -1 dynamic properties\n", SILENT_0, STATIC_SETUP});
 }
 
@@ -370,6 +406,7 @@ TEST(WrapperTailLaunchPath, OwnFileFromTheProgramPath) {
     std::string argv0 = c.argv0;
     if (const size_t at = argv0.find("NAME"); at != std::string::npos) argv0.replace(at, 4, name);
     const ProgramResult r = runProgram(own, {argv0}, {.cwd = cwd.path()});
+    expectCleanEnd(r);
     if (c.status >= 0) {
       EXPECT_EQ(c.status, r.status) << r.output;
     }
@@ -406,13 +443,14 @@ Outcome runSteps(const std::string& path, const std::vector<std::string>& args) 
     WrapperTail_setupStaticProperties(run);
     const TailHeader& t = run->tail;
     const char* firstEntry = readStreamString(run->tailRing, "Archive File Type");
-    const std::string effective = run->effectiveUpdateUrl == t.updateUrl         ? "tail"
+    const std::string effective = run->effectiveUpdateUrl == t.updateUrl             ? "tail"
                                   : run->effectiveUpdateUrl == run->dynamicUpdateUrl ? "dynamic"
                                                                                      : "other";
     const char* list = run->launchProperties->buffer;
     hvpack::PropertyWriter w;
-    w.value("properties").raw(std::string(list, propListEnd(run->launchProperties) + 2)).raw(
-        std::string(1, '\0'));
+    w.value("properties")
+        .raw(std::string(list, propListEnd(run->launchProperties) + 2))
+        .raw(std::string(1, '\0'));
     w.value("silent").value(run->silent ? "1" : "0");
     w.value("autotest").value(run->autotest ? "1" : "0");
     w.value("dynamicUpdateUrl").value(text(run->dynamicUpdateUrl));
@@ -523,20 +561,30 @@ TEST_P(WrapperTailSteps, LaunchPropertiesByteForByte) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, WrapperTailSteps,
-    ::testing::Values(
-        StepsCase{"NoPairsNotSilent", {}, {}, hvpack::BlockOrder::ParamsFirst, false},
-        StepsCase{"PairsInBlockOrderThenStatic",
-                  {{"force_spawn", "1"}, {"empty", ""}, {"update_url", "http://dyn/"},
-                   {"match_versions", "true"}},
-                  {"x"},
-                  hvpack::BlockOrder::ParamsFirst,
-                  false},
-        StepsCase{"SilentByParameterAddsShowNoUi", {{"a", "b"}}, {"--quiet"},
-                  hvpack::BlockOrder::ParamsFirst, true},
-        StepsCase{"SilentByShowNoUiAddsShowNoUi", {{"show_no_ui", "true"}, {"show_no_ui", "false"}},
-                  {}, hvpack::BlockOrder::ParamsFirst, true},
-        StepsCase{"TailBlockFirst", {{"a", "1"}, {"b", "2"}}, {"--quiet"},
-                  hvpack::BlockOrder::TailFirst, true}),
+    ::testing::Values(StepsCase{"NoPairsNotSilent", {}, {}, hvpack::BlockOrder::ParamsFirst, false},
+                      StepsCase{"PairsInBlockOrderThenStatic",
+                                {{"force_spawn", "1"},
+                                 {"empty", ""},
+                                 {"update_url", "http://dyn/"},
+                                 {"match_versions", "true"}},
+                                {"x"},
+                                hvpack::BlockOrder::ParamsFirst,
+                                false},
+                      StepsCase{"SilentByParameterAddsShowNoUi",
+                                {{"a", "b"}},
+                                {"--quiet"},
+                                hvpack::BlockOrder::ParamsFirst,
+                                true},
+                      StepsCase{"SilentByShowNoUiAddsShowNoUi",
+                                {{"show_no_ui", "true"}, {"show_no_ui", "false"}},
+                                {},
+                                hvpack::BlockOrder::ParamsFirst,
+                                true},
+                      StepsCase{"TailBlockFirst",
+                                {{"a", "1"}, {"b", "2"}},
+                                {"--quiet"},
+                                hvpack::BlockOrder::TailFirst,
+                                true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The run values of the recognised names.
@@ -549,32 +597,62 @@ TEST(WrapperTailStepsValues, RecognisedNames) {
   };
   const Case cases[] = {
       {"SecondPairWins",
-       {{"update_url", "http://a/"}, {"jre_name", "jre-a"}, {"splash_image", "TWFu"},
-        {"update_url", "http://b/"}, {"jre_name", "jre-b"}, {"splash_image", "TQ=="}},
+       {{"update_url", "http://a/"},
+        {"jre_name", "jre-a"},
+        {"splash_image", "TWFu"},
+        {"update_url", "http://b/"},
+        {"jre_name", "jre-b"},
+        {"splash_image", "TQ=="}},
        "D",
-       {{"dynamicUpdateUrl", "http://b/"}, {"effectiveUpdateUrl", "http://b/"},
-        {"effectiveIs", "dynamic"}, {"jreName", "jre-b"}, {"splashImage", "4d"}}},
-      {"FailedDecodeLeavesNoImage", {{"splash_image", "TWFu"}, {"splash_image", "TWF"}}, "x",
+       {{"dynamicUpdateUrl", "http://b/"},
+        {"effectiveUpdateUrl", "http://b/"},
+        {"effectiveIs", "dynamic"},
+        {"jreName", "jre-b"},
+        {"splashImage", "4d"}}},
+      {"FailedDecodeLeavesNoImage",
+       {{"splash_image", "TWFu"}, {"splash_image", "TWF"}},
+       "x",
        {{"splashImage", "<none>"}}},
-      {"NoPairsDefaults", {}, "http://s/",
-       {{"dynamicUpdateUrl", ""}, {"effectiveIs", "tail"}, {"effectiveUpdateUrl", "http://s/"},
-        {"jreName", ""}, {"splashImage", "<none>"}, {"autotest", "0"}, {"splashBuffer", "0"},
+      {"NoPairsDefaults",
+       {},
+       "http://s/",
+       {{"dynamicUpdateUrl", ""},
+        {"effectiveIs", "tail"},
+        {"effectiveUpdateUrl", "http://s/"},
+        {"jreName", ""},
+        {"splashImage", "<none>"},
+        {"autotest", "0"},
+        {"splashBuffer", "0"},
         {"key", "none"}}},
-      {"DWithoutUpdateUrlPairIsEmpty", {{"jre_name", "j"}}, "D",
+      {"DWithoutUpdateUrlPairIsEmpty",
+       {{"jre_name", "j"}},
+       "D",
        {{"effectiveIs", "dynamic"}, {"effectiveUpdateUrl", ""}}},
-      {"LowerDIsStatic", {{"update_url", "http://dyn/"}}, "d",
+      {"LowerDIsStatic",
+       {{"update_url", "http://dyn/"}},
+       "d",
        {{"effectiveIs", "tail"}, {"effectiveUpdateUrl", "d"}}},
       {"AutotestWithEmptyValue", {{"wrapper_autotest", ""}}, "x", {{"autotest", "1"}}},
       {"SplashBufferNumber", {{"splash_buffer", " 12px"}}, "x", {{"splashBuffer", "12"}}},
-      {"SplashBufferWithoutDigitsIsZero", {{"splash_buffer", "7"}, {"splash_buffer", "abc"}}, "x",
+      {"SplashBufferWithoutDigitsIsZero",
+       {{"splash_buffer", "7"}, {"splash_buffer", "abc"}},
+       "x",
        {{"splashBuffer", "0"}}},
-      {"EmptySplashBufferLeavesBorder", {{"splash_buffer", "7"}, {"splash_buffer", ""}}, "x",
+      {"EmptySplashBufferLeavesBorder",
+       {{"splash_buffer", "7"}, {"splash_buffer", ""}},
+       "x",
        {{"splashBuffer", "7"}}},
-      {"SplashBufferClampedTo32Bits", {{"splash_buffer", "99999999999"}}, "x",
+      {"SplashBufferClampedTo32Bits",
+       {{"splash_buffer", "99999999999"}},
+       "x",
        {{"splashBuffer", "2147483647"}}},
-      {"ValueLongerThanItsBufferKeepsSizeMinusOne", {{"update_url", std::string(200005, 'u')}},
-       "D", {{"dynamicUpdateUrl", std::string(PARAM_VALUE_SIZE - 1, 'u')}}},
-      {"JreNameKeeps4999Chars", {{"jre_name", std::string(6000, 'j')}}, "x",
+      {"ValueLongerThanItsBufferKeepsSizeMinusOne",
+       {{"update_url", std::string(200005, 'u')}},
+       "D",
+       {{"dynamicUpdateUrl", std::string(PARAM_VALUE_SIZE - 1, 'u')}}},
+      {"JreNameKeeps4999Chars",
+       {{"jre_name", std::string(6000, 'j')}},
+       "x",
        {{"jreName", std::string(4999, 'j')}}},
   };
   for (const Case& c : cases) {
@@ -583,8 +661,7 @@ TEST(WrapperTailStepsValues, RecognisedNames) {
     hvpack::TailBlock tail;
     tail.header = fullHeader(uniqueAppName());
     tail.header.updateUrl = c.updateUrl;
-    const std::string path =
-        pack(dir, "launcher", hvpack::wrapperTail(paramsOf(c.params), tail));
+    const std::string path = pack(dir, "launcher", hvpack::wrapperTail(paramsOf(c.params), tail));
     const Outcome o = runSteps(path, {});
     for (const auto& [name, value] : c.expected) {
       ASSERT_TRUE(o.count(name)) << name;
@@ -623,13 +700,18 @@ TEST(WrapperTailSilent, IsSilentRequested) {
     bool expected;
   };
   const Case cases[] = {
-      {nullptr, {"x"}, false},       {"", {""}, false},          {"-s", {}, false},
-      {"-s", {"a", "-s"}, true},     {"-s", {"-S", "-s "}, false}, {"-s", {"-s", "b"}, true},
+      {nullptr, {"x"}, false},
+      {"", {""}, false},
+      {"-s", {}, false},
+      {"-s", {"a", "-s"}, true},
+      {"-s", {"-S", "-s "}, false},
+      {"-s", {"-s", "b"}, true},
   };
   for (const Case& c : cases) {
     std::vector<char*> argv;
     for (const std::string& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
-    EXPECT_EQ(c.expected, isSilentRequested(c.parameter, static_cast<int>(argv.size()), argv.data()))
+    EXPECT_EQ(c.expected,
+              isSilentRequested(c.parameter, static_cast<int>(argv.size()), argv.data()))
         << (c.parameter ? c.parameter : "null");
   }
 }
