@@ -1,6 +1,6 @@
 #include "core/log.h"
 
-#include "tests/support/child_process.h"
+#include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
 
 #include <gtest/gtest.h>
@@ -50,11 +50,12 @@ template <typename Fn>
 std::pair<std::string, std::string> runLogged(Fn fn) {
   ScratchDir dir;
   const std::string logPath = dir / "log";
-  const ChildResult child = runInChild([&] {
+  const ChildRun child = runInChild([&] {
     setLogFile(fopen(logPath.c_str(), "w"));
     fn();
+    return 0;
   });
-  EXPECT_EQ(0, child.status);
+  EXPECT_EQ(0, child.exitStatus);
   return {readFile(logPath), child.output};
 }
 
@@ -116,7 +117,7 @@ TEST(LogMessage, AfterCloseOnlyStandardOutput) {
 TEST(LogMessage, LinesOfAnotherThreadWhileFilesAreSwitched) {
   ScratchDir dir;
   constexpr int FILES = 40;
-  const ChildResult child = runInChild([&dir] {
+  const ChildRun child = runInChild([&dir] {
     std::atomic<bool> stop{false};
     std::thread writer([&stop] {
       for (int i = 0; !stop.load(); ++i) logMessage("[Test] line %d of the writer\n", i);
@@ -129,8 +130,9 @@ TEST(LogMessage, LinesOfAnotherThreadWhileFilesAreSwitched) {
     }
     stop.store(true);
     writer.join();
+    return 0;
   });
-  ASSERT_EQ(0, child.status);
+  ASSERT_EQ(0, child.exitStatus);
   for (int f = 0; f < FILES; ++f) {
     const std::string text = readFile(dir / ("log" + std::to_string(f)));
     std::istringstream lines(text);

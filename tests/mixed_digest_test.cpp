@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <tomcrypt.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -139,19 +140,31 @@ TEST(Keccak256, PiecewiseFeedingGivesOneCallDigest) {
 
 TEST(Keccak256, FinalisedStateRefusesUpdateAndFinal) {
   const Bytes m = patterned(50);
-  keccak_state s;
-  keccak_init(&s);
-  keccak_update(&s, m.data(), m.size() * 8);
+  keccak_state finalised;
+  keccak_init(&finalised);
+  keccak_update(&finalised, m.data(), m.size() * 8);
   Bytes out(32);
-  ASSERT_EQ(0, keccak_final(&s, out.data(), out.size()));
-  EXPECT_EQ(-1, s.bits);
+  ASSERT_EQ(0, keccak_final(&finalised, out.data(), out.size()));
+  EXPECT_EQ(-1, finalised.bits);
 
-  const keccak_state before = s;
-  EXPECT_EQ(1, keccak_update(&s, m.data(), m.size() * 8));
-  Bytes untouched(32, 0xAA);
-  EXPECT_EQ(1, keccak_final(&s, untouched.data(), untouched.size()));
-  EXPECT_EQ(0, std::memcmp(&before, &s, sizeof s));
-  EXPECT_EQ(Bytes(32, 0xAA), untouched);
+  // A counter out of range (a state never initialised) is refused the same way rather
+  // than addressing a byte outside the block.
+  struct Case {
+    const char* name;
+    int32_t bits;
+  };
+  const Case cases[] = {{"finalised", -1}, {"negative", -4096}, {"a full block", 1088},
+                        {"far out", 1 << 20}, {"not whole bytes", 12}};
+  for (const auto& c : cases) {
+    keccak_state s = finalised;
+    s.bits = c.bits;
+    const keccak_state before = s;
+    EXPECT_EQ(1, keccak_update(&s, m.data(), m.size() * 8)) << c.name;
+    Bytes untouched(32, 0xAA);
+    EXPECT_EQ(1, keccak_final(&s, untouched.data(), untouched.size())) << c.name;
+    EXPECT_EQ(0, std::memcmp(&before, &s, sizeof s)) << c.name;
+    EXPECT_EQ(Bytes(32, 0xAA), untouched) << c.name;
+  }
 
   // Through the descriptor a refusal is -1; keccak_init makes the state usable again.
   hash_state md;
@@ -231,6 +244,34 @@ TEST(MixedDigest, RepeatedInitLeavesExactlyThreeDescriptors) {
   EXPECT_EQ(keccak, find_hash("sha3_256"));
   EXPECT_EQ(&keccak256_init, hash_descriptor[keccak].init);
   EXPECT_EQ(static_cast<unsigned long>(MIXED_DIGEST_SIZE), hash_descriptor[mixed].hashsize);
+}
+
+// Run in a child process: filling the library's table would spoil the registry of the
+// other tests. The state whose start failed must then refuse every feed, not crash.
+TEST(MixedDigest, FullTableWarnsAndLeavesStateUnstarted) {
+  EXPECT_EXIT(
+      {
+        // Whatever the tests before registered, this child starts from an empty table.
+        std::memset(hash_descriptor, 0, TAB_SIZE * sizeof hash_descriptor[0]);
+        static ltc_hash_descriptor fillers[TAB_SIZE];
+        static char names[TAB_SIZE][16];
+        for (int i = 0; i < TAB_SIZE; ++i) {
+          fillers[i] = sha256_desc;
+          snprintf(names[i], sizeof names[i], "filler%d", i);
+          fillers[i].name = names[i];
+          register_hash(&fillers[i]);
+        }
+        hash_state md;
+        std::memset(&md, 0xA5, sizeof md);
+        testing::internal::CaptureStdout();
+        const int started = mixedHashInit(&md);
+        const std::string out = testing::internal::GetCapturedStdout();
+        const unsigned char byte = 'x';
+        const bool ok = started == 0 && out == "WARNING: Error registering mixed hash" &&
+                        keccak_update(keccakStateOf(&md), &byte, 8) == 1;
+        std::exit(ok ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
 }
 
 TEST(MixedDigest, FeedsThatCannotBeTakenFail) {

@@ -72,6 +72,13 @@ inline unsigned char* stateBytes(keccak_state* s) {
   return reinterpret_cast<unsigned char*>(s->lanes);
 }
 
+// Absorbing, with a counter that addresses a byte of the block. A finalised state is
+// refused, and so is one never initialised (say a hash_state whose start failed),
+// whose counter would point anywhere.
+inline bool absorbing(const keccak_state* s) {
+  return s->bits >= 0 && s->bits < KECCAK_RATE_BYTES * 8 && s->bits % 8 == 0;
+}
+
 }  // namespace
 
 int keccak_init(keccak_state* s) {
@@ -81,6 +88,8 @@ int keccak_init(keccak_state* s) {
 }
 
 void keccak_absorb_permute(keccak_state* s, const unsigned char* words, int n) {
+  // Never past the last lane, whatever the caller asks.
+  if (n > KECCAK_LANES) n = KECCAK_LANES;
   for (int i = 0; i < n; ++i) {
     uint64_t word;
     std::memcpy(&word, words + 8 * i, sizeof word);
@@ -90,7 +99,7 @@ void keccak_absorb_permute(keccak_state* s, const unsigned char* words, int n) {
 }
 
 int keccak_update(keccak_state* s, const unsigned char* in, unsigned long bits) {
-  if (s->bits < 0) return 1;
+  if (!absorbing(s)) return 1;
   unsigned long n = bits / 8;
   unsigned char* bytes = stateBytes(s);
   // Top up a block left partial by an earlier call.
@@ -117,7 +126,7 @@ int keccak_update(keccak_state* s, const unsigned char* in, unsigned long bits) 
 }
 
 int keccak_final(keccak_state* s, unsigned char* out, unsigned int outlen) {
-  if (s->bits < 0) return 1;
+  if (!absorbing(s)) return 1;
   unsigned char* bytes = stateBytes(s);
   bytes[s->bits / 8] ^= 0x01;
   bytes[KECCAK_RATE_BYTES - 1] ^= 0x80;

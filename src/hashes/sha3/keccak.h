@@ -26,12 +26,14 @@ static_assert(std::endian::native == std::endian::little,
 
 // 0 always.
 int keccak_init(keccak_state* s);
-// Absorbs bits / 8 bytes. 1 without any effect when finalised, else 0.
+// Absorbs bits / 8 bytes. 1 without any effect when finalised (or when the counter is
+// out of its range, as in a state never initialised), else 0.
 int keccak_update(keccak_state* s, const unsigned char* in, unsigned long bits);
-// Pads, squeezes outlen bytes and finalises. 1 without any effect when finalised, else 0.
+// Pads, squeezes outlen bytes and finalises. 1 without any effect when finalised (or
+// the counter is out of range), else 0.
 int keccak_final(keccak_state* s, unsigned char* out, unsigned int outlen);
 // XORs n little-endian 64-bit words (unaligned is fine) into lanes 0..n-1, then applies
-// Keccak-f[1600]; n = 0 only permutes. n must not exceed 25.
+// Keccak-f[1600]; n <= 0 only permutes, n above 25 is taken as 25.
 void keccak_absorb_permute(keccak_state* s, const unsigned char* words, int n);
 
 // The sponge's place inside a libtomcrypt hash_state: right after the library's own
