@@ -23,8 +23,12 @@ class PngLoaderTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     server_ = new XvfbServer();
-    if (!server_->start(24)) return;
+    if (!server_->start(24)) {
+      reason_ = server_->why();
+      return;
+    }
     display_ = XOpenDisplay(server_->display().c_str());
+    if (display_ == nullptr) reason_ = "cannot connect to " + server_->display();
     char dir[] = "/tmp/hv-png-XXXXXX";
     if (mkdtemp(dir) != nullptr) dir_ = dir;
   }
@@ -36,7 +40,7 @@ class PngLoaderTest : public ::testing::Test {
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
   void SetUp() override {
-    if (display_ == nullptr) GTEST_SKIP() << "no private X server: " << server_->why();
+    if (display_ == nullptr) GTEST_SKIP() << "no private X server: " << reason_;
     ASSERT_FALSE(dir_.empty());
   }
 
@@ -55,12 +59,14 @@ class PngLoaderTest : public ::testing::Test {
   static XvfbServer* server_;
   static Display* display_;
   static std::string dir_;
+  static std::string reason_;
   OutputCapture capture_;
 };
 
 XvfbServer* PngLoaderTest::server_ = nullptr;
 Display* PngLoaderTest::display_ = nullptr;
 std::string PngLoaderTest::dir_;
+std::string PngLoaderTest::reason_;
 
 uint32_t rgb565(uint32_t rgb) {
   return ((rgb >> 19) & 0x1F) << 11 | ((rgb >> 10) & 0x3F) << 5 | ((rgb >> 3) & 0x1F);

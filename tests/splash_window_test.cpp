@@ -499,6 +499,8 @@ struct NoDisplayCase {
   const char* shownName;
 };
 
+void PrintTo(const NoDisplayCase& c, std::ostream* os) { *os << c.name; }
+
 class SplashWithoutDisplay : public ::testing::TestWithParam<NoDisplayCase> {};
 
 TEST_P(SplashWithoutDisplay, EveryCallPrintsOnlyItsLines) {
