@@ -3,6 +3,7 @@
 #include "tests/support/fake_pack200.h"
 #include "tests/support/markers.h"
 #include "tests/support/packer.h"
+#include "tests/support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -101,25 +102,6 @@ std::string toHex(const std::string& bytes) {
   return out;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/hvpacker-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    EXPECT_NE(made, nullptr);
-    path_ = made ? made : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 // Runs a shell command; returns its exit status.
 int shell(const std::string& command) {
   const int status = std::system(command.c_str());
@@ -127,11 +109,11 @@ int shell(const std::string& command) {
 }
 
 // Decompresses with the xz program, which reads both .xz and .lzma.
-std::string unxz(const TempDir& dir, const std::string& compressed, const char* format) {
-  writeFileBytes(dir.file("packed"), compressed);
-  EXPECT_EQ(0, shell(std::string("xz -dc --format=") + format + " '" + dir.file("packed") +
-                     "' > '" + dir.file("unpacked") + "'"));
-  return readFileBytes(dir.file("unpacked"));
+std::string unxz(const ScratchDir& dir, const std::string& compressed, const char* format) {
+  writeFileBytes(dir / "packed", compressed);
+  EXPECT_EQ(0, shell(std::string("xz -dc --format=") + format + " '" + (dir / "packed") +
+                     "' > '" + (dir / "unpacked") + "'"));
+  return readFileBytes(dir / "unpacked");
 }
 
 // ---- Markers ------------------------------------------------------------------------
@@ -183,7 +165,7 @@ std::string flipBytes(std::string_view data) {
 }
 
 TEST(PackerArchive, EveryEntryKindReadsBack) {
-  TempDir dir;
+  ScratchDir dir;
   std::string binary;
   for (int i = 0; i < 600; ++i) binary.push_back(static_cast<char>(i * 7));
   const std::string inner = ArchiveBuilder().folder("in").file("in/x.txt", "inner data").bytes();
@@ -225,8 +207,8 @@ TEST(PackerArchive, EveryEntryKindReadsBack) {
 }
 
 TEST(PackerArchive, TreeListsFoldersBeforeTheirContentsInByteOrder) {
-  TempDir dir;
-  const std::string root = dir.file("src");
+  ScratchDir dir;
+  const std::string root = dir / "src";
   fs::create_directories(root + "/lib/sub");
   fs::create_directories(root + "/empty");
   writeFileBytes(root + "/lib/sub/b.jar", "BJAR");
@@ -248,7 +230,7 @@ TEST(PackerArchive, TreeListsFoldersBeforeTheirContentsInByteOrder) {
   std::string unpacked;
   EXPECT_TRUE(fakeUnpack200(e[5].data, &unpacked));
   EXPECT_EQ(unpacked, "BJAR");
-  EXPECT_THROW(ArchiveBuilder().tree(dir.file("missing")), PackError);
+  EXPECT_THROW(ArchiveBuilder().tree(dir / "missing"), PackError);
 }
 
 // ---- Wrapper tail -------------------------------------------------------------------
@@ -324,14 +306,14 @@ struct OrderCase {
 class PackerLauncher : public ::testing::TestWithParam<OrderCase> {};
 
 TEST_P(PackerLauncher, AppendsBothBlocksToACopyOfTheLauncher) {
-  TempDir dir;
+  ScratchDir dir;
   const std::string launcher = readFileBytes(HV_LAUNCHER_PATH);
   ParamsBlock params;
   params.pairs = {{"jre_name", "hvjre"}};
   TailBlock tail;
   tail.header = sampleHeader();
   tail.entries = ArchiveBuilder().file("lzma64", "L").file("nativesplash.png", "P").bytes();
-  const std::string out = dir.file("installer");
+  const std::string out = dir / "installer";
   packLauncher(HV_LAUNCHER_PATH, out, wrapperTail(params, tail, GetParam().order));
 
   const std::string image = readFileBytes(out);
@@ -359,7 +341,7 @@ TEST_P(PackerLauncher, AppendsBothBlocksToACopyOfTheLauncher) {
   EXPECT_EQ(entries[1].path, "nativesplash.png");
 
   // A packed launcher is refused as a source: it would go on reading its old tail.
-  EXPECT_THROW(packLauncher(out, dir.file("again"), ""), PackError);
+  EXPECT_THROW(packLauncher(out, (dir / "again"), ""), PackError);
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, PackerLauncher,
@@ -435,18 +417,18 @@ ToolRun runTool(const std::string& arguments) {
 class PackerTool : public ::testing::Test {
  protected:
   void SetUp() override {
-    writeFileBytes(dir.file("lzma.bin"), "LZMA tool");
-    writeFileBytes(dir.file("splash.bin"), std::string("\x89PNG\0\1", 6));
-    writeFileBytes(dir.file("a.txt"), "AAA");
-    fs::create_directories(dir.file("qvtree/lib"));
-    writeFileBytes(dir.file("qvtree/HalvorinLaunch"), "launch");
-    writeFileBytes(dir.file("qvtree/lib/q.jar"), "QJAR");
+    writeFileBytes(dir / "lzma.bin", "LZMA tool");
+    writeFileBytes(dir / "splash.bin", std::string("\x89PNG\0\1", 6));
+    writeFileBytes(dir / "a.txt", "AAA");
+    fs::create_directories(dir / "qvtree/lib");
+    writeFileBytes(dir / "qvtree/HalvorinLaunch", "launch");
+    writeFileBytes(dir / "qvtree/lib/q.jar", "QJAR");
   }
   std::string manifest(const std::string& text) const {
-    writeFileBytes(dir.file("m.txt"), text);
-    return "'" + dir.file("m.txt") + "'";
+    writeFileBytes(dir / "m.txt", text);
+    return "'" + (dir / "m.txt") + "'";
   }
-  TempDir dir;
+  ScratchDir dir;
 };
 
 TEST_F(PackerTool, InstallerFromAManifest) {
@@ -466,9 +448,9 @@ TEST_F(PackerTool, InstallerFromAManifest) {
                                  "nested more.p2.l2\n"
                                  "  file a.txt a.txt\n"
                                  "end\n");
-  const ToolRun run = runTool("installer " + m + " -o '" + dir.file("out") + "'");
+  const ToolRun run = runTool("installer " + m + " -o '" + (dir / "out") + "'");
   ASSERT_EQ(run.status, 0) << run.output;
-  const std::string image = readFileBytes(dir.file("out"));
+  const std::string image = readFileBytes(dir / "out");
   const size_t p = scanForMarker(image, paramsMarker());
   const size_t t = scanForMarker(image, tailMarker());
   ASSERT_LT(t, p) << "tail-first puts the Tail block first";
@@ -516,7 +498,7 @@ TEST_F(PackerTool, RefusesBadManifests) {
       {"unknown header key", head + "header colour red\n", "unknown header key colour"},
   };
   for (const auto& c : cases) {
-    const ToolRun run = runTool("installer " + manifest(c.body) + " -o '" + dir.file("out") + "'");
+    const ToolRun run = runTool("installer " + manifest(c.body) + " -o '" + (dir / "out") + "'");
     EXPECT_EQ(run.status, 1) << c.name;
     EXPECT_NE(run.output.find(c.message), std::string::npos) << c.name << ": " << run.output;
   }
@@ -526,9 +508,9 @@ TEST_F(PackerTool, RefusesBadManifests) {
 TEST_F(PackerTool, CompressedArchive) {
   const std::string m = manifest(
       "compress xz\nfolder top\ndir qvtree top\nfile top/a.txt a.txt\npack200 top/p.jar a.txt\n");
-  const ToolRun run = runTool("archive " + m + " -o '" + dir.file("jre.xz") + "'");
+  const ToolRun run = runTool("archive " + m + " -o '" + (dir / "jre.xz") + "'");
   ASSERT_EQ(run.status, 0) << run.output;
-  const auto e = parseArchive(unxz(dir, readFileBytes(dir.file("jre.xz")), "xz"));
+  const auto e = parseArchive(unxz(dir, readFileBytes(dir / "jre.xz"), "xz"));
   ASSERT_EQ(e.size(), 6u);
   EXPECT_EQ(e[0].path, "top");
   EXPECT_EQ(e[1].path, "top/HalvorinLaunch");
@@ -541,20 +523,20 @@ TEST_F(PackerTool, CompressedArchive) {
 }
 
 TEST_F(PackerTool, LaunchAndLsoFiles) {
-  ToolRun run = runTool("launch-file '" + dir.file("HalvorinLaunch") +
+  ToolRun run = runTool("launch-file '" + (dir / "HalvorinLaunch") +
                         "' --version 5 --class a.Main --app-name demo --jvm-mem 256"
                         " --classpath lib/a.jar --classpath lib/b.jar --extra-arg -x"
                         " --compat-class a.Compat --jvm-option -Dk=v --url-required");
   ASSERT_EQ(run.status, 0) << run.output;
-  EXPECT_EQ(allValues(readFileBytes(dir.file("HalvorinLaunch"))),
+  EXPECT_EQ(allValues(readFileBytes(dir / "HalvorinLaunch")),
             (std::vector<std::string>{"5", "a.Main", "", "demo", "", "1", "256", "0", "2",
                                       "lib/a.jar", "lib/b.jar", "1", "-x", "a.Compat", "", "",
                                       "1", "-Dk=v"}));
-  run = runTool("lso-file '" + dir.file("lso") + "' -Xmx1g '-Dx=a b'");
+  run = runTool("lso-file '" + (dir / "lso") + "' -Xmx1g '-Dx=a b'");
   ASSERT_EQ(run.status, 0) << run.output;
-  EXPECT_EQ(allValues(readFileBytes(dir.file("lso"))),
+  EXPECT_EQ(allValues(readFileBytes(dir / "lso")),
             (std::vector<std::string>{"2", "-Xmx1g", "-Dx=a b"}));
-  EXPECT_EQ(runTool("launch-file '" + dir.file("x") + "' --jvm-mem lots").status, 1);
+  EXPECT_EQ(runTool("launch-file '" + (dir / "x") + "' --jvm-mem lots").status, 1);
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 // .xz or .lzma archives, signed or not), the Params and Tail blocks of a wrapper tail
 // appended to a copy of a launcher, launch files and last-successful-options files.
 // Builders hold plain bytes and may write anything, malformed on purpose included.
-// Failures to read or write files throw PackError. Not thread-safe per object.
+// Failures to read or write files throw (PackError, or std::runtime_error from the
+// shared scratch-file helpers). Not thread-safe per object.
 #pragma once
 
 #include <functional>
@@ -22,9 +23,8 @@ struct PackError : std::runtime_error {
 
 // ---- Files --------------------------------------------------------------------------
 
-std::string readFileBytes(const std::string& path);
-// Replaces the file; mode applies to a newly created file (before the umask).
-void writeFileBytes(const std::string& path, std::string_view bytes, unsigned mode = 0644);
+// A file's bytes; PackError when it cannot be read (a missing input is an error here).
+std::string readInputFile(const std::string& path);
 
 // ---- Property streams ---------------------------------------------------------------
 

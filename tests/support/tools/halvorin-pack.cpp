@@ -38,6 +38,7 @@
 //   end
 #include "tests/support/markers.h"
 #include "tests/support/packer.h"
+#include "tests/support/scratch_dir.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -156,10 +157,10 @@ bool addEntry(Manifest& m, const Line& line, ArchiveBuilder& archive) {
     archive.folder(line.words[1]);
   } else if (d == "file") {
     expectWords(line, 3, 3);
-    archive.file(line.words[1], readFileBytes(m.resolve(line.words[2])));
+    archive.file(line.words[1], readInputFile(m.resolve(line.words[2])));
   } else if (d == "pack200") {
     expectWords(line, 3, 3);
-    archive.pack200(line.words[1], readFileBytes(m.resolve(line.words[2])));
+    archive.pack200(line.words[1], readInputFile(m.resolve(line.words[2])));
   } else if (d == "dir") {
     expectWords(line, 2, 3);
     archive.tree(m.resolve(line.words[1]), line.words.size() > 2 ? line.words[2] : "");
@@ -239,7 +240,7 @@ int packInstaller(const std::string& manifestPath, Options options) {
       params.pairs.emplace_back(line.words[1], line.rest);
     } else if (d == "param-file" || d == "param-base64") {
       expectWords(line, 3, 3);
-      const std::string bytes = readFileBytes(m.resolve(line.words[2]));
+      const std::string bytes = readInputFile(m.resolve(line.words[2]));
       params.pairs.emplace_back(line.words[1], d == "param-file" ? bytes : base64Encode(bytes));
     } else if (d == "header") {
       expectWords(line, 2, SIZE_MAX);
