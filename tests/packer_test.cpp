@@ -1,5 +1,8 @@
 // Round trips of the test-side packer: what it writes is parsed back here by a reader of
 // its own (values up to 0x00, then raw data), never by the packer's writing code.
+#include "core/hexbase64.h"
+#include "pipeline/signature.h"
+#include "src/hashes/mixedhash/mixed.h"
 #include "tests/support/fake_pack200.h"
 #include "tests/support/markers.h"
 #include "tests/support/packer.h"
@@ -233,6 +236,94 @@ TEST(PackerArchive, TreeListsFoldersBeforeTheirContentsInByteOrder) {
   EXPECT_THROW(ArchiveBuilder().tree(dir / "missing"), PackError);
 }
 
+// ---- Signed archives ----------------------------------------------------------------
+
+// Checks a signature the way the launcher does: its own mixed digest of the covered
+// bytes, the hex turned into bytes by its own reader, the public key imported from the
+// committed DER bytes. 1 when the signature verifies.
+int verifyCovered(const std::string& covered, const std::string& hex, int bits) {
+  hash_state md;
+  EXPECT_EQ(mixedHashInit(&md), 1);
+  EXPECT_EQ(mixedHashProcess(&md, reinterpret_cast<const unsigned char*>(covered.data()),
+                             static_cast<int>(covered.size())),
+            1);
+  unsigned char* digest = mixedHashDone(&md);
+  std::vector<unsigned char> sig(hex.size() / 2 + 2);
+  const int32_t sigLength = HexToBytes(sig.data(), static_cast<int32_t>(sig.size()), hex.c_str());
+
+  const SignerBytes der = Signer_publicKeyDer(bits);
+  testing::internal::CaptureStdout();  // the check's messages go to standard output
+  rsa_key* key = importPublicKey(der.data(), static_cast<int>(der.size()));
+  const int verdict = key ? verifySignature(sig.data(), sigLength, digest, key) : 0;
+  testing::internal::GetCapturedStdout();
+  EXPECT_NE(key, nullptr);
+  if (key) {
+    rsa_free(key);
+    std::free(key);
+  }
+  std::free(digest);
+  return verdict;
+}
+
+struct SignedStream {
+  std::string covered;  // every byte before the SignatureBlock
+  std::string hex;
+};
+
+SignedStream splitSigned(const std::string& stream) {
+  SignedStream s;
+  size_t blockAt = std::string::npos;
+  parseArchive(stream, &s.hex, &blockAt);
+  EXPECT_NE(blockAt, std::string::npos) << "no SignatureBlock";
+  s.covered = stream.substr(0, std::min(blockAt, stream.size()));
+  return s;
+}
+
+class PackerSigned : public ::testing::TestWithParam<int> {};
+
+TEST_P(PackerSigned, SignatureCoversEveryByteBeforeTheBlock) {
+  const int bits = GetParam();
+  ScratchDir dir;
+  const std::string inner = ArchiveBuilder().file("in.txt", "inner").signedBytes(bits);
+  ArchiveBuilder archive;
+  archive.folder("lib").file("lib/a.txt", "payload").nested("n.p2.l2", inner);
+  const std::string stream = archive.signedBytes(bits);
+  const SignedStream outer = splitSigned(stream);
+  EXPECT_EQ(outer.covered, archive.bytes());
+  EXPECT_EQ(verifyCovered(outer.covered, outer.hex, bits), 1);
+
+  // The nested archive carries a signature of its own over its inner stream.
+  const auto e = parseArchive(stream);
+  ASSERT_EQ(e.size(), 3u);
+  const SignedStream nested = splitSigned(unxz(dir, e[2].data, "xz"));
+  EXPECT_EQ(verifyCovered(nested.covered, nested.hex, bits), 1);
+
+  // One changed byte anywhere before the block: a header value, the 0x00 after it, a
+  // data byte, a compressed byte of the nested archive.
+  const size_t nestedData = archive.bytes().size() - e[2].data.size();
+  for (size_t at : {size_t{0}, size_t{1}, archive.bytes().find("payload"), nestedData + 20}) {
+    std::string changed = outer.covered;
+    changed[at] = static_cast<char>(changed[at] ^ 0x01);
+    EXPECT_EQ(verifyCovered(changed, outer.hex, bits), 0) << "byte " << at;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(KeySizes, PackerSigned, ::testing::Values(2048, 4096));
+
+TEST(PackerSigned, BlockCarriesWhatTheSignerGives) {
+  // A signer of the test's own: the block holds its bytes whatever they are.
+  const DigestSigner fixed = [](const unsigned char*) { return SignerBytes{0xAB, 0x01, 0xFF}; };
+  const std::string stream = ArchiveBuilder().file("f", "x").signedBytes(fixed);
+  std::string hex;
+  const auto e = parseArchive(stream, &hex);
+  ASSERT_EQ(e.size(), 1u);
+  EXPECT_EQ(hex, "ab01ff");
+  static const char block[] = "0\0hvArcSpBlock_DigitalSignature1\0" "3\0" "3\0" "ab01ff\0";
+  const std::string expected(block, sizeof block - 1);
+  EXPECT_EQ(stream.substr(stream.size() - expected.size()), expected);
+  EXPECT_THROW(ArchiveBuilder().signedBytes(1024), PackError) << "a 1024-bit key cannot sign";
+}
+
 // ---- Wrapper tail -------------------------------------------------------------------
 
 TailHeader sampleHeader() {
@@ -435,6 +526,7 @@ TEST_F(PackerTool, InstallerFromAManifest) {
   const std::string m = manifest(std::string("# demo installer\n") +
                                  "launcher " + HV_LAUNCHER_PATH + "\n"
                                  "order tail-first\n"
+                                 "sign-key 2048\n"
                                  "param update_url http://127.0.0.1:1/\n"
                                  "param empty_one\n"
                                  "param-base64 splash_image splash.bin\n"
@@ -444,7 +536,7 @@ TEST_F(PackerTool, InstallerFromAManifest) {
                                  "file lzma64 lzma.bin\n"
                                  "file nativesplash.png splash.bin\n"
                                  "folder qv\n"
-                                 "tree qv.p2.l2 qvtree\n"
+                                 "tree qv.p2.l2 qvtree signed\n"
                                  "nested more.p2.l2\n"
                                  "  file a.txt a.txt\n"
                                  "end\n");
@@ -462,20 +554,25 @@ TEST_F(PackerTool, InstallerFromAManifest) {
   EXPECT_TRUE(pc.atEnd());
 
   Cursor tc(image, t + TAIL_MARKER_SIZE);
-  const std::vector<std::string> header = {"Demo App", "", "", "3", "", "", "",
-                                           "perm_user", "", "", "", ""};
+  const std::vector<std::string> header = {
+      "Demo App", "", "", "3", "", Signer_publicKeyHex(2048), "", "perm_user", "", "", "", ""};
   for (const auto& v : header) EXPECT_EQ(tc.value(), v);
   const auto e = parseArchive(image.substr(tc.offset(), p - tc.offset()));
   ASSERT_EQ(e.size(), 5u);
   EXPECT_EQ(e[0].data, "LZMA tool");
   EXPECT_EQ(e[1].path, "nativesplash.png");
   EXPECT_EQ(e[2].type, "1");
-  const auto qv = parseArchive(unxz(dir, e[3].data, "xz"));
+  const std::string qvStream = unxz(dir, e[3].data, "xz");
+  const auto qv = parseArchive(qvStream);
   ASSERT_EQ(qv.size(), 3u);
+  const SignedStream qvSigned = splitSigned(qvStream);
+  EXPECT_EQ(verifyCovered(qvSigned.covered, qvSigned.hex, 2048), 1);
   EXPECT_EQ(qv[0].path, "HalvorinLaunch");
   EXPECT_EQ(qv[1].path, "lib");
   EXPECT_EQ(qv[2].data, "QJAR");
-  const auto more = parseArchive(unxz(dir, e[4].data, "xz"));
+  std::string moreHex = "none";
+  const auto more = parseArchive(unxz(dir, e[4].data, "xz"), &moreHex);
+  EXPECT_EQ(moreHex, "none") << "an archive not marked signed carries no signature";
   ASSERT_EQ(more.size(), 1u);
   EXPECT_EQ(more[0].data, "AAA");
 }
@@ -494,6 +591,7 @@ TEST_F(PackerTool, RefusesBadManifests) {
       {"nested without end", head + five + "nested x.p2.l2\nfile f a.txt\n", "without \"end\""},
       {"missing source", head + "file a nothere\n", "cannot open"},
       {"signed without key", head + "tree x.p2.l2 qvtree signed\n", "needs a sign-key"},
+      {"key without a pair", head + "sign-key 1024\n", "sign-key is 2048 or 4096"},
       {"dir as tail entries", head + "dir qvtree\n", "use tree or nested"},
       {"unknown header key", head + "header colour red\n", "unknown header key colour"},
   };
@@ -505,12 +603,16 @@ TEST_F(PackerTool, RefusesBadManifests) {
   EXPECT_EQ(runTool("").status, 2);
 }
 
-TEST_F(PackerTool, CompressedArchive) {
+TEST_F(PackerTool, SignedCompressedArchive) {
   const std::string m = manifest(
-      "compress xz\nfolder top\ndir qvtree top\nfile top/a.txt a.txt\npack200 top/p.jar a.txt\n");
+      "compress xz\nsign-key 4096\nsign\nfolder top\ndir qvtree top\nfile top/a.txt a.txt\n"
+      "pack200 top/p.jar a.txt\n");
   const ToolRun run = runTool("archive " + m + " -o '" + (dir / "jre.xz") + "'");
   ASSERT_EQ(run.status, 0) << run.output;
-  const auto e = parseArchive(unxz(dir, readFileBytes(dir / "jre.xz"), "xz"));
+  const std::string stream = unxz(dir, readFileBytes(dir / "jre.xz"), "xz");
+  const SignedStream whole = splitSigned(stream);
+  EXPECT_EQ(verifyCovered(whole.covered, whole.hex, 4096), 1);
+  const auto e = parseArchive(stream);
   ASSERT_EQ(e.size(), 6u);
   EXPECT_EQ(e[0].path, "top");
   EXPECT_EQ(e[1].path, "top/HalvorinLaunch");

@@ -47,17 +47,6 @@ PropertyWriter& PropertyWriter::raw(std::string_view bytes) {
 
 // ---- Encodings ----------------------------------------------------------------------
 
-std::string hexEncode(std::string_view bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 0x0F]);
-  }
-  return out;
-}
-
 std::string base64Encode(std::string_view bytes) {
   static const char alphabet[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -184,24 +173,24 @@ void ArchiveBuilder::treeLevel(const std::string& dir, const std::string& prefix
   }
 }
 
-DigestSigner signerFromKeyFile(const std::string& path) {
-  throw PackError("signing is not available yet: " + path);
-}
-
-std::string publicKeyHexFromKeyFile(const std::string& path) {
-  throw PackError("signing is not available yet: " + path);
+DigestSigner testKeySigner(int bits) {
+  return [bits](const unsigned char* digest) {
+    SignerBytes signature = Signer_sign(bits, digest);
+    if (signature.empty()) throw PackError("no test key of " + std::to_string(bits) + " bits signs");
+    return signature;
+  };
 }
 
 std::string ArchiveBuilder::signedBytes(const DigestSigner& sign) const {
-  (void)sign;
-  throw PackError("signing is not available yet");
+  const SignerBytes digest = Signer_mixedDigest(out_.data(), out_.size());
+  return out_ + signatureBlock(sign(digest.data()));
 }
 
-std::string signatureBlock(std::string_view signature) {
+std::string signatureBlock(const SignerBytes& signature) {
   const std::string count = std::to_string(signature.size());
   PropertyWriter w;
   w.value("0").value(SIGNATURE_BLOCK_PATH).value(count);
-  w.value(count).value(hexEncode(signature));
+  w.value(count).value(Signer_toHex(signature));
   return w.bytes();
 }
 

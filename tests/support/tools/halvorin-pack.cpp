@@ -14,8 +14,9 @@
 //   launcher FILE            installer: the launcher binary to copy (-l overrides)
 //   output FILE              where to write (-o overrides)
 //   order params-first|tail-first
-//   sign-key FILE            private key for every "signed" archive; its public key
-//                            becomes the header's public_key unless that is given
+//   sign-key BITS            sign every "signed" archive with the committed test key of
+//                            BITS (2048 or 4096); its public key becomes the header's
+//                            public_key unless that is given
 //   param NAME VALUE         a dynamic property, in order
 //   param-file NAME FILE     the same with the file's bytes as the value
 //   param-base64 NAME FILE   the same with the file's bytes in Base64 (splash_image)
@@ -105,7 +106,7 @@ struct Manifest {
   std::string folder;  // relative names are taken from here
   std::vector<Line> lines;
   size_t next = 0;
-  std::string signKey;
+  int signKeyBits = 0;  // 0: no key given
 
   std::string resolve(const std::string& name) const {
     return fs::path(name).is_absolute() ? name : (fs::path(folder) / name).string();
@@ -129,8 +130,14 @@ bool signedFlag(const Line& line, size_t index) {
 
 std::string finishArchive(const ArchiveBuilder& archive, bool sign, Manifest& m, const Line& line) {
   if (!sign) return archive.bytes();
-  if (m.signKey.empty()) fail(line, "\"signed\" needs a sign-key line before it");
-  return archive.signedBytes(signerFromKeyFile(m.signKey));
+  if (m.signKeyBits == 0) fail(line, "\"signed\" needs a sign-key line before it");
+  return archive.signedBytes(m.signKeyBits);
+}
+
+void readSignKey(Manifest& m, const Line& line) {
+  expectWords(line, 2, 2);
+  if (line.words[1] != "2048" && line.words[1] != "4096") fail(line, "sign-key is 2048 or 4096");
+  m.signKeyBits = std::stoi(line.words[1]);
 }
 
 // Handles one entry directive into archive; returns false when the line is no entry.
@@ -233,8 +240,7 @@ int packInstaller(const std::string& manifestPath, Options options) {
         fail(line, "order is params-first or tail-first");
       order = line.words[1] == "params-first" ? BlockOrder::ParamsFirst : BlockOrder::TailFirst;
     } else if (d == "sign-key") {
-      expectWords(line, 2, 2);
-      m.signKey = m.resolve(line.words[1]);
+      readSignKey(m, line);
     } else if (d == "param") {
       expectWords(line, 2, SIZE_MAX);
       params.pairs.emplace_back(line.words[1], line.rest);
@@ -258,8 +264,8 @@ int packInstaller(const std::string& manifestPath, Options options) {
   }
   if (options.launcher.empty()) throw PackError("no launcher given (-l or a launcher line)");
   if (options.output.empty()) throw PackError("no output given (-o or an output line)");
-  if (!publicKeyGiven && !m.signKey.empty())
-    tail.header.signaturePublicKey = publicKeyHexFromKeyFile(m.signKey);
+  if (!publicKeyGiven && m.signKeyBits != 0)
+    tail.header.signaturePublicKey = Signer_publicKeyHex(m.signKeyBits);
   const int expected = expectedTailEntries(tail.header);
   if (entryCount != expected)
     throw PackError("the header announces " + std::to_string(expected) +
@@ -293,8 +299,7 @@ int packArchive(const std::string& manifestPath, Options options) {
       expectWords(line, 2, 2);
       if (options.output.empty()) options.output = m.resolve(line.words[1]);
     } else if (d == "sign-key") {
-      expectWords(line, 2, 2);
-      m.signKey = m.resolve(line.words[1]);
+      readSignKey(m, line);
     } else if (d == "compress") {
       expectWords(line, 2, 2);
       compress = line.words[1];
