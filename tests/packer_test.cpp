@@ -584,7 +584,8 @@ TEST_F(PackerTool, RefusesBadManifests) {
     const char* message;
   };
   const std::string head = std::string("launcher ") + HV_LAUNCHER_PATH + "\nheader qv_version 1\n";
-  const std::string five = "file a a.txt\nfile b a.txt\nfile c a.txt\nfile d a.txt\nfile e a.txt\n";
+  const std::string five =
+      "file lzma64 a.txt\nfile nativesplash.png a.txt\nfile c a.txt\nfile d a.txt\nfile e a.txt\n";
   const Case cases[] = {
       {"too few entries", head + "file a a.txt\n", "announces 5 tail entries but the manifest has 1"},
       {"unknown directive", head + five + "frobnicate x\n", "line 8: unknown directive"},
@@ -592,6 +593,9 @@ TEST_F(PackerTool, RefusesBadManifests) {
       {"missing source", head + "file a nothere\n", "cannot open"},
       {"signed without key", head + "tree x.p2.l2 qvtree signed\n", "needs a sign-key"},
       {"key without a pair", head + "sign-key 1024\n", "sign-key is 2048 or 4096"},
+      {"splash not second", head + "file lzma64 a.txt\nfile splash.png a.txt\nfile c a.txt\n"
+                                  "file d a.txt\nfile e a.txt\n",
+       "tail entry 2 must be nativesplash.png, not splash.png"},
       {"dir as tail entries", head + "dir qvtree\n", "use tree or nested"},
       {"unknown header key", head + "header colour red\n", "unknown header key colour"},
   };

@@ -26,8 +26,9 @@
 //                            java_version update_url skip_system_jre
 //   compress xz|lzma|none    archive: how the output is compressed (default none)
 //   sign                     archive: end the stream with a SignatureBlock
-// Entries (in the installer the top-level ones are the tail entries, in order, and their
-// number must match what the header announces):
+// Entries (in the installer the top-level ones are the tail entries, in order: their
+// number must match what the header announces, and the first two must be the paths
+// "lzma64" and "nativesplash.png"):
 //   folder PATH
 //   file PATH SOURCE         a plain file with SOURCE's bytes
 //   pack200 PATH SOURCE      a pack200 entry of SOURCE, packed the way the test
@@ -226,7 +227,7 @@ int packInstaller(const std::string& manifestPath, Options options) {
   ArchiveBuilder entries;
   BlockOrder order = BlockOrder::ParamsFirst;
   bool publicKeyGiven = false;
-  int entryCount = 0;
+  std::vector<std::string> entryPaths;  // the top-level entries: the tail's sequence
   while (m.next < m.lines.size()) {
     const Line& line = m.lines[m.next++];
     const std::string& d = line.words[0];
@@ -257,7 +258,7 @@ int packInstaller(const std::string& manifestPath, Options options) {
     } else if (d == "dir") {
       fail(line, "\"dir\" would add several tail entries; use tree or nested");
     } else if (addEntry(m, line, entries)) {
-      ++entryCount;
+      entryPaths.push_back(line.words[1]);
     } else {
       fail(line, "unknown directive \"" + d + "\"");
     }
@@ -267,9 +268,15 @@ int packInstaller(const std::string& manifestPath, Options options) {
   if (!publicKeyGiven && m.signKeyBits != 0)
     tail.header.signaturePublicKey = Signer_publicKeyHex(m.signKeyBits);
   const int expected = expectedTailEntries(tail.header);
-  if (entryCount != expected)
+  if (static_cast<int>(entryPaths.size()) != expected)
     throw PackError("the header announces " + std::to_string(expected) +
-                    " tail entries but the manifest has " + std::to_string(entryCount));
+                    " tail entries but the manifest has " + std::to_string(entryPaths.size()));
+  // The launcher addresses the first two entries by these names.
+  const char* fixedNames[] = {"lzma64", "nativesplash.png"};
+  for (size_t i = 0; i < 2 && i < entryPaths.size(); ++i)
+    if (entryPaths[i] != fixedNames[i])
+      throw PackError("tail entry " + std::to_string(i + 1) + " must be " + fixedNames[i] +
+                      ", not " + entryPaths[i]);
   tail.entries = entries.bytes();
   const std::string appended = wrapperTail(params, tail, order);
   packLauncher(options.launcher, options.output, appended);
