@@ -167,6 +167,43 @@ std::string flipBytes(std::string_view data) {
   return out;
 }
 
+enum class Stored { Raw, Pack200, Flipped, Xz, Lzma };
+
+struct ExpectedEntry {
+  const char* type;
+  std::string path;
+  std::string length;  // empty: none (a folder)
+  Stored stored;
+  std::string plain;  // the data once the way it is stored is undone
+};
+
+std::string undo(const ScratchDir& dir, Stored stored, const std::string& data) {
+  std::string plain;
+  switch (stored) {
+    case Stored::Raw: return data;
+    case Stored::Pack200:
+      EXPECT_TRUE(fakeUnpack200(data, &plain)) << "not in the test runtime's packed form";
+      return plain;
+    case Stored::Flipped: return flipBytes(data);
+    case Stored::Xz: return unxz(dir, data, "xz");
+    case Stored::Lzma: return unxz(dir, data, "lzma");
+  }
+  return plain;
+}
+
+// Compares every entry; a length of "*" only asks for the stored data's size.
+void expectEntries(const ScratchDir& dir, const std::vector<ParsedEntry>& e,
+                   const std::vector<ExpectedEntry>& expected) {
+  ASSERT_EQ(e.size(), expected.size());
+  for (size_t i = 0; i < e.size(); ++i) {
+    const auto& x = expected[i];
+    EXPECT_EQ(e[i].type, x.type) << i;
+    EXPECT_EQ(e[i].path, x.path) << i;
+    EXPECT_EQ(e[i].length, x.length == "*" ? std::to_string(e[i].data.size()) : x.length) << i;
+    EXPECT_EQ(undo(dir, x.stored, e[i].data), x.plain) << i;
+  }
+}
+
 TEST(PackerArchive, EveryEntryKindReadsBack) {
   ScratchDir dir;
   std::string binary;
@@ -183,30 +220,19 @@ TEST(PackerArchive, EveryEntryKindReadsBack) {
                                   .nested("r.p2.l2", inner, NestedFormat::LzmaAlone)
                                   .entry("7", "odd", "3", "xyz")
                                   .bytes();
-  const auto e = parseArchive(archive);
-  ASSERT_EQ(e.size(), 9u);
-  EXPECT_EQ(e[0].type, "1");
-  EXPECT_EQ(e[0].path, "a/b");
-  EXPECT_EQ(e[1].type, "0");
-  EXPECT_EQ(e[1].length, "5");
-  EXPECT_EQ(e[1].data, "hello");
-  EXPECT_EQ(e[2].length, "0");
-  EXPECT_EQ(e[2].data, "");
-  EXPECT_EQ(e[3].data, binary);
-  EXPECT_EQ(e[4].type, "2");
-  EXPECT_EQ(e[4].path, "lib/rt.jar");
-  std::string unpacked;
-  ASSERT_TRUE(fakeUnpack200(e[4].data, &unpacked)) << "not in the test runtime's packed form";
-  EXPECT_EQ(unpacked, "jar bytes");
-  EXPECT_EQ(e[5].type, "2");
-  EXPECT_EQ(e[5].data, flipBytes("own"));
-  EXPECT_EQ(e[6].path, "q.p2.l2");
-  EXPECT_NE(e[6].type, "1");
-  EXPECT_NE(e[6].type, "2");
-  EXPECT_EQ(unxz(dir, e[6].data, "xz"), inner);
-  EXPECT_EQ(unxz(dir, e[7].data, "lzma"), inner);
-  EXPECT_EQ(e[8].type, "7");
-  EXPECT_EQ(e[8].data, "xyz");
+  expectEntries(dir, parseArchive(archive),
+                {
+                    {"1", "a/b", "", Stored::Raw, ""},
+                    {"0", "a/b/c.txt", "5", Stored::Raw, "hello"},
+                    {"0", "empty", "0", Stored::Raw, ""},
+                    {"0", "bin", "600", Stored::Raw, binary},
+                    {"2", "lib/rt.jar", "*", Stored::Pack200, "jar bytes"},
+                    {"2", "lib/own.jar", "3", Stored::Flipped, "own"},
+                    // A nested archive is a plain entry whose path ends in p2.l2.
+                    {"0", "q.p2.l2", "*", Stored::Xz, inner},
+                    {"0", "r.p2.l2", "*", Stored::Lzma, inner},
+                    {"7", "odd", "3", Stored::Raw, "xyz"},
+                });
 }
 
 TEST(PackerArchive, TreeListsFoldersBeforeTheirContentsInByteOrder) {
@@ -219,20 +245,15 @@ TEST(PackerArchive, TreeListsFoldersBeforeTheirContentsInByteOrder) {
   writeFileBytes(root + "/Z", "zz");
   ArchiveBuilder::TreeOptions options;
   options.packAs200 = [](const std::string& path) { return path.ends_with(".jar"); };
-  const auto e = parseArchive(ArchiveBuilder().tree(root, "top", options).bytes());
-  const std::vector<std::pair<std::string, std::string>> expected = {
-      {"0", "top/Z"},         {"1", "top/empty"},         {"1", "top/lib"},
-      {"0", "top/lib/a.txt"}, {"1", "top/lib/sub"},       {"2", "top/lib/sub/b.jar"},
-  };
-  ASSERT_EQ(e.size(), expected.size());
-  for (size_t i = 0; i < e.size(); ++i) {
-    EXPECT_EQ(e[i].type, expected[i].first) << i;
-    EXPECT_EQ(e[i].path, expected[i].second) << i;
-  }
-  EXPECT_EQ(e[0].data, "zz");
-  std::string unpacked;
-  EXPECT_TRUE(fakeUnpack200(e[5].data, &unpacked));
-  EXPECT_EQ(unpacked, "BJAR");
+  expectEntries(dir, parseArchive(ArchiveBuilder().tree(root, "top", options).bytes()),
+                {
+                    {"0", "top/Z", "2", Stored::Raw, "zz"},
+                    {"1", "top/empty", "", Stored::Raw, ""},
+                    {"1", "top/lib", "", Stored::Raw, ""},
+                    {"0", "top/lib/a.txt", "1", Stored::Raw, "A"},
+                    {"1", "top/lib/sub", "", Stored::Raw, ""},
+                    {"2", "top/lib/sub/b.jar", "*", Stored::Pack200, "BJAR"},
+                });
   EXPECT_THROW(ArchiveBuilder().tree(dir / "missing"), PackError);
 }
 
@@ -559,22 +580,27 @@ TEST_F(PackerTool, InstallerFromAManifest) {
   for (const auto& v : header) EXPECT_EQ(tc.value(), v);
   const auto e = parseArchive(image.substr(tc.offset(), p - tc.offset()));
   ASSERT_EQ(e.size(), 5u);
-  EXPECT_EQ(e[0].data, "LZMA tool");
-  EXPECT_EQ(e[1].path, "nativesplash.png");
-  EXPECT_EQ(e[2].type, "1");
   const std::string qvStream = unxz(dir, e[3].data, "xz");
-  const auto qv = parseArchive(qvStream);
-  ASSERT_EQ(qv.size(), 3u);
+  const std::string moreStream = unxz(dir, e[4].data, "xz");
+  expectEntries(dir, e,
+                {
+                    {"0", "lzma64", "9", Stored::Raw, "LZMA tool"},
+                    {"0", "nativesplash.png", "6", Stored::Raw, std::string("\x89PNG\0\1", 6)},
+                    {"1", "qv", "", Stored::Raw, ""},
+                    {"0", "qv.p2.l2", "*", Stored::Xz, qvStream},
+                    {"0", "more.p2.l2", "*", Stored::Xz, moreStream},
+                });
+  expectEntries(dir, parseArchive(qvStream),
+                {
+                    {"0", "HalvorinLaunch", "6", Stored::Raw, "launch"},
+                    {"1", "lib", "", Stored::Raw, ""},
+                    {"0", "lib/q.jar", "4", Stored::Raw, "QJAR"},
+                });
   const SignedStream qvSigned = splitSigned(qvStream);
   EXPECT_EQ(verifyCovered(qvSigned.covered, qvSigned.hex, 2048), 1);
-  EXPECT_EQ(qv[0].path, "HalvorinLaunch");
-  EXPECT_EQ(qv[1].path, "lib");
-  EXPECT_EQ(qv[2].data, "QJAR");
   std::string moreHex = "none";
-  const auto more = parseArchive(unxz(dir, e[4].data, "xz"), &moreHex);
+  expectEntries(dir, parseArchive(moreStream, &moreHex), {{"0", "a.txt", "3", Stored::Raw, "AAA"}});
   EXPECT_EQ(moreHex, "none") << "an archive not marked signed carries no signature";
-  ASSERT_EQ(more.size(), 1u);
-  EXPECT_EQ(more[0].data, "AAA");
 }
 
 TEST_F(PackerTool, RefusesBadManifests) {
@@ -616,16 +642,15 @@ TEST_F(PackerTool, SignedCompressedArchive) {
   const std::string stream = unxz(dir, readFileBytes(dir / "jre.xz"), "xz");
   const SignedStream whole = splitSigned(stream);
   EXPECT_EQ(verifyCovered(whole.covered, whole.hex, 4096), 1);
-  const auto e = parseArchive(stream);
-  ASSERT_EQ(e.size(), 6u);
-  EXPECT_EQ(e[0].path, "top");
-  EXPECT_EQ(e[1].path, "top/HalvorinLaunch");
-  EXPECT_EQ(e[3].path, "top/lib/q.jar");
-  EXPECT_EQ(e[4].data, "AAA");
-  EXPECT_EQ(e[5].type, "2");
-  std::string unpacked;
-  EXPECT_TRUE(fakeUnpack200(e[5].data, &unpacked));
-  EXPECT_EQ(unpacked, "AAA");
+  expectEntries(dir, parseArchive(stream),
+                {
+                    {"1", "top", "", Stored::Raw, ""},
+                    {"0", "top/HalvorinLaunch", "6", Stored::Raw, "launch"},
+                    {"1", "top/lib", "", Stored::Raw, ""},
+                    {"0", "top/lib/q.jar", "4", Stored::Raw, "QJAR"},
+                    {"0", "top/a.txt", "3", Stored::Raw, "AAA"},
+                    {"2", "top/p.jar", "*", Stored::Pack200, "AAA"},
+                });
 }
 
 TEST_F(PackerTool, LaunchAndLsoFiles) {
