@@ -1,6 +1,8 @@
-// Round trips of the test-side packer: what it writes is parsed back here by a reader of
-// its own (values up to 0x00, then raw data), never by the packer's writing code.
+// Round trips of the test-side packer: what it writes is read back by the launcher's own
+// property-stream readers, digest and signature check, by an archive reader of this
+// test's own and by the xz program, never by the packer's writing code.
 #include "core/hexbase64.h"
+#include "core/property_stream.h"
 #include "pipeline/signature.h"
 #include "src/hashes/mixedhash/mixed.h"
 #include "tests/support/fake_pack200.h"
@@ -49,7 +51,6 @@ class Cursor {
   }
   bool atEnd() const { return at_ == bytes_.size(); }
   size_t offset() const { return at_; }
-  std::string rest() const { return bytes_.substr(at_); }
 
  private:
   std::string bytes_;
@@ -88,11 +89,62 @@ std::vector<ParsedEntry> parseArchive(const std::string& bytes, std::string* sig
   return entries;
 }
 
-std::vector<std::string> allValues(const std::string& bytes) {
+// Property-stream values read back by the launcher's own file readers, from bytes in
+// memory starting at offset.
+class StreamValues {
+ public:
+  explicit StreamValues(std::string bytes, size_t offset = 0) : bytes_(std::move(bytes)) {
+    f_ = fmemopen(bytes_.data(), bytes_.size(), "r");
+    EXPECT_NE(f_, nullptr);
+    if (f_) std::fseek(f_, static_cast<long>(offset), SEEK_SET);
+  }
+  ~StreamValues() {
+    if (f_) std::fclose(f_);
+  }
+  StreamValues(const StreamValues&) = delete;
+  StreamValues& operator=(const StreamValues&) = delete;
+
+  std::string text(int32_t size = STRING_VALUE_SIZE) {
+    char* v = READSTRING(f_, "value", size);
+    std::string out(v);
+    std::free(v);
+    return out;
+  }
+  int64_t number() { return readLong(f_, "number"); }
+  bool flag() { return readBool(f_, "boolean"); }
+  std::vector<std::string> list() {
+    std::vector<std::string> items;
+    for (int64_t n = number(); n > 0; --n) items.push_back(text());
+    return items;
+  }
+  // The bytes not read yet.
+  std::string rest() { return bytes_.substr(static_cast<size_t>(std::ftell(f_))); }
+  bool atEnd() { return std::fgetc(f_) == EOF; }
+
+ private:
+  std::string bytes_;
+  FILE* f_ = nullptr;
+};
+
+// The twelve header values with the launcher's buffer sizes.
+constexpr int32_t TAIL_HEADER_SIZES[TailHeader::VALUE_COUNT] = {1024, 1024, 1024, 1024, 1024, 8192,
+                                                                1024, 1024, 1024, 1024, 5000, 2};
+
+std::vector<std::string> readHeader(StreamValues& in, int count = TailHeader::VALUE_COUNT) {
   std::vector<std::string> values;
-  Cursor c(bytes);
-  while (!c.atEnd()) values.push_back(c.value());
+  for (int i = 0; i < count; ++i) values.push_back(in.text(TAIL_HEADER_SIZES[i]));
   return values;
+}
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+Pairs readParams(StreamValues& in) {
+  Pairs pairs;
+  for (int64_t n = in.number(); n > 0; --n) {
+    std::string name = in.text(1024);
+    pairs.emplace_back(name, in.text(200000));
+  }
+  return pairs;
 }
 
 std::string toHex(const std::string& bytes) {
@@ -368,15 +420,14 @@ TEST(PackerTail, HeaderValuesInOrderThenEntries) {
   TailBlock tail;
   tail.header = sampleHeader();
   tail.entries = ArchiveBuilder().file("lzma64", "L").bytes();
-  Cursor c(tail.bytes());
-  const std::vector<std::string> expected = {"Demo", "7",         "17", "12", "500", "30820122",
-                                             "1",    "perm_user", "-q", "11", "D",   ""};
-  for (const auto& v : expected) EXPECT_EQ(c.value(), v);
-  EXPECT_EQ(c.rest(), tail.entries);
+  StreamValues whole(tail.bytes());
+  EXPECT_EQ(readHeader(whole), (std::vector<std::string>{"Demo", "7", "17", "12", "500", "30820122",
+                                                         "1", "perm_user", "-q", "11", "D", ""}));
+  EXPECT_EQ(whole.rest(), tail.entries);
 
   tail.headerValues = 5;  // a truncated header: the entries follow the fifth value
-  Cursor cut(tail.bytes());
-  for (const auto& v : {"Demo", "7", "17", "12", "500"}) EXPECT_EQ(cut.value(), v);
+  StreamValues cut(tail.bytes());
+  EXPECT_EQ(readHeader(cut, 5), (std::vector<std::string>{"Demo", "7", "17", "12", "500"}));
   EXPECT_EQ(cut.rest(), tail.entries);
 }
 
@@ -401,13 +452,16 @@ TEST(PackerTail, EntryCountFollowsTheVersions) {
 TEST(PackerParams, CountAndPairsInOrder) {
   ParamsBlock params;
   params.pairs = {{"update_url", "http://127.0.0.1/"}, {"wrapper_autotest", ""},
-                  {"update_url", "second"}};
-  EXPECT_EQ(allValues(params.bytes()),
-            (std::vector<std::string>{"3", "update_url", "http://127.0.0.1/", "wrapper_autotest",
-                                      "", "update_url", "second"}));
+                  {"update_url", "second"}, {"long", std::string(199998, 'v')}};
+  StreamValues in(params.bytes());
+  EXPECT_EQ(readParams(in), params.pairs);
+  EXPECT_TRUE(in.atEnd());
+
   params.countText = "abc";
-  EXPECT_EQ(allValues(params.bytes()).front(), "abc");
-  EXPECT_EQ(allValues(ParamsBlock().bytes()), std::vector<std::string>{"0"});
+  EXPECT_EQ(StreamValues(params.bytes()).text(), "abc");
+  StreamValues none(ParamsBlock().bytes());
+  EXPECT_EQ(none.number(), 0);
+  EXPECT_TRUE(none.atEnd());
 }
 
 struct OrderCase {
@@ -442,13 +496,11 @@ TEST_P(PackerLauncher, AppendsBothBlocksToACopyOfTheLauncher) {
   EXPECT_EQ(GetParam().order == BlockOrder::ParamsFirst, p < t);
 
   // Each block reads back from just past its marker.
-  Cursor pc(image, p + PARAMS_MARKER_SIZE);
-  EXPECT_EQ(pc.value(), "1");
-  EXPECT_EQ(pc.value(), "jre_name");
-  EXPECT_EQ(pc.value(), "hvjre");
-  Cursor tc(image, t + TAIL_MARKER_SIZE);
-  for (const auto& v : tail.header.values()) EXPECT_EQ(tc.value(), v);
-  const auto entries = parseArchive(tc.rest().substr(0, tail.entries.size()));
+  StreamValues pv(image, p + PARAMS_MARKER_SIZE);
+  EXPECT_EQ(readParams(pv), params.pairs);
+  StreamValues tv(image, t + TAIL_MARKER_SIZE);
+  EXPECT_EQ(readHeader(tv), tail.header.values());
+  const auto entries = parseArchive(tv.rest().substr(0, tail.entries.size()));
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[1].path, "nativesplash.png");
 
@@ -483,18 +535,55 @@ LaunchFile sampleLaunchFile(long long version) {
   return f;
 }
 
+// Reads a launch file the way the launcher does: values 13 to 18 only above their
+// versions. Fails the test when bytes are left over.
+LaunchFile readLaunchFile(const std::string& bytes) {
+  StreamValues in(bytes);
+  LaunchFile f;
+  f.version = static_cast<int32_t>(in.number());
+  f.mainClass = in.text();
+  f.classOnUpdate = in.text();
+  f.appName = in.text();
+  f.osIcns = in.text();
+  f.urlRequired = in.flag();
+  f.jvmMemMb = static_cast<int32_t>(in.number());
+  f.jvmStackMb = static_cast<int32_t>(in.number());
+  f.classPath = in.list();
+  f.extraArgs = in.list();
+  if (f.version > 2) f.compatibilityClass = in.text();
+  if (f.version > 3) {
+    f.postInstallClass = in.text();
+    f.preUninstallClass = in.text();
+  }
+  if (f.version > 4) f.appJvmOptions = in.list();
+  if (f.version > 5) f.mustFork = in.flag();
+  EXPECT_TRUE(in.atEnd()) << "values past the version's reach";
+  return f;
+}
+
+void expectLaunchFile(const LaunchFile& got, const LaunchFile& want) {
+  EXPECT_EQ(got.version, want.version);
+  EXPECT_EQ(got.mainClass, want.mainClass);
+  EXPECT_EQ(got.classOnUpdate, want.classOnUpdate);
+  EXPECT_EQ(got.appName, want.appName);
+  EXPECT_EQ(got.osIcns, want.osIcns);
+  EXPECT_EQ(got.urlRequired, want.urlRequired);
+  EXPECT_EQ(got.jvmMemMb, want.jvmMemMb);
+  EXPECT_EQ(got.jvmStackMb, want.jvmStackMb);
+  EXPECT_EQ(got.classPath, want.classPath);
+  EXPECT_EQ(got.extraArgs, want.extraArgs);
+  EXPECT_EQ(got.compatibilityClass, want.version > 2 ? want.compatibilityClass : "");
+  EXPECT_EQ(got.postInstallClass, want.version > 3 ? want.postInstallClass : "");
+  EXPECT_EQ(got.preUninstallClass, want.version > 3 ? want.preUninstallClass : "");
+  EXPECT_EQ(got.appJvmOptions, want.version > 4 ? want.appJvmOptions : std::vector<std::string>{});
+  EXPECT_EQ(got.mustFork, want.version > 5 && want.mustFork);
+}
+
 class PackerLaunchFile : public ::testing::TestWithParam<long long> {};
 
 TEST_P(PackerLaunchFile, WritesExactlyTheValuesOfItsVersion) {
-  const long long version = GetParam();
-  std::vector<std::string> expected = {std::to_string(version), "a.Main", "a.Update", "demoapp",
-                                       "icns", "1", "512", "0", "2", "lib/a.jar", "lib/b.jar",
-                                       "1", "--x"};
-  if (version > 2) expected.push_back("a.Compat");
-  if (version > 3) expected.insert(expected.end(), {"a.Post", "a.Pre"});
-  if (version > 4) expected.insert(expected.end(), {"2", "-Dk=v", "-Xss2m"});
-  if (version > 5) expected.push_back("1");
-  EXPECT_EQ(allValues(sampleLaunchFile(version).bytes()), expected);
+  const LaunchFile written = sampleLaunchFile(GetParam());
+  expectLaunchFile(readLaunchFile(written.bytes()), written);
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, PackerLaunchFile, ::testing::Values(1, 2, 3, 4, 5, 6, 7));
@@ -502,9 +591,15 @@ INSTANTIATE_TEST_SUITE_P(Versions, PackerLaunchFile, ::testing::Values(1, 2, 3, 
 TEST(PackerLsoFile, CountThenEntries) {
   LsoFile f;
   f.options = {"-Xmx1g", "-Dx=y"};
-  EXPECT_EQ(allValues(f.bytes()), (std::vector<std::string>{"2", "-Xmx1g", "-Dx=y"}));
+  StreamValues in(f.bytes());
+  EXPECT_EQ(in.list(), f.options);
+  EXPECT_TRUE(in.atEnd());
   f.count = 5;  // a count that promises more than the file holds
-  EXPECT_EQ(allValues(f.bytes()), (std::vector<std::string>{"5", "-Xmx1g", "-Dx=y"}));
+  StreamValues more(f.bytes());
+  EXPECT_EQ(more.number(), 5);
+  EXPECT_EQ(more.text(), "-Xmx1g");
+  EXPECT_EQ(more.text(), "-Dx=y");
+  EXPECT_TRUE(more.atEnd());
 }
 
 // ---- The command-line tool ----------------------------------------------------------
@@ -568,17 +663,18 @@ TEST_F(PackerTool, InstallerFromAManifest) {
   const size_t t = scanForMarker(image, tailMarker());
   ASSERT_LT(t, p) << "tail-first puts the Tail block first";
 
-  Cursor pc(image, p + PARAMS_MARKER_SIZE);
-  for (const char* v : {"3", "update_url", "http://127.0.0.1:1/", "empty_one", "",
-                        "splash_image", "iVBORwAB"})
-    EXPECT_EQ(pc.value(), v);
-  EXPECT_TRUE(pc.atEnd());
+  StreamValues pv(image, p + PARAMS_MARKER_SIZE);
+  EXPECT_EQ(readParams(pv), (Pairs{{"update_url", "http://127.0.0.1:1/"},
+                                   {"empty_one", ""},
+                                   {"splash_image", "iVBORwAB"}}));
+  EXPECT_TRUE(pv.atEnd());
 
-  Cursor tc(image, t + TAIL_MARKER_SIZE);
-  const std::vector<std::string> header = {
-      "Demo App", "", "", "3", "", Signer_publicKeyHex(2048), "", "perm_user", "", "", "", ""};
-  for (const auto& v : header) EXPECT_EQ(tc.value(), v);
-  const auto e = parseArchive(image.substr(tc.offset(), p - tc.offset()));
+  StreamValues tv(image, t + TAIL_MARKER_SIZE);
+  EXPECT_EQ(readHeader(tv), (std::vector<std::string>{"Demo App", "", "", "3", "",
+                                                      Signer_publicKeyHex(2048), "", "perm_user",
+                                                      "", "", "", ""}));
+  const std::string rest = tv.rest();
+  const auto e = parseArchive(rest.substr(0, rest.size() - (image.size() - p)));
   ASSERT_EQ(e.size(), 5u);
   const std::string qvStream = unxz(dir, e[3].data, "xz");
   const std::string moreStream = unxz(dir, e[4].data, "xz");
@@ -659,14 +755,22 @@ TEST_F(PackerTool, LaunchAndLsoFiles) {
                         " --classpath lib/a.jar --classpath lib/b.jar --extra-arg -x"
                         " --compat-class a.Compat --jvm-option -Dk=v --url-required");
   ASSERT_EQ(run.status, 0) << run.output;
-  EXPECT_EQ(allValues(readFileBytes(dir / "HalvorinLaunch")),
-            (std::vector<std::string>{"5", "a.Main", "", "demo", "", "1", "256", "0", "2",
-                                      "lib/a.jar", "lib/b.jar", "1", "-x", "a.Compat", "", "",
-                                      "1", "-Dk=v"}));
+  LaunchFile want;
+  want.version = 5;
+  want.mainClass = "a.Main";
+  want.appName = "demo";
+  want.urlRequired = true;
+  want.jvmMemMb = 256;
+  want.classPath = {"lib/a.jar", "lib/b.jar"};
+  want.extraArgs = {"-x"};
+  want.compatibilityClass = "a.Compat";
+  want.appJvmOptions = {"-Dk=v"};
+  expectLaunchFile(readLaunchFile(readFileBytes(dir / "HalvorinLaunch")), want);
   run = runTool("lso-file '" + (dir / "lso") + "' -Xmx1g '-Dx=a b'");
   ASSERT_EQ(run.status, 0) << run.output;
-  EXPECT_EQ(allValues(readFileBytes(dir / "lso")),
-            (std::vector<std::string>{"2", "-Xmx1g", "-Dx=a b"}));
+  StreamValues lso(readFileBytes(dir / "lso"));
+  EXPECT_EQ(lso.list(), (std::vector<std::string>{"-Xmx1g", "-Dx=a b"}));
+  EXPECT_TRUE(lso.atEnd());
   EXPECT_EQ(runTool("launch-file '" + (dir / "x") + "' --jvm-mem lots").status, 1);
 }
 
