@@ -22,8 +22,8 @@
 #include "core/property_stream.h"
 #include "pipeline/signature.h"
 #include "splash/splash_window.h"
-#include "tests/support/child_process.h"
 #include "tests/support/markers.h"
+#include "tests/support/output_capture.h"
 #include "tests/support/packer.h"
 #include "tests/support/run_program.h"
 #include "tests/support/scratch_dir.h"
@@ -423,13 +423,17 @@ TEST(WrapperTailLaunchPath, OwnFileFromTheProgramPath) {
 // What steps 1 to 4 left in the run record, flattened to names and byte strings.
 using Outcome = std::map<std::string, std::string>;
 
+std::string hexOf(const std::string& bytes) {
+  return Signer_toHex(SignerBytes(bytes.begin(), bytes.end()));
+}
+
 std::string text(const char* value) { return value == nullptr ? "<null>" : value; }
 
 // Runs steps 1 to 4 on the packed file in a child and reads back what they made.
 Outcome runSteps(const std::string& path, const std::vector<std::string>& args) {
   ScratchDir out;
   const std::string report = out / "report";
-  const ChildResult child = runInChild([&] {
+  const ChildRun child = runInChild([&] {
     unsetenv("DISPLAY");
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -460,8 +464,8 @@ Outcome runSteps(const std::string& path, const std::vector<std::string>& args) 
     w.value("splashImage")
         .raw(run->dynamicSplashImage == nullptr
                  ? "<none>"
-                 : hvpack::hexEncode(std::string(reinterpret_cast<char*>(run->dynamicSplashImage),
-                                                 run->dynamicSplashImageSize)))
+                 : hexOf(std::string(reinterpret_cast<char*>(run->dynamicSplashImage),
+                                     run->dynamicSplashImageSize)))
         .raw(std::string(1, '\0'));
     w.value("splashBuffer").value(std::to_string(getSplashBuffer()));
     w.value("key").value(archiveSignatureKey.load() != nullptr ? "imported" : "none");
@@ -470,12 +474,13 @@ Outcome runSteps(const std::string& path, const std::vector<std::string>& args) 
     w.value("updateUrl").value(text(t.updateUrl));
     w.value("skipSystemJre").value(text(t.skipSystemJre));
     w.value("signaturePublicKey").value(text(t.signaturePublicKey));
-    hvpack::writeFileBytes(report, w.bytes());
+    writeFileBytes(report, w.bytes());
+    return 0;
   });
-  EXPECT_EQ(0, child.status) << child.output;
+  EXPECT_EQ(0, child.exitStatus) << child.output;
   Outcome outcome;
-  if (child.status != 0) return outcome;
-  const std::string bytes = hvpack::readFileBytes(report);
+  if (child.exitStatus != 0) return outcome;
+  const std::string bytes = readFileBytes(report);
   size_t at = 0;
   while (at < bytes.size()) {
     const size_t nameEnd = bytes.find('\0', at);
@@ -555,7 +560,7 @@ TEST_P(WrapperTailSteps, LaunchPropertiesByteForByte) {
   for (const auto& [name, value] : c.params) expected.push_back({"hvdyna_" + name, value});
   for (const auto& p : staticPropertiesOf(tail.header)) expected.push_back(p);
   if (c.silent) expected.push_back({"hvstat_show_no_ui", "true"});
-  EXPECT_EQ(hvpack::hexEncode(listOf(expected)), hvpack::hexEncode(o.at("properties")));
+  EXPECT_EQ(hexOf(listOf(expected)), hexOf(o.at("properties")));
   EXPECT_EQ(c.silent ? "1" : "0", o.at("silent"));
 }
 
