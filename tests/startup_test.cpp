@@ -34,7 +34,8 @@ struct StartupCase {
 std::string prepareImage(const ScratchDir& dir, Image image, const std::string& name) {
   std::string bytes = readFileBytes(HV_LAUNCHER_PATH);
   if (image != Image::Plain) bytes += paramsMarkerBytes() + std::string("\0\0", 2);
-  if (image == Image::BothMarkers) bytes += tailMarkerBytes();
+  // The Tail block holds a header of twelve empty values and no entry.
+  if (image == Image::BothMarkers) bytes += tailMarkerBytes() + std::string(12, '\0');
   const std::string path = dir / name;
   writeFileBytes(path, bytes);
   chmod(path.c_str(), 0755);
@@ -101,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
                     {EXTRACTING, "[Extractor] The absolute wrapper path is ",
                      "[Extractor] The executable name is launcher\n",
                      "[Extractor] Found Params marker. Extracting now...\n",
-                     "[Extractor] Found tail marker\n", "store the static launch properties",
+                     "[Extractor] Found tail marker\n", "[Extractor] Setting up static properties\n",
                      "open the per-run log file", "apply the JRE name override",
                      "compare the installed versions", JUST_A_LAUNCHER},
                     {PREPARE_ONLY}},
@@ -149,7 +150,7 @@ TEST(Startup, ExitsOneWithoutAUsableProgramPath) {
       {"empty vector",
        {},
        {"[Extractor] No program path on the command line, cannot read the wrapper tail\n",
-        "Failed to extract wrapper params - couldn't open file \n"}},
+        "Failed to extract wrapper params - couldn't open file \n", NO_PARAMS}},
   };
   for (const Case& c : cases) {
     const ProgramResult r = runProgram(HV_LAUNCHER_PATH, c.argv);

@@ -1,6 +1,8 @@
 // Runs code with standard output (where every log line goes) captured into a string,
 // either in this process or in a forked child that ends with the code's result as its
 // exit status, for code that ends the process or changes process-wide state.
+// OutputCapture captures file descriptors 1 and 2 (C streams flushed at both ends)
+// between start and stop.
 #pragma once
 
 #include <functional>
@@ -17,3 +19,22 @@ struct ChildRun {
 // Forks; the child runs body and ends with endProcess(body's result), so static
 // destructors and test frameworks never run twice.
 ChildRun runInChild(const std::function<int()>& body);
+
+class OutputCapture {
+ public:
+  OutputCapture() = default;
+  OutputCapture(const OutputCapture&) = delete;
+  OutputCapture& operator=(const OutputCapture&) = delete;
+  ~OutputCapture() { stop(); }
+
+  void start();
+  void stop();  // restores the streams; out() and err() then hold the texts
+
+  const std::string& out() const { return out_; }
+  const std::string& err() const { return err_; }
+
+ private:
+  int savedOut_ = -1, savedErr_ = -1;
+  int fileOut_ = -1, fileErr_ = -1;
+  std::string out_, err_;
+};
