@@ -158,6 +158,25 @@ bool onFrame(int x, int y, int width, int height) {
   return x == 0 || y == 0 || x == width - 1 || y == height - 1;
 }
 
+// One splash call and exactly what it must print.
+struct PrintingCall {
+  const char* name;
+  void (*call)();
+  std::string out, err;
+};
+
+void expectEachPrintsOnly(const std::vector<PrintingCall>& calls) {
+  OutputCapture capture;
+  for (const PrintingCall& c : calls) {
+    SCOPED_TRACE(c.name);
+    capture.start();
+    c.call();
+    capture.stop();
+    EXPECT_EQ(capture.out(), c.out);
+    EXPECT_EQ(capture.err(), c.err);
+  }
+}
+
 int lockedOffset() {
   pthread_mutex_lock(&splashState.splashMutex);
   int offset = splashState.indefiniteOffset;
@@ -461,29 +480,16 @@ TEST(SplashThreads, PaintersStopBeforeTheMutexIsDestroyed) {
     EXPECT_EQ(splashState.indefiniteOffset, offset) << "a painter still paints";
 
     // After the end every operation does nothing beyond its own line.
-    struct AfterEnd {
-      const char* name;
-      void (*call)();
-      const char* out;
-    };
-    const AfterEnd calls[] = {
-        {"setProgress", [] { setProgress(30); }, ""},
-        {"paintSplash", [] { paintSplash(); }, ""},
+    expectEachPrintsOnly({
+        {"setProgress", [] { setProgress(30); }, "", ""},
+        {"paintSplash", [] { paintSplash(); }, "", ""},
         {"configureSplash", [] { configureSplash("x.png"); },
-         "[Splash] configureSplash with URL x.png\n"},
-        {"showSplash", [] { showSplash(); }, "[Splash] showSplash()\n"},
-        {"hideSplash", [] { hideSplash(); }, "[Splash] hideSplash()\n"},
-        {"destroySplashMutex", [] { destroySplashMutex(); }, ""},
-        {"init", [] { init(); }, "[Splash] init()\n"},
-    };
-    for (const AfterEnd& c : calls) {
-      SCOPED_TRACE(c.name);
-      capture.start();
-      c.call();
-      capture.stop();
-      EXPECT_EQ(capture.out(), c.out);
-      EXPECT_EQ(capture.err(), "");
-    }
+         "[Splash] configureSplash with URL x.png\n", ""},
+        {"showSplash", [] { showSplash(); }, "[Splash] showSplash()\n", ""},
+        {"hideSplash", [] { hideSplash(); }, "[Splash] hideSplash()\n", ""},
+        {"destroySplashMutex", [] { destroySplashMutex(); }, "", ""},
+        {"init", [] { init(); }, "[Splash] init()\n", ""},
+    });
     EXPECT_EQ(splashState.progressState, PROGRESS_INDEFINITE);
     EXPECT_EQ(splashState.indefiniteOffset, offset);
   });
@@ -513,12 +519,7 @@ TEST_P(SplashWithoutDisplay, EveryCallPrintsOnlyItsLines) {
     }
     std::string connect = std::string("[Splash] Connecting to display ") + param.shownName + "\n";
     std::string cannot = std::string("[Splash] Can't open display ") + param.shownName + "\n";
-    struct Call {
-      const char* name;
-      void (*call)();
-      std::string out, err;
-    };
-    const Call calls[] = {
+    expectEachPrintsOnly({
         {"init", [] { init(); }, "[Splash] init()\n" + connect, cannot},
         {"setSplashBuffer", [] { setSplashBuffer(7); }, "", ""},
         {"configureSplash", [] { configureSplash("nativesplash.png"); },
@@ -530,16 +531,7 @@ TEST_P(SplashWithoutDisplay, EveryCallPrintsOnlyItsLines) {
         {"destroySplashMutex", [] { destroySplashMutex(); }, "", ""},
         // A later init tries again.
         {"init again", [] { init(); }, "[Splash] init()\n" + connect, cannot},
-    };
-    OutputCapture capture;
-    for (const Call& c : calls) {
-      SCOPED_TRACE(c.name);
-      capture.start();
-      c.call();
-      capture.stop();
-      EXPECT_EQ(capture.out(), c.out);
-      EXPECT_EQ(capture.err(), c.err);
-    }
+    });
     EXPECT_EQ(splashState.splashDisplay, nullptr);
     EXPECT_EQ(getSplashBuffer(), 7);
     EXPECT_EQ(splashState.progressState, 0);
