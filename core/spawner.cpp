@@ -1,0 +1,103 @@
+#include "core/spawner.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/log.h"
+
+extern char** environ;
+
+namespace {
+
+// Starts slot 0 as a path. The launcher ignores SIGPIPE, and ignored signals survive
+// exec, so every signal is reset to its default in the child: the Java program must
+// start as it would from a shell. Returns the spawn's error number, 0 on success.
+int startChild(Spawner* spawner, pid_t* pid) {
+  char** environment = getEnviron();
+  posix_spawnattr_t attributes;
+  int ret = posix_spawnattr_init(&attributes);
+  if (ret != 0) return ret;
+  sigset_t defaults;
+  sigfillset(&defaults);
+  sigdelset(&defaults, SIGKILL);
+  sigdelset(&defaults, SIGSTOP);
+  ret = posix_spawnattr_setsigdefault(&attributes, &defaults);
+  if (ret == 0) ret = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  if (ret == 0) {
+    // posix_spawn never writes through argv; its prototype just predates const.
+    ret = posix_spawn(pid, spawner->slots[0], nullptr, &attributes,
+                      const_cast<char* const*>(spawner->slots), environment);
+  }
+  posix_spawnattr_destroy(&attributes);
+  return ret;
+}
+
+// Starts the child and logs the outcome; -1 for a failed start.
+pid_t spawnLogged(Spawner* spawner) {
+  pid_t pid = -1;
+  const int ret = spawner->slots[0] == nullptr ? EINVAL : startChild(spawner, &pid);
+  if (ret != 0) {
+    logMessage("[Spawner] Error - ret:%d\n", ret);
+    return -1;
+  }
+  logMessage("[Spawner] Success - pid:%d\n", static_cast<int>(pid));
+  return pid;
+}
+
+}  // namespace
+
+Spawner* createSpawner() {
+  logMessage("[Spawner] Creating spawner\n");
+  return static_cast<Spawner*>(calloc(1, sizeof(Spawner)));
+}
+
+void setSpawnerExe(Spawner* spawner, const char* path) {
+  logMessage("[Spawner] Setting spawner exe to %s\n", path);
+  fflush(stdout);
+  appendSpawnerArgument(spawner, path);
+}
+
+void appendSpawnerArgument(Spawner* spawner, const char* argument) {
+  for (int i = 0; i < SPAWNER_SLOTS - 1; ++i) {
+    if (spawner->slots[i] == nullptr) {
+      spawner->slots[i] = argument;
+      logMessage("[Spawner] Appended argument %s\n", argument);
+      return;
+    }
+  }
+  logMessage("[Spawner] WARNING: couldn't append argument %s\n", argument);
+}
+
+int32_t runSpawnerAndWait(Spawner* spawner) {
+  const pid_t pid = spawnLogged(spawner);
+  if (pid < 0) return -1;
+  int status = 0;
+  pid_t waited;
+  do {
+    waited = waitpid(pid, &status, 0);
+  } while (waited < 0 && errno == EINTR);
+  if (waited < 0) {
+    // No status can be had (the child was reaped elsewhere, or SIGCHLD is ignored).
+    logMessage("[Spawner] Waiting for pid:%d failed - errno:%d\n", static_cast<int>(pid), errno);
+    return -1;
+  }
+  logMessage("[Spawner] Spawn call done pid:%d status:%d.\n", static_cast<int>(pid), status);
+  if ((status & 0x7f) != 0) {
+    logMessage("[Spawner] runSpawnerAndWait returned %d\n", 0);
+    return 0;
+  }
+  return (status >> 8) & 0xff;
+}
+
+int32_t runSpawner(Spawner* spawner) { return spawnLogged(spawner) < 0 ? -1 : 0; }
+
+void freeSpawner(Spawner* spawner) { free(spawner); }
+
+char** getEnviron() { return environ; }

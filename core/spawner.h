@@ -1,0 +1,34 @@
+// Starts child programs straight from an argument vector: no shell, no PATH search,
+// the whole environment, the current folder and the default signal dispositions.
+// A Spawner holds up to SPAWNER_SLOTS - 1 borrowed string pointers (the caller keeps
+// them alive until the run returns), so the vector always ends with an empty slot.
+// One Spawner is used by one thread; every step is logged with "[Spawner]".
+#pragma once
+
+#include <cstdint>
+
+constexpr int SPAWNER_SLOTS = 500;
+
+struct Spawner {
+  // Slot 0 is the program's path and its argv[0]; the first empty slot ends the vector.
+  const char* slots[SPAWNER_SLOTS];
+};
+
+// A new Spawner with every slot empty.
+Spawner* createSpawner();
+// Logs the path, flushes standard output, then appends it like an argument.
+void setSpawnerExe(Spawner* spawner, const char* path);
+// Stores the pointer in the first empty slot; with 499 slots filled the argument is
+// dropped with a warning.
+void appendSpawnerArgument(Spawner* spawner, const char* argument);
+// Starts the program and waits for it: its exit status (0-255), 0 when a signal ended
+// it, -1 when it cannot be started or the wait fails for another reason than a signal
+// handler interrupting it (then the wait is retried).
+int32_t runSpawnerAndWait(Spawner* spawner);
+// Starts the program without waiting (it is never reaped): 0, or -1 when it cannot be
+// started.
+int32_t runSpawner(Spawner* spawner);
+// Releases the array only, never the strings.
+void freeSpawner(Spawner* spawner);
+// The process environment at the time of the call.
+char** getEnviron();

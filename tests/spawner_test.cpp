@@ -1,0 +1,271 @@
+#include "core/spawner.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/support/output_capture.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A script that records how it was started: its argv[0], then each argument, one a line.
+std::string writeRecorder(const TempFolder& dir, const std::string& name) {
+  const std::string path = dir.file(name);
+  writeFileBytes(path,
+                 "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > \"" + dir.file("record") + "\"\n"
+                 "printf '%s\\n' \"$#\" > \"" + dir.file("count") + "\"\n",
+                 0755);
+  return path;
+}
+
+TEST(Spawner, VectorIsExeThenArgumentsThenEmptySlot) {
+  TempFolder dir;
+  const std::string exe = writeRecorder(dir, "java");
+  const char* first = "-version two";  // one argument: no shell splits it
+  const char* second = "x";
+  int32_t result = -2;
+  const std::string out = captureStdout([&] {
+    Spawner* spawner = createSpawner();
+    setSpawnerExe(spawner, exe.c_str());
+    appendSpawnerArgument(spawner, first);
+    appendSpawnerArgument(spawner, second);
+    EXPECT_EQ(exe.c_str(), spawner->slots[0]);
+    EXPECT_EQ(first, spawner->slots[1]);
+    EXPECT_EQ(second, spawner->slots[2]);
+    EXPECT_EQ(nullptr, spawner->slots[3]);
+    result = runSpawnerAndWait(spawner);
+    freeSpawner(spawner);
+  });
+  EXPECT_EQ(0, result);
+  std::string record;
+  ASSERT_TRUE(readFileBytes(dir.file("record"), &record));
+  EXPECT_EQ(exe + "\n-version two\nx\n", record);
+  EXPECT_TRUE(contains(out, "[Spawner] Creating spawner\n"));
+  EXPECT_TRUE(contains(out, "[Spawner] Setting spawner exe to " + exe + "\n"));
+  EXPECT_TRUE(contains(out, "[Spawner] Appended argument " + exe + "\n"));
+  EXPECT_TRUE(contains(out, "[Spawner] Appended argument -version two\n"));
+  EXPECT_TRUE(contains(out, "[Spawner] Success - pid:"));
+}
+
+// A bare name is a file in the current folder, never a PATH lookup.
+struct BareNameCase {
+  const char* name;
+  bool presentInCurrentFolder;
+  int32_t expected;
+};
+
+class SpawnerBareName : public testing::TestWithParam<BareNameCase> {};
+
+TEST_P(SpawnerBareName, IsTakenRelativeToTheCurrentFolder) {
+  const BareNameCase& c = GetParam();
+  TempFolder onPath, current;
+  writeFileBytes(onPath.file(c.name), "#!/bin/sh\nexit 9\n", 0755);
+  if (c.presentInCurrentFolder) writeFileBytes(current.file(c.name), "#!/bin/sh\nexit 7\n", 0755);
+  const ChildRun run = runInChild([&] {
+    const std::string path = onPath.path() + ":" + getenv("PATH");
+    setenv("PATH", path.c_str(), 1);
+    if (chdir(current.path().c_str()) != 0) return 120;
+    Spawner* spawner = createSpawner();
+    setSpawnerExe(spawner, c.name);
+    return runSpawnerAndWait(spawner) & 0xff;
+  });
+  EXPECT_EQ(c.expected & 0xff, run.exitStatus) << run.output;
+  if (c.expected < 0) {
+    EXPECT_TRUE(contains(run.output, "[Spawner] Error - ret:2\n")) << run.output;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SpawnerBareName,
+                         testing::Values(BareNameCase{"hvbareprog", false, -1},
+                                         BareNameCase{"hvbareprog", true, 7}));
+
+struct ExitCase {
+  const char* label;
+  const char* script;
+  int32_t expected;
+  const char* doneLine;  // the raw status as logged
+  bool signalLine;
+};
+
+class SpawnerExit : public testing::TestWithParam<ExitCase> {};
+
+TEST_P(SpawnerExit, ResultFollowsTheWaitStatus) {
+  const ExitCase& c = GetParam();
+  int32_t result = -2;
+  const std::string out = captureStdout([&] {
+    Spawner* spawner = createSpawner();
+    setSpawnerExe(spawner, "/bin/sh");
+    appendSpawnerArgument(spawner, "-c");
+    appendSpawnerArgument(spawner, c.script);
+    result = runSpawnerAndWait(spawner);
+    freeSpawner(spawner);
+  });
+  EXPECT_EQ(c.expected, result) << out;
+  EXPECT_TRUE(contains(out, c.doneLine)) << out;
+  EXPECT_EQ(c.signalLine, contains(out, "[Spawner] runSpawnerAndWait returned 0\n")) << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SpawnerExit,
+    testing::Values(ExitCase{"Pass72", "exit 72", 72, " status:18432.\n", false},
+                    ExitCase{"Zero", "exit 0", 0, " status:0.\n", false},
+                    ExitCase{"Max", "exit 255", 255, " status:65280.\n", false},
+                    ExitCase{"Killed", "kill -KILL $$", 0, " status:9.\n", true},
+                    ExitCase{"Terminated", "kill -TERM $$; exit 4", 0, " status:15.\n", true}),
+    [](const testing::TestParamInfo<ExitCase>& info) { return info.param.label; });
+
+TEST(Spawner, FiveHundredthAppendIsDroppedWithAWarning) {
+  TempFolder dir;
+  const std::string exe = writeRecorder(dir, "count-args");
+  std::vector<std::string> arguments;
+  for (int i = 1; i <= SPAWNER_SLOTS; ++i) arguments.push_back("a" + std::to_string(i));
+  int32_t result = -2;
+  const std::string out = captureStdout([&] {
+    Spawner* spawner = createSpawner();
+    setSpawnerExe(spawner, exe.c_str());
+    for (int i = 0; i < SPAWNER_SLOTS - 2; ++i) appendSpawnerArgument(spawner, arguments[i].c_str());
+    // Exe plus 498 arguments: the 499th pointer fills the last usable slot.
+    EXPECT_EQ(arguments[SPAWNER_SLOTS - 3].c_str(), spawner->slots[SPAWNER_SLOTS - 2]);
+    EXPECT_EQ(nullptr, spawner->slots[SPAWNER_SLOTS - 1]);
+    appendSpawnerArgument(spawner, arguments[SPAWNER_SLOTS - 2].c_str());
+    EXPECT_EQ(nullptr, spawner->slots[SPAWNER_SLOTS - 1]);
+    result = runSpawnerAndWait(spawner);
+    freeSpawner(spawner);
+  });
+  EXPECT_EQ(0, result);
+  EXPECT_TRUE(contains(out, "[Spawner] Appended argument a498\n"));
+  EXPECT_TRUE(contains(out, "[Spawner] WARNING: couldn't append argument a499\n")) << out;
+  EXPECT_FALSE(contains(out, "[Spawner] Appended argument a499\n"));
+  std::string count;
+  ASSERT_TRUE(readFileBytes(dir.file("count"), &count));
+  EXPECT_EQ("498\n", count);
+}
+
+TEST(Spawner, RunWithoutWaitReturnsWhileTheChildRuns) {
+  int32_t result = -2;
+  const std::string out = captureStdout([&] {
+    Spawner* spawner = createSpawner();
+    setSpawnerExe(spawner, "/bin/sleep");
+    appendSpawnerArgument(spawner, "30");
+    result = runSpawner(spawner);
+    freeSpawner(spawner);
+  });
+  EXPECT_EQ(0, result);
+  const auto at = out.find("[Spawner] Success - pid:");
+  ASSERT_NE(std::string::npos, at) << out;
+  const pid_t pid = static_cast<pid_t>(atoi(out.c_str() + at + 24));
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  EXPECT_EQ(0, waitpid(pid, &status, WNOHANG));  // still sleeping
+  kill(pid, SIGKILL);
+  EXPECT_EQ(pid, waitpid(pid, &status, 0));
+  EXPECT_FALSE(contains(out, "Spawn call done"));
+}
+
+TEST(Spawner, ProgramThatCannotStartGivesMinusOne) {
+  for (const bool wait : {true, false}) {
+    int32_t result = -2;
+    const std::string out = captureStdout([&] {
+      Spawner* spawner = createSpawner();
+      setSpawnerExe(spawner, "/nonexistent/hv/java");
+      result = wait ? runSpawnerAndWait(spawner) : runSpawner(spawner);
+      freeSpawner(spawner);
+    });
+    EXPECT_EQ(-1, result) << wait;
+    EXPECT_TRUE(contains(out, "[Spawner] Error - ret:2\n")) << out;
+    EXPECT_FALSE(contains(out, "Success")) << out;
+  }
+}
+
+// An ignored SIGPIPE in the launcher must not reach the Java program.
+TEST(Spawner, ChildGetsDefaultSignalDispositions) {
+  const ChildRun run = runInChild([] {
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGINT, SIG_IGN);
+    Spawner* spawner = createSpawner();
+    setSpawnerExe(spawner, "/bin/sh");
+    appendSpawnerArgument(spawner, "-c");
+    appendSpawnerArgument(spawner, "grep '^SigIgn:' /proc/$$/status; kill -PIPE $$; exit 5");
+    return runSpawnerAndWait(spawner);
+  });
+  EXPECT_EQ(0, run.exitStatus) << run.output;
+  EXPECT_TRUE(contains(run.output, " status:13.\n")) << run.output;
+  // The shell reports its own ignored set: neither SIGINT nor SIGPIPE is in it.
+  const auto at = run.output.find("SigIgn:\t");
+  ASSERT_NE(std::string::npos, at) << run.output;
+  const unsigned long long ignored = strtoull(run.output.c_str() + at + 8, nullptr, 16);
+  EXPECT_EQ(0ULL, ignored & ((1ULL << (SIGINT - 1)) | (1ULL << (SIGPIPE - 1)))) << run.output;
+}
+
+std::atomic<int> alarms{0};
+void countAlarm(int) { alarms.fetch_add(1); }
+
+TEST(Spawner, InterruptedWaitIsRetried) {
+  const ChildRun run = runInChild([] {
+    struct sigaction action = {};
+    action.sa_handler = countAlarm;  // no SA_RESTART: waitpid returns EINTR
+    sigaction(SIGALRM, &action, nullptr);
+    struct itimerval timer = {};
+    timer.it_value.tv_usec = 100000;
+    timer.it_interval.tv_usec = 100000;
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    Spawner* spawner = createSpawner();
+    setSpawnerExe(spawner, "/bin/sh");
+    appendSpawnerArgument(spawner, "-c");
+    appendSpawnerArgument(spawner, "sleep 1; exit 3");
+    const int32_t result = runSpawnerAndWait(spawner);
+    timer = {};
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    return alarms.load() > 0 ? result : 100;
+  });
+  EXPECT_EQ(3, run.exitStatus) << run.output;
+  EXPECT_TRUE(contains(run.output, " status:768.\n")) << run.output;
+}
+
+// With SIGCHLD ignored the child is reaped by the kernel and no status exists.
+TEST(Spawner, WaitWithoutAStatusGivesMinusOne) {
+  const ChildRun run = runInChild([] {
+    signal(SIGCHLD, SIG_IGN);
+    Spawner* spawner = createSpawner();
+    setSpawnerExe(spawner, "/bin/sh");
+    appendSpawnerArgument(spawner, "-c");
+    appendSpawnerArgument(spawner, "exit 72");
+    return runSpawnerAndWait(spawner) == -1 ? 0 : 1;
+  });
+  EXPECT_EQ(0, run.exitStatus) << run.output;
+  EXPECT_TRUE(contains(run.output, "[Spawner] Waiting for pid:")) << run.output;
+  EXPECT_TRUE(contains(run.output, "failed - errno:10\n")) << run.output;
+  EXPECT_FALSE(contains(run.output, "Spawn call done")) << run.output;
+}
+
+TEST(Spawner, ChildSeesTheWholeEnvironment) {
+  TempFolder dir;
+  const std::string target = dir.file("env");
+  const ChildRun run = runInChild([&] {
+    setenv("HV_SPAWNER_PROBE", "a b=c", 1);
+    Spawner* spawner = createSpawner();
+    setSpawnerExe(spawner, "/bin/sh");
+    appendSpawnerArgument(spawner, "-c");
+    const std::string script = "printf '%s' \"$HV_SPAWNER_PROBE\" > \"" + target + "\"";
+    appendSpawnerArgument(spawner, script.c_str());
+    return runSpawnerAndWait(spawner);
+  });
+  EXPECT_EQ(0, run.exitStatus) << run.output;
+  std::string value;
+  ASSERT_TRUE(readFileBytes(target, &value));
+  EXPECT_EQ("a b=c", value);
+}
+
+}  // namespace

@@ -1,0 +1,70 @@
+#include "tests/support/output_capture.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "core/log.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+std::string makeCaptureFile() {
+  char name[] = "/tmp/hvcaptureXXXXXX";
+  const int fd = mkstemp(name);
+  if (fd < 0) throw std::runtime_error("mkstemp failed");
+  close(fd);
+  return name;
+}
+
+std::string takeCaptureFile(const std::string& name) {
+  std::string text;
+  readFileBytes(name, &text);
+  unlink(name.c_str());
+  return text;
+}
+
+}  // namespace
+
+std::string captureStdout(const std::function<void()>& body) {
+  const std::string name = makeCaptureFile();
+  fflush(stdout);
+  const int saved = dup(1);
+  const int fd = open(name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+  if (saved < 0 || fd < 0) throw std::runtime_error("cannot redirect standard output");
+  dup2(fd, 1);
+  close(fd);
+  body();
+  fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  return takeCaptureFile(name);
+}
+
+ChildRun runInChild(const std::function<int()>& body) {
+  const std::string name = makeCaptureFile();
+  fflush(stdout);
+  fflush(stderr);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const int fd = open(name.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) _exit(125);
+    dup2(fd, 1);
+    close(fd);
+    endProcess(body());
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  ChildRun run;
+  if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
+  run.output = takeCaptureFile(name);
+  return run;
+}

@@ -1,0 +1,19 @@
+// Runs code with standard output (where every log line goes) captured into a string,
+// either in this process or in a forked child that ends with the code's result as its
+// exit status, for code that ends the process or changes process-wide state.
+#pragma once
+
+#include <functional>
+#include <string>
+
+// Runs body with file descriptor 1 sent to a temporary file; returns what was written.
+std::string captureStdout(const std::function<void()>& body);
+
+struct ChildRun {
+  int exitStatus = -1;  // the child's exit status; -1 when a signal ended it
+  int signal = 0;       // the signal that ended it, else 0
+  std::string output;   // its standard output
+};
+// Forks; the child runs body and ends with endProcess(body's result), so static
+// destructors and test frameworks never run twice.
+ChildRun runInChild(const std::function<int()>& body);
