@@ -61,10 +61,13 @@ TEST(Spawner, VectorIsExeThenArgumentsThenEmptySlot) {
 
 // A bare name is a file in the current folder, never a PATH lookup.
 struct BareNameCase {
+  const char* label;
   const char* name;
   bool presentInCurrentFolder;
   int32_t expected;
 };
+
+void PrintTo(const BareNameCase& c, std::ostream* os) { *os << c.label; }
 
 class SpawnerBareName : public testing::TestWithParam<BareNameCase> {};
 
@@ -88,8 +91,11 @@ TEST_P(SpawnerBareName, IsTakenRelativeToTheCurrentFolder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SpawnerBareName,
-                         testing::Values(BareNameCase{"hvbareprog", false, -1},
-                                         BareNameCase{"hvbareprog", true, 7}));
+                         testing::Values(BareNameCase{"Missing", "hvbareprog", false, -1},
+                                         BareNameCase{"InCurrentFolder", "hvbareprog", true, 7}),
+                         [](const testing::TestParamInfo<BareNameCase>& info) {
+                           return info.param.label;
+                         });
 
 struct ExitCase {
   const char* label;
@@ -98,6 +104,8 @@ struct ExitCase {
   const char* doneLine;  // the raw status as logged
   bool signalLine;
 };
+
+void PrintTo(const ExitCase& c, std::ostream* os) { *os << c.label; }
 
 class SpawnerExit : public testing::TestWithParam<ExitCase> {};
 

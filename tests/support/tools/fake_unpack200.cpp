@@ -1,0 +1,59 @@
+// bin/unpack200 of the test runtime: "unpack200 PACKED TARGET" writes TARGET from a
+// file packed by fakePack200. Environment switches for the tests:
+//   HV_FIXTURE_UNPACK200_CALLS  file to which one line per call is appended (the
+//                               arguments separated by tabs)
+//   HV_FIXTURE_UNPACK200_SLEEP  whole seconds (at most 600) to pause first
+//   HV_FIXTURE_UNPACK200_FAIL   exit status to end with at once, writing nothing
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tests/support/fake_pack200.h"
+#include "tests/support/java_fixture.h"
+#include "tests/support/test_files.h"
+
+namespace {
+
+void recordCall(int argc, char** argv) {
+  const char* log = getenv(FIXTURE_UNPACK200_CALLS_ENV);
+  if (log == nullptr || *log == '\0') return;
+  FILE* out = fopen(log, "ae");
+  if (out == nullptr) return;
+  for (int i = 0; i < argc; ++i) fprintf(out, i == 0 ? "%s" : "\t%s", argv[i]);
+  fputc('\n', out);
+  fclose(out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  recordCall(argc, argv);
+  if (const char* pause = getenv(FIXTURE_UNPACK200_SLEEP_ENV)) {
+    long seconds = strtol(pause, nullptr, 10);
+    if (seconds > 600) seconds = 600;
+    if (seconds > 0) sleep(static_cast<unsigned>(seconds));
+  }
+  if (const char* fail = getenv(FIXTURE_UNPACK200_FAIL_ENV)) {
+    if (*fail != '\0') return static_cast<int>(strtol(fail, nullptr, 10));
+  }
+  if (argc != 3) {
+    fprintf(stderr, "usage: unpack200 PACKED TARGET\n");
+    return 2;
+  }
+  std::string packed, plain;
+  if (!readFileBytes(argv[1], &packed)) {
+    fprintf(stderr, "unpack200: cannot read %s\n", argv[1]);
+    return 1;
+  }
+  if (!fakeUnpack200(packed, &plain)) {
+    fprintf(stderr, "unpack200: %s is not a packed file\n", argv[1]);
+    return 1;
+  }
+  if (!writeFileBytes(argv[2], plain)) {
+    fprintf(stderr, "unpack200: cannot write %s\n", argv[2]);
+    return 1;
+  }
+  return 0;
+}
