@@ -21,32 +21,46 @@ const char STAR_LINE[] = "*******************************************\n";
 const char PLUS_LINE[] = "++++++++++++++++++++++++++++++++++++++++++++++++\n";
 const char MINUS_LINE[] = "------------------------------------------------\n";
 
-void writeLine(const char* format, va_list args) {
+unsigned long long elapsedSinceLastLine() {
   const int64_t now = getTimeMillis();
   const int64_t last = lastLogMillis.load();
-  const unsigned long long elapsed =
-      last == 0 ? 0ULL : static_cast<unsigned long long>(now - last);
-  char prefix[32];
-  formatLogPrefix(prefix, sizeof prefix, elapsed);
-  {
-    std::lock_guard<std::timed_mutex> guard(logLock);
-    if (logFile != nullptr) {
-      va_list copy;
-      va_copy(copy, args);
-      fputs(prefix, logFile);
-      vfprintf(logFile, format, copy);
-      va_end(copy);
-      fflush(logFile);
-    }
+  return last == 0 ? 0ULL : static_cast<unsigned long long>(now - last);
+}
+
+// Writes one line to the log file (when set) and standard output; logLock is held.
+void writeLineLocked(const char* prefix, const char* format, va_list args) {
+  if (logFile != nullptr) {
     va_list copy;
     va_copy(copy, args);
-    fputs(prefix, stdout);
-    vfprintf(stdout, format, copy);
+    fputs(prefix, logFile);
+    vfprintf(logFile, format, copy);
     va_end(copy);
-    fflush(stdout);
-    fflush(stderr);
+    fflush(logFile);
+  }
+  va_list copy;
+  va_copy(copy, args);
+  fputs(prefix, stdout);
+  vfprintf(stdout, format, copy);
+  va_end(copy);
+  fflush(stdout);
+  fflush(stderr);
+}
+
+void writeLine(const char* format, va_list args) {
+  char prefix[32];
+  formatLogPrefix(prefix, sizeof prefix, elapsedSinceLastLine());
+  {
+    std::lock_guard<std::timed_mutex> guard(logLock);
+    writeLineLocked(prefix, format, args);
   }
   lastLogMillis.store(getTimeMillis());
+}
+
+void writeLockedLine(const char* prefix, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  writeLineLocked(prefix, format, args);
+  va_end(args);
 }
 
 void writeFixed(const char* text) { logMessage("%s", text); }
@@ -99,12 +113,18 @@ void setLogFile(FILE* file) {
 }
 
 void closeLogFile() {
-  logMessage("[Utils] Closing logging file.\n");
-  std::lock_guard<std::timed_mutex> guard(logLock);
-  if (logFile != nullptr) {
-    fclose(logFile);
-    logFile = nullptr;
+  char prefix[32];
+  formatLogPrefix(prefix, sizeof prefix, elapsedSinceLastLine());
+  {
+    // One hold of the lock: no other thread's line lands after the closing line.
+    std::lock_guard<std::timed_mutex> guard(logLock);
+    writeLockedLine(prefix, "%s", "[Utils] Closing logging file.\n");
+    if (logFile != nullptr) {
+      fclose(logFile);
+      logFile = nullptr;
+    }
   }
+  lastLogMillis.store(getTimeMillis());
 }
 
 void logWorkingDir() {

@@ -22,8 +22,10 @@ char* appendPathN(char* path, size_t size, const char* part) {
     path[0] = 0;
     return nullptr;
   }
+  // The part may lie inside path itself: move it before the '/' can overwrite its end.
+  memmove(path + pathLen + (needSlash ? 1 : 0), part, partLen);
   if (needSlash) path[pathLen] = '/';
-  memcpy(path + pathLen + (needSlash ? 1 : 0), part, partLen + 1);
+  path[total] = 0;
   return path;
 }
 

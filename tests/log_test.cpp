@@ -11,6 +11,10 @@
 #include <vector>
 #include <algorithm>
 #include <cctype>
+#include <atomic>
+#include <climits>
+#include <thread>
+#include <sys/stat.h>
 
 namespace {
 
@@ -116,6 +120,82 @@ TEST(LogMessage, AfterCloseOnlyStandardOutput) {
   // the closing line, then "console only", then the second closing line
   const auto first = out.find("[Utils] Closing logging file.\n");
   EXPECT_NE(std::string::npos, out.find("[Utils] Closing logging file.\n", first + 1));
+}
+
+// Lines of another thread while the main thread installs and closes log files: no line
+// reaches a closed stream (ASan: use after free; TSan: a race), every line in a file is
+// whole, and the closing line is the last one in its file.
+TEST(LogMessage, LinesOfAnotherThreadWhileFilesAreSwitched) {
+  char dir[] = "/tmp/hvlogswXXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(dir));
+  constexpr int FILES = 40;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (freopen("/dev/null", "w", stdout) == nullptr) _exit(3);
+    std::atomic<bool> stop{false};
+    std::thread writer([&stop] {
+      for (int i = 0; !stop.load(); ++i) logMessage("[Test] line %d of the writer\n", i);
+    });
+    for (int f = 0; f < FILES; ++f) {
+      const std::string path = std::string(dir) + "/log" + std::to_string(f);
+      setLogFile(fopen(path.c_str(), "we"));
+      usleep(2000);
+      closeLogFile();
+    }
+    stop.store(true);
+    writer.join();
+    endProcess(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  for (int f = 0; f < FILES; ++f) {
+    const std::string text = readFile(std::string(dir) + "/log" + std::to_string(f));
+    std::istringstream lines(text);
+    std::string line, last;
+    while (std::getline(lines, line)) {
+      ASSERT_EQ('+', line[0]) << line;
+      const bool writerLine = line.find("[Test] line ") != std::string::npos &&
+                              line.size() > 18 && line.compare(line.size() - 14, 14, " of the writer") == 0;
+      const bool closing = line.find("[Utils] Closing logging file.") != std::string::npos;
+      ASSERT_TRUE(writerLine || closing) << line;
+      // Exactly one prefix per line: the halves of two lines never interleave.
+      ASSERT_EQ(1u, std::count(line.begin(), line.end(), '[')) << line;
+      last = line;
+    }
+    EXPECT_NE(std::string::npos, last.find("[Utils] Closing logging file.")) << f;
+  }
+  EXPECT_EQ(0, system((std::string("rm -rf ") + dir).c_str()));
+}
+
+// The working-folder line never shows unwritten memory when the folder cannot be read.
+TEST(LogWorkingDir, UnreadableFolderGivesAFixedText) {
+  struct Case {
+    const char* name;
+    bool removed;  // else: deeper than the 1024-byte buffer
+  };
+  for (const Case c : {Case{"removed", true}, Case{"too long", false}}) {
+    char dir[] = "/tmp/hvlogwdXXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    auto [file, out] = runLogged([&dir, c] {
+      if (c.removed) {
+        const std::string gone = std::string(dir) + "/gone";
+        mkdir(gone.c_str(), 0777);
+        if (chdir(gone.c_str()) != 0) _exit(4);
+        rmdir(gone.c_str());
+      } else {
+        if (chdir(dir) != 0) _exit(4);
+        const std::string part(200, 'd');
+        for (int i = 0; i < 6; ++i) {
+          mkdir(part.c_str(), 0777);
+          if (chdir(part.c_str()) != 0) _exit(4);
+        }
+      }
+      logWorkingDir();
+    });
+    EXPECT_EQ("+0        [Extractor] Working dir is '(unknown)'\n", out) << c.name;
+    EXPECT_EQ(0, system((std::string("rm -rf ") + dir).c_str()));
+  }
 }
 
 }  // namespace
