@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -11,7 +12,7 @@
 #include "core/spawner.h"
 #include "tests/support/fake_pack200.h"
 #include "tests/support/output_capture.h"
-#include "tests/support/test_files.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -43,13 +44,13 @@ class JavaFixture : public testing::Test {
  protected:
   void SetUp() override {
     if (systemJavaHome().empty()) GTEST_SKIP() << "no OpenJDK 17 installed";
-    runtime_ = dir_.file("jre");
+    runtime_ = dir_ / "jre";
     ASSERT_TRUE(buildRuntimeFixture(runtime_));
   }
   std::string java() const { return runtime_ + "/bin/java"; }
   std::string unpack200() const { return runtime_ + "/bin/unpack200"; }
 
-  TempFolder dir_{"hvjavafix"};
+  ScratchDir dir_;
   std::string runtime_;
 };
 
@@ -73,14 +74,13 @@ TEST_F(JavaFixture, Unpack200RestoresTheOriginalBytes) {
   const std::string cases[] = {"", "class data\n", allBytes(), std::string("HV-FAKE"), largeData()};
   int n = 0;
   for (const std::string& original : cases) {
-    const std::string target = dir_.file("file" + std::to_string(n++) + ".jar");
+    const std::string target = dir_ / ("file" + std::to_string(n++) + ".jar");
     const std::string packed = fakePack200(original);
     EXPECT_NE(original, packed);
-    ASSERT_TRUE(writeFileBytes(target + ".p2", packed));
+    writeFileBytes(target + ".p2", packed);
     EXPECT_EQ(0, run({unpack200(), target + ".p2", target})) << n;
-    std::string restored;
-    ASSERT_TRUE(readFileBytes(target, &restored)) << n;
-    EXPECT_EQ(original, restored) << n;
+    ASSERT_TRUE(pathExists(target)) << n;
+    EXPECT_EQ(original, readFileBytes(target)) << n;
     EXPECT_TRUE(pathExists(target + ".p2"));  // deleting it is the launcher's job
   }
 }
@@ -108,9 +108,9 @@ class Unpack200Switch : public JavaFixture,
 
 TEST_P(Unpack200Switch, ExitStatusAndOutput) {
   const Unpack200SwitchCase& c = GetParam();
-  const std::string target = dir_.file("lib.jar");
-  const std::string calls = dir_.file("calls");
-  ASSERT_TRUE(writeFileBytes(target + ".p2", c.packedInput ? fakePack200("abc") : "abc"));
+  const std::string target = dir_ / "lib.jar";
+  const std::string calls = dir_ / "calls";
+  writeFileBytes(target + ".p2", c.packedInput ? fakePack200("abc") : "abc");
   ScopedEnv log(FIXTURE_UNPACK200_CALLS_ENV, calls);
   std::unique_ptr<ScopedEnv> option;
   if (c.variable != nullptr) option = std::make_unique<ScopedEnv>(c.variable, c.value);
@@ -121,9 +121,7 @@ TEST_P(Unpack200Switch, ExitStatusAndOutput) {
   if (c.variable == FIXTURE_UNPACK200_SLEEP_ENV) {
     EXPECT_GE(elapsed, std::chrono::milliseconds(1000));
   }
-  std::string logged;
-  ASSERT_TRUE(readFileBytes(calls, &logged));
-  EXPECT_EQ(unpack200() + "\t" + target + ".p2\t" + target + "\n", logged);
+  EXPECT_EQ(unpack200() + "\t" + target + ".p2\t" + target + "\n", readFileBytes(calls));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -143,15 +141,13 @@ const std::string TWO_PROPERTIES("hvstat_app_name\0x y\0hvdyna_empty\0\x04", 34)
 TEST_F(JavaFixture, NormalClassRecordsArgumentsAndProperties) {
   UpdaterProgram program;
   ASSERT_TRUE(updaterProgram(&program));
-  const std::string properties = dir_.file("HVLaunchProperties-1-4");
-  ASSERT_TRUE(writeFileBytes(properties, TWO_PROPERTIES));
+  const std::string properties = dir_ / "HVLaunchProperties-1-4";
+  writeFileBytes(properties, TWO_PROPERTIES);
   // The launcher starts a copy of bin/java named after the application.
-  std::string javaBytes;
-  ASSERT_TRUE(readFileBytes(java(), &javaBytes));
   const std::string appExe = runtime_ + "/bin/MyApp";
-  ASSERT_TRUE(writeFileBytes(appExe, javaBytes, 0755));
+  std::filesystem::copy_file(java(), appExe);
   for (const std::string& classPath : {program.classesDir, program.jarPath}) {
-    const std::string resultPath = dir_.file("result");
+    const std::string resultPath = dir_ / "result";
     unlink(resultPath.c_str());
     ScopedEnv result(UPDATER_RESULT_ENV, resultPath);
     EXPECT_EQ(0, run({appExe, "-Xmx64m", "-cp", classPath, UPDATER_MAIN_CLASS, properties, "a b",
@@ -187,11 +183,11 @@ TEST_P(PropertiesDecoding, StateAndEntries) {
   const DecodeCase& c = GetParam();
   UpdaterProgram program;
   ASSERT_TRUE(updaterProgram(&program));
-  const std::string properties = dir_.file("props");
+  const std::string properties = dir_ / "props";
   if (c.withFile) {
-    ASSERT_TRUE(writeFileBytes(properties, c.bytes));
+    writeFileBytes(properties, c.bytes);
   }
-  const std::string resultPath = dir_.file("result");
+  const std::string resultPath = dir_ / "result";
   ScopedEnv result(UPDATER_RESULT_ENV, resultPath);
   EXPECT_EQ(0, run({java(), "-cp", program.jarPath, UPDATER_MAIN_CLASS, properties}));
   UpdaterResult r;
@@ -230,16 +226,16 @@ TEST_P(CompatibilityClass, ExitsWithTheAskedStatus) {
   const CompatCase& c = GetParam();
   UpdaterProgram program;
   ASSERT_TRUE(updaterProgram(&program));
-  const std::string resultPath = dir_.file("compat");
+  const std::string resultPath = dir_ / "compat";
   ScopedEnv result(UPDATER_COMPAT_RESULT_ENV, resultPath);
   std::unique_ptr<ScopedEnv> status;
   if (c.status != nullptr) status = std::make_unique<ScopedEnv>(UPDATER_COMPAT_STATUS_ENV, c.status);
   EXPECT_EQ(c.expected, run({java(), "-cp", program.classesDir, UPDATER_COMPAT_CLASS,
-                             dir_.file("none"), "arg"}));
+                             (dir_ / "none"), "arg"}));
   UpdaterResult r;
   ASSERT_TRUE(readUpdaterResult(resultPath, &r));
   EXPECT_EQ("compatibility", r.mainClass);
-  EXPECT_EQ((std::vector<std::string>{dir_.file("none"), "arg"}), r.arguments);
+  EXPECT_EQ((std::vector<std::string>{(dir_ / "none"), "arg"}), r.arguments);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CompatibilityClass,
@@ -261,10 +257,10 @@ struct timespec modified(const std::string& path) {
 TEST_F(JavaFixture, ShareDumpWritesOnlyTheFixtureArchive) {
   const std::string jdkArchive = systemJavaHome() + "/lib/server/classes.jsa";
   const struct timespec before = modified(jdkArchive);
-  const std::string copy = dir_.file("copied");
+  const std::string copy = dir_ / "copied";
   const std::string command = "cp -Lrf \"" + runtime_ + "\" \"" + copy + "\"";
   ASSERT_EQ(0, system(command.c_str()));
-  const std::string calls = dir_.file("calls");
+  const std::string calls = dir_ / "calls";
   ScopedEnv log(FIXTURE_JAVA_CALLS_ENV, calls);
   EXPECT_EQ(0, run({copy + "/bin/java", "-Xshare:dump"}));
   EXPECT_TRUE(pathExists(copy + "/lib/server/classes.jsa"));
@@ -290,7 +286,7 @@ std::string versionOutput(const std::string& java) {
 
 TEST_F(JavaFixture, VersionAnswerIsTheRealJvmsUnlessGiven) {
   EXPECT_EQ(0u, versionOutput(java()).find("openjdk version \"17.")) << versionOutput(java());
-  const std::string faked = dir_.file("old");
+  const std::string faked = dir_ / "old";
   RuntimeFixtureOptions options;
   options.versionAnswer = "java version \"1.8.0_292\"\nJava(TM) SE Runtime Environment";
   ASSERT_TRUE(buildRuntimeFixture(faked, options));
@@ -309,16 +305,14 @@ TEST_F(JavaFixture, OptionsChooseTheMarkerFiles) {
                         {RtJarPlace::None, false, "/bin/java", "/bin/unpack200"}};
   int n = 0;
   for (const Case& c : cases) {
-    const std::string folder = dir_.file("variant" + std::to_string(n++));
+    const std::string folder = dir_ / ("variant" + std::to_string(n++));
     RuntimeFixtureOptions options;
     options.rtJar = c.rtJar;
     options.withUnpack200 = c.unpack200;
     ASSERT_TRUE(buildRuntimeFixture(folder, options));
     EXPECT_TRUE(pathExists(folder + c.present)) << n;
     EXPECT_FALSE(pathExists(folder + c.absent)) << n;
-    std::string cacerts;
-    ASSERT_TRUE(readFileBytes(folder + "/lib/security/cacerts", &cacerts));
-    EXPECT_EQ(FIXTURE_CACERTS, cacerts);
+    EXPECT_EQ(FIXTURE_CACERTS, readFileBytes(folder + "/lib/security/cacerts"));
   }
 }
 

@@ -6,13 +6,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "tests/support/output_capture.h"
-#include "tests/support/test_files.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -20,18 +22,22 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
+void writeScript(const std::string& path, const std::string& text) {
+  writeFileBytes(path, text);
+  chmod(path.c_str(), 0755);
+}
+
 // A script that records how it was started: its argv[0], then each argument, one a line.
-std::string writeRecorder(const TempFolder& dir, const std::string& name) {
-  const std::string path = dir.file(name);
-  writeFileBytes(path,
-                 "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > \"" + dir.file("record") + "\"\n"
-                 "printf '%s\\n' \"$#\" > \"" + dir.file("count") + "\"\n",
-                 0755);
+std::string writeRecorder(const ScratchDir& dir, const std::string& name) {
+  const std::string path = dir / name;
+  writeScript(path,
+              "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > \"" + (dir / "record") + "\"\n"
+              "printf '%s\\n' \"$#\" > \"" + (dir / "count") + "\"\n");
   return path;
 }
 
 TEST(Spawner, VectorIsExeThenArgumentsThenEmptySlot) {
-  TempFolder dir;
+  ScratchDir dir;
   const std::string exe = writeRecorder(dir, "java");
   const char* first = "-version two";  // one argument: no shell splits it
   const char* second = "x";
@@ -49,9 +55,7 @@ TEST(Spawner, VectorIsExeThenArgumentsThenEmptySlot) {
     freeSpawner(spawner);
   });
   EXPECT_EQ(0, result);
-  std::string record;
-  ASSERT_TRUE(readFileBytes(dir.file("record"), &record));
-  EXPECT_EQ(exe + "\n-version two\nx\n", record);
+  EXPECT_EQ(exe + "\n-version two\nx\n", readFileBytes(dir / "record"));
   EXPECT_TRUE(contains(out, "[Spawner] Creating spawner\n"));
   EXPECT_TRUE(contains(out, "[Spawner] Setting spawner exe to " + exe + "\n"));
   EXPECT_TRUE(contains(out, "[Spawner] Appended argument " + exe + "\n"));
@@ -73,9 +77,9 @@ class SpawnerBareName : public testing::TestWithParam<BareNameCase> {};
 
 TEST_P(SpawnerBareName, IsTakenRelativeToTheCurrentFolder) {
   const BareNameCase& c = GetParam();
-  TempFolder onPath, current;
-  writeFileBytes(onPath.file(c.name), "#!/bin/sh\nexit 9\n", 0755);
-  if (c.presentInCurrentFolder) writeFileBytes(current.file(c.name), "#!/bin/sh\nexit 7\n", 0755);
+  ScratchDir onPath, current;
+  writeScript(onPath / c.name, "#!/bin/sh\nexit 9\n");
+  if (c.presentInCurrentFolder) writeScript(current / c.name, "#!/bin/sh\nexit 7\n");
   const ChildRun run = runInChild([&] {
     const std::string path = onPath.path() + ":" + getenv("PATH");
     setenv("PATH", path.c_str(), 1);
@@ -135,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<ExitCase>& info) { return info.param.label; });
 
 TEST(Spawner, FiveHundredthAppendIsDroppedWithAWarning) {
-  TempFolder dir;
+  ScratchDir dir;
   const std::string exe = writeRecorder(dir, "count-args");
   std::vector<std::string> arguments;
   for (int i = 1; i <= SPAWNER_SLOTS; ++i) arguments.push_back("a" + std::to_string(i));
@@ -156,9 +160,7 @@ TEST(Spawner, FiveHundredthAppendIsDroppedWithAWarning) {
   EXPECT_TRUE(contains(out, "[Spawner] Appended argument a498\n"));
   EXPECT_TRUE(contains(out, "[Spawner] WARNING: couldn't append argument a499\n")) << out;
   EXPECT_FALSE(contains(out, "[Spawner] Appended argument a499\n"));
-  std::string count;
-  ASSERT_TRUE(readFileBytes(dir.file("count"), &count));
-  EXPECT_EQ("498\n", count);
+  EXPECT_EQ("498\n", readFileBytes(dir / "count"));
 }
 
 TEST(Spawner, RunWithoutWaitReturnsWhileTheChildRuns) {
@@ -259,8 +261,8 @@ TEST(Spawner, WaitWithoutAStatusGivesMinusOne) {
 }
 
 TEST(Spawner, ChildSeesTheWholeEnvironment) {
-  TempFolder dir;
-  const std::string target = dir.file("env");
+  ScratchDir dir;
+  const std::string target = dir / "env";
   const ChildRun run = runInChild([&] {
     setenv("HV_SPAWNER_PROBE", "a b=c", 1);
     Spawner* spawner = createSpawner();
@@ -271,9 +273,7 @@ TEST(Spawner, ChildSeesTheWholeEnvironment) {
     return runSpawnerAndWait(spawner);
   });
   EXPECT_EQ(0, run.exitStatus) << run.output;
-  std::string value;
-  ASSERT_TRUE(readFileBytes(target, &value));
-  EXPECT_EQ("a b=c", value);
+  EXPECT_EQ("a b=c", readFileBytes(target));
 }
 
 }  // namespace

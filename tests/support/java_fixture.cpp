@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "core/paths.h"
-#include "tests/support/test_files.h"
+#include "tests/support/scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -91,8 +91,7 @@ uint64_t fnv1a(uint64_t hash, const std::string& bytes) {
 bool runLogged(const std::string& command, const fs::path& logFile) {
   const std::string full = command + " > " + quoted(logFile.string()) + " 2>&1";
   if (system(full.c_str()) == 0) return true;
-  std::string log;
-  readFileBytes(logFile.string(), &log);
+  const std::string log = readFileBytes(logFile.string());
   fprintf(stderr, "failed: %s\n%s\n", command.c_str(), log.c_str());
   return false;
 }
@@ -133,26 +132,30 @@ bool buildRuntimeFixture(const std::string& folder, const RuntimeFixtureOptions&
   const std::string home = systemJavaHome();
   if (home.empty()) return false;
   const fs::path root(folder);
-  std::error_code ec;
-  fs::create_directories(root / "bin", ec);
-  fs::create_directories(root / "lib" / "security", ec);
-  bool ok = writeFileBytes((root / "bin" / "java").string(), javaScript(home + "/bin/java"), 0755);
-  if (options.withUnpack200) {
-    std::string tool;
-    ok = ok && readFileBytes(fakeUnpack200ToolPath(), &tool) &&
-         writeFileBytes((root / "bin" / "unpack200").string(), tool, 0755);
+  try {
+    fs::create_directories(root / "bin");
+    fs::create_directories(root / "lib" / "security");
+    writeFileBytes((root / "bin" / "java").string(), javaScript(home + "/bin/java"));
+    fs::permissions(root / "bin" / "java", fs::perms(0755));
+    if (options.withUnpack200) {
+      fs::copy_file(fakeUnpack200ToolPath(), root / "bin" / "unpack200",
+                    fs::copy_options::overwrite_existing);
+      fs::permissions(root / "bin" / "unpack200", fs::perms(0755));
+    }
+    if (options.rtJar != RtJarPlace::None) {
+      const fs::path lib = options.rtJar == RtJarPlace::Lib ? root / "lib" : root / "jre" / "lib";
+      fs::create_directories(lib);
+      writeFileBytes((lib / "rt.jar").string(), emptyJar());
+    }
+    writeFileBytes((root / "lib" / "security" / "cacerts").string(), FIXTURE_CACERTS);
+    if (!options.versionAnswer.empty()) {
+      writeFileBytes((root / "lib" / "fixture-version").string(), options.versionAnswer + "\n");
+    }
+  } catch (const std::exception& e) {
+    fprintf(stderr, "cannot build the test runtime in %s: %s\n", folder.c_str(), e.what());
+    return false;
   }
-  if (options.rtJar != RtJarPlace::None) {
-    const fs::path lib = options.rtJar == RtJarPlace::Lib ? root / "lib" : root / "jre" / "lib";
-    fs::create_directories(lib, ec);
-    ok = ok && writeFileBytes((lib / "rt.jar").string(), emptyJar());
-  }
-  ok = ok && writeFileBytes((root / "lib" / "security" / "cacerts").string(), FIXTURE_CACERTS);
-  if (!options.versionAnswer.empty()) {
-    ok = ok && writeFileBytes((root / "lib" / "fixture-version").string(),
-                              options.versionAnswer + "\n");
-  }
-  return ok;
+  return true;
 }
 
 bool compileUpdaterProgram(const std::string& javaSourceDir, UpdaterProgram* program) {
@@ -174,8 +177,7 @@ bool compileUpdaterProgram(const std::string& javaSourceDir, UpdaterProgram* pro
   // The cache folder is named after the sources and the JDK, so an edit compiles anew.
   uint64_t hash = fnv1a(14695981039346656037ULL, home);
   for (const auto& source : sources) {
-    std::string text;
-    if (!readFileBytes(source.string(), &text)) return false;
+    const std::string text = readFileBytes(source.string());
     hash = fnv1a(fnv1a(hash, source.string()), text);
   }
   char name[40];
@@ -200,13 +202,13 @@ bool compileUpdaterProgram(const std::string& javaSourceDir, UpdaterProgram* pro
                           quoted((partial / "classes").string()) + " .";
   const bool built = runLogged(javac, partial / "javac.log") && runLogged(jar, partial / "jar.log");
   if (built && rename(partial.c_str(), done.c_str()) == 0) return true;
-  removeTree(partial.string());
+  fs::remove_all(partial, ec);
   return built && fs::exists(done / "updater.jar", ec);
 }
 
 bool readUpdaterResult(const std::string& path, UpdaterResult* result) {
-  std::string text;
-  if (!readFileBytes(path, &text)) return false;
+  if (!pathExists(path)) return false;
+  const std::string text = readFileBytes(path);
   *result = UpdaterResult();
   std::stringstream lines(text);
   std::string line;
@@ -259,8 +261,7 @@ std::vector<std::string> propertyValues(const UpdaterResult& result, const std::
 
 std::vector<std::vector<std::string>> readFixtureCalls(const std::string& path) {
   std::vector<std::vector<std::string>> calls;
-  std::string text;
-  if (!readFileBytes(path, &text)) return calls;
+  const std::string text = readFileBytes(path);
   std::stringstream lines(text);
   std::string line;
   while (std::getline(lines, line)) {

@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "core/log.h"
-#include "tests/support/test_files.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -23,8 +23,7 @@ std::string makeCaptureFile() {
 }
 
 std::string takeCaptureFile(const std::string& name) {
-  std::string text;
-  readFileBytes(name, &text);
+  const std::string text = readFileBytes(name);
   unlink(name.c_str());
   return text;
 }

@@ -12,7 +12,6 @@
 
 #include "tests/support/fake_pack200.h"
 #include "tests/support/java_fixture.h"
-#include "tests/support/test_files.h"
 
 namespace {
 
@@ -24,6 +23,24 @@ void recordCall(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) fprintf(out, i == 0 ? "%s" : "\t%s", argv[i]);
   fputc('\n', out);
   fclose(out);
+}
+
+bool readWhole(const char* path, std::string* bytes) {
+  FILE* in = fopen(path, "rbe");
+  if (in == nullptr) return false;
+  char chunk[65536];
+  size_t got;
+  while ((got = fread(chunk, 1, sizeof chunk, in)) > 0) bytes->append(chunk, got);
+  const bool ok = ferror(in) == 0;
+  fclose(in);
+  return ok;
+}
+
+bool writeWhole(const char* path, const std::string& bytes) {
+  FILE* out = fopen(path, "wbe");
+  if (out == nullptr) return false;
+  const bool written = fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
+  return fclose(out) == 0 && written;
 }
 
 }  // namespace
@@ -43,7 +60,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string packed, plain;
-  if (!readFileBytes(argv[1], &packed)) {
+  if (!readWhole(argv[1], &packed)) {
     fprintf(stderr, "unpack200: cannot read %s\n", argv[1]);
     return 1;
   }
@@ -51,7 +68,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "unpack200: %s is not a packed file\n", argv[1]);
     return 1;
   }
-  if (!writeFileBytes(argv[2], plain)) {
+  if (!writeWhole(argv[2], plain)) {
     fprintf(stderr, "unpack200: cannot write %s\n", argv[2]);
     return 1;
   }
