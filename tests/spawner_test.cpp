@@ -42,18 +42,20 @@ TEST(Spawner, VectorIsExeThenArgumentsThenEmptySlot) {
   const char* first = "-version two";  // one argument: no shell splits it
   const char* second = "x";
   int32_t result = -2;
+  Spawner filled = {};  // the vector as it stood before the run
   const std::string out = captureStdout([&] {
     Spawner* spawner = createSpawner();
     setSpawnerExe(spawner, exe.c_str());
     appendSpawnerArgument(spawner, first);
     appendSpawnerArgument(spawner, second);
-    EXPECT_EQ(exe.c_str(), spawner->slots[0]);
-    EXPECT_EQ(first, spawner->slots[1]);
-    EXPECT_EQ(second, spawner->slots[2]);
-    EXPECT_EQ(nullptr, spawner->slots[3]);
+    filled = *spawner;
     result = runSpawnerAndWait(spawner);
     freeSpawner(spawner);
   });
+  EXPECT_EQ(exe.c_str(), filled.slots[0]);
+  EXPECT_EQ(first, filled.slots[1]);
+  EXPECT_EQ(second, filled.slots[2]);
+  EXPECT_EQ(nullptr, filled.slots[3]);
   EXPECT_EQ(0, result);
   EXPECT_EQ(exe + "\n-version two\nx\n", readFileBytes(dir / "record"));
   EXPECT_TRUE(contains(out, "[Spawner] Creating spawner\n"));
@@ -144,18 +146,21 @@ TEST(Spawner, FiveHundredthAppendIsDroppedWithAWarning) {
   std::vector<std::string> arguments;
   for (int i = 1; i <= SPAWNER_SLOTS; ++i) arguments.push_back("a" + std::to_string(i));
   int32_t result = -2;
+  Spawner full = {}, afterWarning = {};
   const std::string out = captureStdout([&] {
     Spawner* spawner = createSpawner();
     setSpawnerExe(spawner, exe.c_str());
     for (int i = 0; i < SPAWNER_SLOTS - 2; ++i) appendSpawnerArgument(spawner, arguments[i].c_str());
-    // Exe plus 498 arguments: the 499th pointer fills the last usable slot.
-    EXPECT_EQ(arguments[SPAWNER_SLOTS - 3].c_str(), spawner->slots[SPAWNER_SLOTS - 2]);
-    EXPECT_EQ(nullptr, spawner->slots[SPAWNER_SLOTS - 1]);
+    full = *spawner;
     appendSpawnerArgument(spawner, arguments[SPAWNER_SLOTS - 2].c_str());
-    EXPECT_EQ(nullptr, spawner->slots[SPAWNER_SLOTS - 1]);
+    afterWarning = *spawner;
     result = runSpawnerAndWait(spawner);
     freeSpawner(spawner);
   });
+  // Exe plus 498 arguments: the 499th pointer fills the last usable slot.
+  EXPECT_EQ(arguments[SPAWNER_SLOTS - 3].c_str(), full.slots[SPAWNER_SLOTS - 2]);
+  EXPECT_EQ(nullptr, full.slots[SPAWNER_SLOTS - 1]);
+  EXPECT_EQ(nullptr, afterWarning.slots[SPAWNER_SLOTS - 1]);
   EXPECT_EQ(0, result);
   EXPECT_TRUE(contains(out, "[Spawner] Appended argument a498\n"));
   EXPECT_TRUE(contains(out, "[Spawner] WARNING: couldn't append argument a499\n")) << out;
