@@ -107,7 +107,7 @@ void makeJavaCopy(const char* java, const char* exe) {
   struct stat source, target;
   const bool complete = stat(java, &source) == 0 && stat(temp, &target) == 0 &&
                         S_ISREG(target.st_mode) && source.st_size == target.st_size;
-  if (!complete) logMessage("[Extractor] Copy of %s to %s is incomplete, removed\n", java, temp);
+  if (!complete) logMessage("[Extractor] Copy of %s to %s is incomplete, not used\n", java, temp);
   const bool executable = complete && chmod(temp, 0755) == 0;
   if (!executable) logBanner("Error setting app binary executable!\n");
   if (executable && rename(temp, exe) != 0) {
