@@ -13,7 +13,7 @@
 
 #include "core/fileops.h"
 #include "core/install_folders.h"
-#include "core/launch_properties.h"
+#include "core/launch_property_list.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/property_stream.h"
@@ -70,23 +70,19 @@ void pushSlot(StringSlots* slots, const char* text) {
   slots->items[slots->count++] = text;
 }
 
-// The launch copy of the property list: the caller's entries plus room for ours.
-struct PropertyCopy {
-  char* data;
-  size_t size;
-};
-
-PropertyCopy copyPropertyList(const char* list) {
-  const size_t length = static_cast<size_t>(propListEnd(list));
-  PropertyCopy copy{static_cast<char*>(calloc(length + ADDED_PROPERTIES_SIZE, 1)),
-                    length + ADDED_PROPERTIES_SIZE};
-  memcpy(copy.data, list, length + 2);
+// The launch copy of the property list: the caller's entries plus room for ours, so the
+// entries a compatibility test adds never reach the list of a later launch.
+LaunchPropertyList* copyPropertyList(const LaunchPropertyList* list) {
+  const int32_t length = propListEnd(list);
+  if (length < 0) refuseLaunch("Launch property list has no end, cannot launch!\n");
+  LaunchPropertyList* copy = propListCreate(length + ADDED_PROPERTIES_SIZE);
+  memcpy(copy->buffer, list->buffer, static_cast<size_t>(length) + 2);
   return copy;
 }
 
-void addProperty(PropertyCopy* copy, bool dynamic, const char* key, const char* value) {
-  const int r = dynamic ? putDynamicPropertyN(copy->data, copy->size, key, value)
-                        : putStaticPropertyN(copy->data, copy->size, key, value);
+void addProperty(LaunchPropertyList* copy, bool dynamic, const char* key, const char* value) {
+  const int32_t r = dynamic ? putDynamicProperty(copy, key, value)
+                            : putStaticProperty(copy, key, value);
   if (r != 0) {
     refuseLaunch("Launch properties exceed %d added bytes (at %s), cannot launch!\n",
                  ADDED_PROPERTIES_SIZE, key);
@@ -119,7 +115,7 @@ void makeJavaCopy(const char* java, const char* exe) {
 
 // Reads the LSO file's options into options and rows 6 and 7 into the properties.
 // Returns without effect when the file cannot be opened.
-void readLsoFile(const char* lsoPath, StringSlots* options, PropertyCopy* props) {
+void readLsoFile(const char* lsoPath, StringSlots* options, LaunchPropertyList* props) {
   logMessage("[Extractor] Reading %s\n", lsoPath);
   FILE* lso = openFileForReading(lsoPath);
   const bool exists = fileExists(lsoPath) != 0;
@@ -169,12 +165,11 @@ char* freshPropertiesName(char* path, const char* appDir, const char* failed) {
 
 // One attempt: create, write, flush and close. A file that was created but not
 // written whole is removed, so no partial list is left for the program to read.
-bool writePropertiesFile(const char* path, const PropertyCopy* props) {
+bool writePropertiesFile(const char* path, const LaunchPropertyList* props) {
   FILE* file = createFileNoFollow(path);
   if (file == nullptr) return false;
   logMessage("[Extractor] Writing to file\n");
-  const size_t length = static_cast<size_t>(propListEnd(props->data));
-  bool ok = fwrite(props->data, 1, length, file) == length;
+  bool ok = propListWriteFile(props, file) == 0;
   ok = fflush(file) == 0 && ok;
   const int writeError = ok ? 0 : errno;
   ok = fclose(file) == 0 && ok;
@@ -190,13 +185,13 @@ bool writePropertiesFile(const char* path, const PropertyCopy* props) {
 
 // Writes the launch properties file into appDir; 6 attempts under fresh names with 5
 // pauses, then the run cannot go on. Returns the file's path.
-char* writeLaunchProperties(const char* appDir, const PropertyCopy* props) {
+char* writeLaunchProperties(const char* appDir, const LaunchPropertyList* props) {
   logMessage("[Extractor] Writing launch properties file\n");
   char* path = newPathBuffer();
   char* failed = newPathBuffer();
   freshPropertiesName(path, appDir, nullptr);
   logMessage("[Extractor] Writing launch properties to %s (length: %d)\n", path,
-             propListEnd(props->data));
+             propListEnd(props));
   bool written = writePropertiesFile(path, props);
   for (int retry = 1; !written && retry < LAUNCH_PROPERTIES_ATTEMPTS; ++retry) {
     setString(failed, path);
@@ -271,7 +266,7 @@ const char** buildJvmArgv(const char* exe, const char* mainClass, int optionCoun
   return vector;
 }
 
-int launchFromFolder(const char* master, const char* list, int argCount,
+int launchFromFolder(const char* master, const LaunchPropertyList* list, int argCount,
                      const char* const* args, const char* folder,
                      const char* staticUpdateUrl, const char* dynamicUpdateUrl,
                      const char* jre, int launchClass, const char* launchedFrom) {
@@ -372,23 +367,23 @@ int launchFromFolder(const char* master, const char* list, int argCount,
   }
 
   logMessage("[Extractor] Creating launch properties\n");
-  PropertyCopy props = copyPropertyList(list);
-  addProperty(&props, false, "update_url", staticUpdateUrl);
+  LaunchPropertyList* props = copyPropertyList(list);
+  addProperty(props, false, "update_url", staticUpdateUrl);
   if (strcmp(staticUpdateUrl, "D") == 0 && dynamicUpdateUrl != nullptr) {
-    addProperty(&props, true, "update_url", dynamicUpdateUrl);
+    addProperty(props, true, "update_url", dynamicUpdateUrl);
   }
-  addProperty(&props, false, "app_dir", appDir);
-  addProperty(&props, false, "jre_name", jre);
-  addProperty(&props, false, "launched_from_dynprops", launchedFrom);
+  addProperty(props, false, "app_dir", appDir);
+  addProperty(props, false, "jre_name", jre);
+  addProperty(props, false, "launched_from_dynprops", launchedFrom);
 
   logMessage("[Extractor] Checking LSO file\n");
   if (lsoPath == nullptr) {
     logBanner("Not a private JRE (no need to check for LSO file)\n");
   } else {
-    readLsoFile(lsoPath, &options, &props);
+    readLsoFile(lsoPath, &options, props);
   }
 
-  char* propertiesPath = writeLaunchProperties(appDir, &props);
+  char* propertiesPath = writeLaunchProperties(appDir, props);
 
   StringSlots arguments = newSlots("application arguments");
   pushSlot(&arguments, propertiesPath);
@@ -470,14 +465,14 @@ int launchFromFolder(const char* master, const char* list, int argCount,
   return r;
 }
 
-int launchApp(const char* master, const char* list, int argCount, const char* const* args,
+int launchApp(const char* master, const LaunchPropertyList* list, int argCount, const char* const* args,
               const char* folder, const char* staticUpdateUrl, const char* dynamicUpdateUrl,
               const char* jreName, const char* launchedFrom) {
   return launchFromFolder(master, list, argCount, args, folder, staticUpdateUrl,
                           dynamicUpdateUrl, jreName, LAUNCH_CLASS_NORMAL, launchedFrom);
 }
 
-bool runJreCompatibilityTest(const char* master, const char* list, int argCount,
+bool runJreCompatibilityTest(const char* master, const LaunchPropertyList* list, int argCount,
                              const char* const* args, const char* folder,
                              const char* staticUpdateUrl, const char* dynamicUpdateUrl,
                              const char* javaPath, const char* launchedFrom) {

@@ -7,6 +7,8 @@
 // with status 99.
 #pragma once
 
+#include "core/launch_property_list.h"
+
 // Slots of the JVM option, application argument and argument vector arrays.
 constexpr int LAUNCH_ARGS_SLOTS = 1000;
 // Exit status of the compatibility main class that accepts a runtime.
@@ -32,18 +34,18 @@ constexpr int RETRY_PAUSE_MILLIS = 500;
 // not be started or the launch file (version 2 or lower) names no compatibility class.
 // args are the launcher's own arguments after its program path; dynamicUpdateUrl may
 // be NULL; jre is the JRE name (class 0) or the candidate java path (class 1).
-int launchFromFolder(const char* master, const char* list, int argCount,
+int launchFromFolder(const char* master, const LaunchPropertyList* list, int argCount,
                      const char* const* args, const char* folder,
                      const char* staticUpdateUrl, const char* dynamicUpdateUrl,
                      const char* jre, int launchClass, const char* launchedFrom);
 
 // launchFromFolder with launch class 0.
-int launchApp(const char* master, const char* list, int argCount, const char* const* args,
+int launchApp(const char* master, const LaunchPropertyList* list, int argCount, const char* const* args,
               const char* folder, const char* staticUpdateUrl, const char* dynamicUpdateUrl,
               const char* jreName, const char* launchedFrom);
 
 // launchFromFolder with launch class 1 on javaPath; true only on COMPATIBILITY_PASS_STATUS.
-bool runJreCompatibilityTest(const char* master, const char* list, int argCount,
+bool runJreCompatibilityTest(const char* master, const LaunchPropertyList* list, int argCount,
                              const char* const* args, const char* folder,
                              const char* staticUpdateUrl, const char* dynamicUpdateUrl,
                              const char* javaPath, const char* launchedFrom);

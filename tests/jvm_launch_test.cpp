@@ -57,6 +57,16 @@ std::string propertyListBytes(const Properties& properties) {
   return bytes;
 }
 
+// The start-up flow's list: those bytes in a zero-filled buffer of the start-up size.
+struct StartupList {
+  explicit StartupList(const Properties& properties) : bytes(propertyListBytes(properties)) {
+    bytes.resize(200000, '\0');
+    list = {bytes.data(), static_cast<int32_t>(bytes.size())};
+  }
+  std::string bytes;
+  LaunchPropertyList list;
+};
+
 const Properties STARTUP_PROPERTIES = {
     {"hvdyna_jre_name", JRE_NAME},
     {"hvstat_update_url", "https://updates.test/app"},
@@ -212,12 +222,12 @@ int launchInChild(const LaunchLayout& layout, const LaunchInput& input) {
   setenv(UPDATER_COMPAT_RESULT_ENV, layout.compatResultPath.c_str(), 1);
   if (!input.compatStatus.empty()) setenv(UPDATER_COMPAT_STATUS_ENV, input.compatStatus.c_str(), 1);
   setLogFile(fopen(layout.logPath.c_str(), "we"));
-  const std::string list = propertyListBytes(STARTUP_PROPERTIES);
+  StartupList startup(STARTUP_PROPERTIES);
   std::vector<const char*> args;
   for (const std::string& a : input.launcherArgs) args.push_back(a.c_str());
   const std::string java = layout.jre + "/bin/java";
   const char* jre = input.launchClass == LAUNCH_CLASS_NORMAL ? JRE_NAME : java.c_str();
-  const int r = launchFromFolder(layout.master.c_str(), list.c_str(),
+  const int r = launchFromFolder(layout.master.c_str(), &startup.list,
                                  static_cast<int>(args.size()), args.data(), input.folder.c_str(),
                                  input.staticUrl.c_str(),
                                  input.dynamicUrl ? input.dynamicUrl->c_str() : nullptr, jre,
@@ -522,8 +532,8 @@ TEST(JavaCopy, IncompleteCopyNeverTakesTheName) {
   const ChildRun run = runInChildPiped([&] {
     limitFileSize(java.size() - 1);
     setenv(FIXTURE_JAVA_CALLS_ENV, layout.callsPath.c_str(), 1);
-    const std::string list = propertyListBytes({});
-    return launchApp(layout.master.c_str(), list.c_str(), 0, nullptr, QV_FOLDER, "u", nullptr,
+    StartupList startup({});
+    return launchApp(layout.master.c_str(), &startup.list, 0, nullptr, QV_FOLDER, "u", nullptr,
                      JRE_NAME, LAUNCHED_FROM) & 0xff;
   });
   EXPECT_EQ(255, run.exitStatus) << run.output;
@@ -589,8 +599,8 @@ TEST_P(UnwritableProperties, SixAttemptsUnderFreshNamesThenStatus99) {
     if (c.asOtherUser && (setgid(65534) != 0 || setuid(65534) != 0)) return 120;
     if (c.fileSizeLimit > 0) limitFileSize(c.fileSizeLimit);
     setenv(FIXTURE_JAVA_CALLS_ENV, layout.callsPath.c_str(), 1);
-    const std::string list = propertyListBytes(STARTUP_PROPERTIES);
-    return launchApp(layout.master.c_str(), list.c_str(), 0, nullptr, QV_FOLDER, STATIC_URL,
+    StartupList startup(STARTUP_PROPERTIES);
+    return launchApp(layout.master.c_str(), &startup.list, 0, nullptr, QV_FOLDER, STATIC_URL,
                      nullptr, JRE_NAME, LAUNCHED_FROM) & 0xff;
   });
   const double seconds =
@@ -686,18 +696,19 @@ TEST_P(Compatibility, CandidateJavaRunsTheCompatibilityClass) {
 INSTANTIATE_TEST_SUITE_P(Cases, Compatibility, ::testing::ValuesIn(COMPATIBILITY_CASES),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(CompatibilityEntry, TrueOnlyForThePassStatus) {
+TEST(CompatibilityEntry, TrueOnlyForThePassStatusAndLeavesTheListAlone) {
   LaunchLayout layout;
   ASSERT_TRUE(layout.ready);
   for (const char* status : {"72", "0"}) {
     const ChildRun run = runInChild([&] {
       setenv(UPDATER_COMPAT_STATUS_ENV, status, 1);
-      const std::string list = propertyListBytes(STARTUP_PROPERTIES);
+      StartupList startup(STARTUP_PROPERTIES);
+      const std::string before = startup.bytes;
       const std::string java = layout.jre + "/bin/java";
-      return runJreCompatibilityTest(layout.master.c_str(), list.c_str(), 0, nullptr, QV_FOLDER,
-                                     STATIC_URL, nullptr, java.c_str(), LAUNCHED_FROM)
-                 ? 1
-                 : 0;
+      const bool pass = runJreCompatibilityTest(layout.master.c_str(), &startup.list, 0, nullptr,
+                                                QV_FOLDER, STATIC_URL, nullptr, java.c_str(),
+                                                LAUNCHED_FROM);
+      return (pass ? 1 : 0) + (startup.bytes == before ? 0 : 10);
     });
     EXPECT_EQ(strcmp(status, "72") == 0 ? 1 : 0, run.exitStatus) << status << run.output;
   }
