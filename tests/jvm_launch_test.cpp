@@ -18,7 +18,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/fileops.h"
@@ -155,17 +154,6 @@ std::vector<std::string> propertiesFiles(const std::string& folder) {
   return found;
 }
 
-// Polls for the fixture java's call record, which an unwaited launch writes later.
-std::vector<std::vector<std::string>> waitForCalls(const std::string& path, int timeoutMillis) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMillis);
-  while (std::chrono::steady_clock::now() < until) {
-    auto calls = readFixtureCalls(path);
-    if (!calls.empty()) return calls;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return {};
-}
-
 // A master folder holding the updater's folder with its launch file, a fixture runtime
 // and HVApps; the recording files of the fixture java and of the updater beside it.
 class LaunchLayout {
@@ -249,11 +237,12 @@ LaunchOutcome runLaunch(const LaunchLayout& layout, const LaunchInput& input,
   outcome.child = runInChild([&] { return launchInChild(layout, input); });
   outcome.log = readFileBytes(layout.logPath);
   if (!expectSpawn) return outcome;
-  outcome.calls = waitForCalls(layout.callsPath, 30000);
-  // A normal launch is not waited for: its program reports before the folders go.
+  // A normal launch is not waited for. Its program's report comes after the fixture java
+  // has written its whole call line (a line still being written would read cut short).
   if (input.launchClass == LAUNCH_CLASS_NORMAL) {
     outcome.reported = waitForUpdaterResult(layout.resultPath, 30000, &outcome.result);
   }
+  outcome.calls = readFixtureCalls(layout.callsPath);
   return outcome;
 }
 
