@@ -113,7 +113,7 @@ void makeJavaCopy(const char* java, const char* exe) {
   free(temp);
 }
 
-// Reads the LSO file's options into options and rows 6 and 7 into the properties.
+// Reads the LSO file: its entries become JVM options and, with their count, properties.
 // Returns without effect when the file cannot be opened.
 void readLsoFile(const char* lsoPath, StringSlots* options, LaunchPropertyList* props) {
   logMessage("[Extractor] Reading %s\n", lsoPath);

@@ -1,10 +1,8 @@
-// Starts a Java program installed in a folder of the master folder in a JVM child
-// process: reads the folder's launch file, composes JVM options, class path and
-// arguments, writes a launch properties file into the folder, closes the log file and
-// spawns. Main thread only; the caller's property list is never changed. A missing
-// launch file or runtime, or input beyond the fixed sizes below, ends the process with
-// status 1 before anything is spawned; no writable launch properties file ends it
-// with status 99.
+// Starts a Java program installed in a folder of the master folder in a JVM child: reads
+// the folder's launch file, writes a launch properties file into the folder, closes the
+// log file and spawns. Main thread only; the caller's property list is never changed.
+// Fatal input (no launch file or runtime, sizes beyond the limits below) ends the process
+// with status 1 before anything is spawned; no writable properties file, with status 99.
 #pragma once
 
 #include "core/launch_property_list.h"
