@@ -1,5 +1,8 @@
 #include "core/log.h"
 
+#include "tests/support/output_capture.h"
+#include "tests/support/scratch_dir.h"
+
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,35 +42,21 @@ TEST(LogPrefix, PadsToEightAndNeverCuts) {
   }
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+std::string readFile(const std::string& path) { return readFileBytes(path); }
 
-// Runs fn in a fresh process (so lastLogMillis starts at 0) with the log file and
-// standard output both going to files; returns {log file, stdout}.
+// Runs fn in a fresh process (so lastLogMillis starts at 0) with a log file installed;
+// returns {log file, stdout}.
 template <typename Fn>
 std::pair<std::string, std::string> runLogged(Fn fn) {
-  char dir[] = "/tmp/hvlogXXXXXX";
-  EXPECT_NE(nullptr, mkdtemp(dir));
-  const std::string logPath = std::string(dir) + "/log";
-  const std::string outPath = std::string(dir) + "/out";
-  pid_t pid = fork();
-  if (pid == 0) {
-    freopen(outPath.c_str(), "w", stdout);
+  ScratchDir dir;
+  const std::string logPath = dir / "log";
+  const ChildRun child = runInChild([&] {
     setLogFile(fopen(logPath.c_str(), "w"));
     fn();
-    endProcess(0);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  auto result = std::make_pair(readFile(logPath), readFile(outPath));
-  std::string cmd = std::string("rm -rf ") + dir;
-  EXPECT_EQ(0, system(cmd.c_str()));
-  return result;
+    return 0;
+  });
+  EXPECT_EQ(0, child.exitStatus);
+  return {readFile(logPath), child.output};
 }
 
 TEST(LogMessage, FirstLineIsZeroAndBothOutputsMatch) {
@@ -126,31 +115,26 @@ TEST(LogMessage, AfterCloseOnlyStandardOutput) {
 // reaches a closed stream (ASan: use after free; TSan: a race), every line in a file is
 // whole, and the closing line is the last one in its file.
 TEST(LogMessage, LinesOfAnotherThreadWhileFilesAreSwitched) {
-  char dir[] = "/tmp/hvlogswXXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dir));
+  ScratchDir dir;
   constexpr int FILES = 40;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (freopen("/dev/null", "w", stdout) == nullptr) _exit(3);
+  const ChildRun child = runInChild([&dir] {
     std::atomic<bool> stop{false};
     std::thread writer([&stop] {
       for (int i = 0; !stop.load(); ++i) logMessage("[Test] line %d of the writer\n", i);
     });
     for (int f = 0; f < FILES; ++f) {
-      const std::string path = std::string(dir) + "/log" + std::to_string(f);
+      const std::string path = dir / ("log" + std::to_string(f));
       setLogFile(fopen(path.c_str(), "we"));
       usleep(2000);
       closeLogFile();
     }
     stop.store(true);
     writer.join();
-    endProcess(0);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return 0;
+  });
+  ASSERT_EQ(0, child.exitStatus);
   for (int f = 0; f < FILES; ++f) {
-    const std::string text = readFile(std::string(dir) + "/log" + std::to_string(f));
+    const std::string text = readFile(dir / ("log" + std::to_string(f)));
     std::istringstream lines(text);
     std::string line, last;
     while (std::getline(lines, line)) {
@@ -165,7 +149,6 @@ TEST(LogMessage, LinesOfAnotherThreadWhileFilesAreSwitched) {
     }
     EXPECT_NE(std::string::npos, last.find("[Utils] Closing logging file.")) << f;
   }
-  EXPECT_EQ(0, system((std::string("rm -rf ") + dir).c_str()));
 }
 
 // The working-folder line never shows unwritten memory when the folder cannot be read.
@@ -175,16 +158,15 @@ TEST(LogWorkingDir, UnreadableFolderGivesAFixedText) {
     bool removed;  // else: deeper than the 1024-byte buffer
   };
   for (const Case c : {Case{"removed", true}, Case{"too long", false}}) {
-    char dir[] = "/tmp/hvlogwdXXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(dir));
+    ScratchDir dir;
     auto [file, out] = runLogged([&dir, c] {
       if (c.removed) {
-        const std::string gone = std::string(dir) + "/gone";
+        const std::string gone = dir / "gone";
         mkdir(gone.c_str(), 0777);
         if (chdir(gone.c_str()) != 0) _exit(4);
         rmdir(gone.c_str());
       } else {
-        if (chdir(dir) != 0) _exit(4);
+        if (chdir(dir.path().c_str()) != 0) _exit(4);
         const std::string part(200, 'd');
         for (int i = 0; i < 6; ++i) {
           mkdir(part.c_str(), 0777);
@@ -194,7 +176,6 @@ TEST(LogWorkingDir, UnreadableFolderGivesAFixedText) {
       logWorkingDir();
     });
     EXPECT_EQ("+0        [Extractor] Working dir is '(unknown)'\n", out) << c.name;
-    EXPECT_EQ(0, system((std::string("rm -rf ") + dir).c_str()));
   }
 }
 

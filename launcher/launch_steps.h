@@ -1,0 +1,13 @@
+// The acts that end both roads: releasing the splash, closing the Tail ring, and starting
+// the Java program from the latest QV folder.
+#pragma once
+
+#include "launcher/run.h"
+
+// The last splash call of a run; no splash call follows it.
+void Extractor_destroySplash(ExtractorRun* run);
+// Closes the Tail ring; its reader thread stops.
+void Extractor_closeTailRing(ExtractorRun* run);
+// Writes the launch properties and spawns the Java program; its outcome does not change
+// the exit status.
+void Extractor_launch(ExtractorRun* run);

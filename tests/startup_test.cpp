@@ -1,0 +1,169 @@
+// End-to-end: the built launcher's start-up modes and the exits of its start-up flow.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/marker_bytes.h"
+#include "tests/support/run_program.h"
+#include "tests/support/scratch_dir.h"
+
+namespace {
+
+const std::string EXTRACTING = "Extracting wrapper tail...\n";
+const std::string NO_PARAMS = "Could not find marker: Params\n";
+const std::string PREPARE_ONLY =
+    "[Extractor] This is an elevated run purely to prepare an installation. Will not show UI or "
+    "launch an app\n";
+const std::string JUST_A_LAUNCHER = "[Extractor] Unable to run (we are just a launcher)\n";
+
+enum class Image { Plain, ParamsOnly, BothMarkers };
+
+struct StartupCase {
+  const char* name;
+  Image image;
+  std::vector<std::string> args;  // after the program path
+  int status;
+  std::vector<std::string> present;  // in this order
+  std::vector<std::string> absent;
+};
+
+// A copy of the launcher with the chosen markers appended, named "launcher" in a scratch
+// folder and started by that relative name from there.
+std::string prepareImage(const ScratchDir& dir, Image image, const std::string& name) {
+  std::string bytes = readFileBytes(HV_LAUNCHER_PATH);
+  if (image != Image::Plain) bytes += paramsMarkerBytes() + std::string("\0\0", 2);
+  if (image == Image::BothMarkers) bytes += tailMarkerBytes();
+  const std::string path = dir / name;
+  writeFileBytes(path, bytes);
+  chmod(path.c_str(), 0755);
+  return path;
+}
+
+void expectInOrder(const std::string& output, const std::vector<std::string>& lines) {
+  size_t at = 0;
+  for (const std::string& line : lines) {
+    const size_t found = output.find(line, at);
+    ASSERT_NE(std::string::npos, found) << "missing or out of order: " << line << "\n" << output;
+    at = found + line.size();
+  }
+}
+
+class StartupTest : public ::testing::TestWithParam<StartupCase> {};
+
+TEST_P(StartupTest, DispatchesAndEndsWithItsStatus) {
+  const StartupCase& c = GetParam();
+  ScratchDir dir;
+  const std::string path = prepareImage(dir, c.image, "launcher");
+  std::vector<std::string> argv = {"launcher"};
+  argv.insert(argv.end(), c.args.begin(), c.args.end());
+  const ProgramResult r = runProgram(path, argv, {.cwd = dir.path()});
+  EXPECT_EQ(c.status, r.status) << r.output;
+  expectInOrder(r.output, c.present);
+  for (const std::string& line : c.absent) {
+    EXPECT_EQ(std::string::npos, r.output.find(line)) << line << "\n" << r.output;
+  }
+}
+
+const std::string EXTRACT_TEST = "--corvastine-extracttest";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StartupTest,
+    ::testing::Values(
+        // A launcher without a tail ends with status 1 at its Params block.
+        StartupCase{"NoArgumentsNoTail", Image::Plain, {}, 1, {EXTRACTING, NO_PARAMS}, {}},
+        StartupCase{"TestOptionAloneIsANormalRun", Image::Plain, {EXTRACT_TEST}, 1,
+                    {EXTRACTING, NO_PARAMS}, {"[DevMode]"}},
+        StartupCase{"ExtractTestWithOneMoreWord", Image::Plain, {EXTRACT_TEST, "x"}, 0,
+                    {"[DevMode] Extract test"}, {EXTRACTING}},
+        StartupCase{"DownloadTestWithUrl", Image::Plain,
+                    {"--corvastine-downloadtest", "http://127.0.0.1:9/x"}, 0,
+                    {"[DevMode] Download test"}, {EXTRACTING}},
+        StartupCase{"DownloadUnpackTestWithUrl", Image::Plain,
+                    {"--corvastine-downloadtest2", "http://127.0.0.1:9/x", "more"}, 0,
+                    {"[DevMode] Download-and-unpack test"}, {EXTRACTING}},
+        StartupCase{"TestOptionNotFirstIsAnArgument", Image::Plain, {"x", EXTRACT_TEST, "y"}, 1,
+                    {EXTRACTING, NO_PARAMS}, {"[DevMode]"}},
+        StartupCase{"TestOptionComparedExactly", Image::Plain, {"--Corvastine-extracttest", "x"}, 1,
+                    {EXTRACTING, NO_PARAMS}, {"[DevMode]"}},
+        StartupCase{"TestOptionBeforeSplashWins", Image::Plain, {EXTRACT_TEST, "-TESTSPLASH"}, 0,
+                    {"[DevMode] Extract test"}, {EXTRACTING, "Splash"}},
+        // The splash demonstration never reads the tail.
+        StartupCase{"SplashDemoFirst", Image::Plain, {"-TESTSPLASH"}, 1,
+                    {"[DevMode] Splash demonstration"}, {EXTRACTING, NO_PARAMS}},
+        StartupCase{"SplashDemoWithMoreWords", Image::BothMarkers, {"-TESTSPLASH", "a", "b"}, 1,
+                    {"[DevMode] Splash demonstration"}, {EXTRACTING}},
+        StartupCase{"SplashDemoNotFirstIsAnArgument", Image::Plain, {"a", "-TESTSPLASH"}, 1,
+                    {EXTRACTING, NO_PARAMS}, {"[DevMode]"}},
+        // With both markers the run walks every step to the first exit an empty tail has.
+        StartupCase{"StepsInOrderToTheEndOfAnEmptyTail", Image::BothMarkers, {"a"}, 1,
+                    {EXTRACTING, "[Extractor] The absolute wrapper path is ",
+                     "[Extractor] The executable name is launcher\n",
+                     "[Extractor] Found Params marker. Extracting now...\n",
+                     "[Extractor] Found tail marker\n", "store the static launch properties",
+                     "open the per-run log file", "apply the JRE name override",
+                     "compare the installed versions", JUST_A_LAUNCHER},
+                    {PREPARE_ONLY}},
+        StartupCase{"ParamsWithoutTail", Image::ParamsOnly, {}, 1,
+                    {"[Extractor] Found Params marker. Extracting now...\n",
+                     "Could not find marker: Tail\n"},
+                    {"Found tail marker"}},
+        StartupCase{"PrepareOnlyMarkerLast", Image::BothMarkers, {"a", "HVPREPARE_FOR_LAUNCH_ONLY"}, 1,
+                    {PREPARE_ONLY, "[Extractor] Found tail marker\n", JUST_A_LAUNCHER}, {}},
+        StartupCase{"PrepareOnlyMarkerNotLast", Image::BothMarkers, {"HVPREPARE_FOR_LAUNCH_ONLY", "a"},
+                    1, {JUST_A_LAUNCHER}, {PREPARE_ONLY}},
+        StartupCase{"PrepareOnlyMarkerNeedsExactText", Image::BothMarkers,
+                    {"HVPREPARE_FOR_LAUNCH_ONLY "}, 1, {JUST_A_LAUNCHER}, {PREPARE_ONLY}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Startup, AbsolutePathOfARelativeProgramPath) {
+  ScratchDir dir;
+  const std::string path = prepareImage(dir, Image::Plain, "launcher");
+  const ProgramResult r = runProgram(path, {"launcher"}, {.cwd = dir.path()});
+  EXPECT_NE(std::string::npos,
+            r.output.find("[Extractor] The absolute wrapper path is " + path + "\n"))
+      << r.output;
+}
+
+// With no arguments the prepare-only test looks at the program path itself.
+TEST(Startup, ProgramPathAloneCanBeThePrepareOnlyMarker) {
+  ScratchDir dir;
+  const std::string path = prepareImage(dir, Image::BothMarkers, "HVPREPARE_FOR_LAUNCH_ONLY");
+  const ProgramResult r = runProgram(path, {"HVPREPARE_FOR_LAUNCH_ONLY"}, {.cwd = dir.path()});
+  EXPECT_EQ(1, r.status);
+  expectInOrder(r.output, {PREPARE_ONLY, JUST_A_LAUNCHER});
+}
+
+TEST(Startup, ExitsOneWithoutAUsableProgramPath) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> argv;
+    std::vector<std::string> anyOf;  // one of these lines is logged
+  };
+  const Case cases[] = {
+      {"unopenable", {"/nonexistent/launcher"},
+       {"[Extractor] *********************** Failed to extract wrapper params - couldn't open "
+       "file /nonexistent/launcher\n"}},
+      // The kernel may hand an empty vector on as argv[0] = "": either way status 1.
+      {"empty vector",
+       {},
+       {"[Extractor] No program path on the command line, cannot read the wrapper tail\n",
+        "Failed to extract wrapper params - couldn't open file \n"}},
+  };
+  for (const Case& c : cases) {
+    const ProgramResult r = runProgram(HV_LAUNCHER_PATH, c.argv);
+    EXPECT_EQ(1, r.status) << c.name << "\n" << r.output;
+    bool logged = false;
+    for (const std::string& line : c.anyOf) logged = logged || r.output.find(line) != std::string::npos;
+    EXPECT_TRUE(logged) << c.name << "\n" << r.output;
+  }
+}
+
+// Nobody reads standard output any more: the launcher must still reach its own exit.
+TEST(Startup, ClosedStandardOutputDoesNotKillTheRun) {
+  const ProgramResult r = runProgram(HV_LAUNCHER_PATH, {HV_LAUNCHER_PATH}, {.cwd = "", .stdoutReaderGone = true});
+  EXPECT_EQ(1, r.status);
+}
+
+}  // namespace
