@@ -1,7 +1,14 @@
-// Round trips of the test-side packer: what it writes is parsed back here by a reader of
-// its own (values up to 0x00, then raw data), never by the packer's writing code.
+// Round trips of the test-side packer: what it writes is read back by the launcher's own
+// property-stream readers, digest and signature check, by an archive reader of this
+// test's own and by the xz program, never by the packer's writing code.
+#include "core/hexbase64.h"
+#include "core/property_stream.h"
+#include "pipeline/signature.h"
+#include "src/hashes/mixedhash/mixed.h"
+#include "tests/support/fake_pack200.h"
 #include "tests/support/markers.h"
 #include "tests/support/packer.h"
+#include "tests/support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -44,7 +51,6 @@ class Cursor {
   }
   bool atEnd() const { return at_ == bytes_.size(); }
   size_t offset() const { return at_; }
-  std::string rest() const { return bytes_.substr(at_); }
 
  private:
   std::string bytes_;
@@ -83,11 +89,62 @@ std::vector<ParsedEntry> parseArchive(const std::string& bytes, std::string* sig
   return entries;
 }
 
-std::vector<std::string> allValues(const std::string& bytes) {
+// Property-stream values read back by the launcher's own file readers, from bytes in
+// memory starting at offset.
+class StreamValues {
+ public:
+  explicit StreamValues(std::string bytes, size_t offset = 0) : bytes_(std::move(bytes)) {
+    f_ = fmemopen(bytes_.data(), bytes_.size(), "r");
+    EXPECT_NE(f_, nullptr);
+    if (f_) std::fseek(f_, static_cast<long>(offset), SEEK_SET);
+  }
+  ~StreamValues() {
+    if (f_) std::fclose(f_);
+  }
+  StreamValues(const StreamValues&) = delete;
+  StreamValues& operator=(const StreamValues&) = delete;
+
+  std::string text(int32_t size = STRING_VALUE_SIZE) {
+    char* v = READSTRING(f_, "value", size);
+    std::string out(v);
+    std::free(v);
+    return out;
+  }
+  int64_t number() { return readLong(f_, "number"); }
+  bool flag() { return readBool(f_, "boolean"); }
+  std::vector<std::string> list() {
+    std::vector<std::string> items;
+    for (int64_t n = number(); n > 0; --n) items.push_back(text());
+    return items;
+  }
+  // The bytes not read yet.
+  std::string rest() { return bytes_.substr(static_cast<size_t>(std::ftell(f_))); }
+  bool atEnd() { return std::fgetc(f_) == EOF; }
+
+ private:
+  std::string bytes_;
+  FILE* f_ = nullptr;
+};
+
+// The twelve header values with the launcher's buffer sizes.
+constexpr int32_t TAIL_HEADER_SIZES[TailHeader::VALUE_COUNT] = {1024, 1024, 1024, 1024, 1024, 8192,
+                                                                1024, 1024, 1024, 1024, 5000, 2};
+
+std::vector<std::string> readHeader(StreamValues& in, int count = TailHeader::VALUE_COUNT) {
   std::vector<std::string> values;
-  Cursor c(bytes);
-  while (!c.atEnd()) values.push_back(c.value());
+  for (int i = 0; i < count; ++i) values.push_back(in.text(TAIL_HEADER_SIZES[i]));
   return values;
+}
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+Pairs readParams(StreamValues& in) {
+  Pairs pairs;
+  for (int64_t n = in.number(); n > 0; --n) {
+    std::string name = in.text(1024);
+    pairs.emplace_back(name, in.text(200000));
+  }
+  return pairs;
 }
 
 std::string toHex(const std::string& bytes) {
@@ -100,25 +157,6 @@ std::string toHex(const std::string& bytes) {
   return out;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/hvpacker-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    EXPECT_NE(made, nullptr);
-    path_ = made ? made : "";
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 // Runs a shell command; returns its exit status.
 int shell(const std::string& command) {
   const int status = std::system(command.c_str());
@@ -126,11 +164,11 @@ int shell(const std::string& command) {
 }
 
 // Decompresses with the xz program, which reads both .xz and .lzma.
-std::string unxz(const TempDir& dir, const std::string& compressed, const char* format) {
-  writeFileBytes(dir.file("packed"), compressed);
-  EXPECT_EQ(0, shell(std::string("xz -dc --format=") + format + " '" + dir.file("packed") +
-                     "' > '" + dir.file("unpacked") + "'"));
-  return readFileBytes(dir.file("unpacked"));
+std::string unxz(const ScratchDir& dir, const std::string& compressed, const char* format) {
+  writeFileBytes(dir / "packed", compressed);
+  EXPECT_EQ(0, shell(std::string("xz -dc --format=") + format + " '" + (dir / "packed") +
+                     "' > '" + (dir / "unpacked") + "'"));
+  return readFileBytes(dir / "unpacked");
 }
 
 // ---- Markers ------------------------------------------------------------------------
@@ -174,15 +212,52 @@ TEST(PackerMarkers, ScanStepsForwardLikeTheLauncher) {
 
 // ---- Archive streams ----------------------------------------------------------------
 
-// Stand-in pack200 step: reversible and changes every byte.
+// A pack200 step of the test's own, to show the step is pluggable.
 std::string flipBytes(std::string_view data) {
   std::string out(data);
   for (char& c : out) c = static_cast<char>(c ^ 0x5A);
   return out;
 }
 
+enum class Stored { Raw, Pack200, Flipped, Xz, Lzma };
+
+struct ExpectedEntry {
+  const char* type;
+  std::string path;
+  std::string length;  // empty: none (a folder)
+  Stored stored;
+  std::string plain;  // the data once the way it is stored is undone
+};
+
+std::string undo(const ScratchDir& dir, Stored stored, const std::string& data) {
+  std::string plain;
+  switch (stored) {
+    case Stored::Raw: return data;
+    case Stored::Pack200:
+      EXPECT_TRUE(fakeUnpack200(data, &plain)) << "not in the test runtime's packed form";
+      return plain;
+    case Stored::Flipped: return flipBytes(data);
+    case Stored::Xz: return unxz(dir, data, "xz");
+    case Stored::Lzma: return unxz(dir, data, "lzma");
+  }
+  return plain;
+}
+
+// Compares every entry; a length of "*" only asks for the stored data's size.
+void expectEntries(const ScratchDir& dir, const std::vector<ParsedEntry>& e,
+                   const std::vector<ExpectedEntry>& expected) {
+  ASSERT_EQ(e.size(), expected.size());
+  for (size_t i = 0; i < e.size(); ++i) {
+    const auto& x = expected[i];
+    EXPECT_EQ(e[i].type, x.type) << i;
+    EXPECT_EQ(e[i].path, x.path) << i;
+    EXPECT_EQ(e[i].length, x.length == "*" ? std::to_string(e[i].data.size()) : x.length) << i;
+    EXPECT_EQ(undo(dir, x.stored, e[i].data), x.plain) << i;
+  }
+}
+
 TEST(PackerArchive, EveryEntryKindReadsBack) {
-  TempDir dir;
+  ScratchDir dir;
   std::string binary;
   for (int i = 0; i < 600; ++i) binary.push_back(static_cast<char>(i * 7));
   const std::string inner = ArchiveBuilder().folder("in").file("in/x.txt", "inner data").bytes();
@@ -191,36 +266,30 @@ TEST(PackerArchive, EveryEntryKindReadsBack) {
                                   .file("a/b/c.txt", "hello")
                                   .file("empty", "")
                                   .file("bin", binary)
-                                  .pack200("lib/rt.jar", "jar bytes", flipBytes)
+                                  .pack200("lib/rt.jar", "jar bytes")
+                                  .pack200("lib/own.jar", "own", flipBytes)
                                   .nested("q.p2.l2", inner)
                                   .nested("r.p2.l2", inner, NestedFormat::LzmaAlone)
                                   .entry("7", "odd", "3", "xyz")
                                   .bytes();
-  const auto e = parseArchive(archive);
-  ASSERT_EQ(e.size(), 8u);
-  EXPECT_EQ(e[0].type, "1");
-  EXPECT_EQ(e[0].path, "a/b");
-  EXPECT_EQ(e[1].type, "0");
-  EXPECT_EQ(e[1].length, "5");
-  EXPECT_EQ(e[1].data, "hello");
-  EXPECT_EQ(e[2].length, "0");
-  EXPECT_EQ(e[2].data, "");
-  EXPECT_EQ(e[3].data, binary);
-  EXPECT_EQ(e[4].type, "2");
-  EXPECT_EQ(e[4].path, "lib/rt.jar");
-  EXPECT_EQ(e[4].data, flipBytes("jar bytes"));
-  EXPECT_EQ(e[5].path, "q.p2.l2");
-  EXPECT_NE(e[5].type, "1");
-  EXPECT_NE(e[5].type, "2");
-  EXPECT_EQ(unxz(dir, e[5].data, "xz"), inner);
-  EXPECT_EQ(unxz(dir, e[6].data, "lzma"), inner);
-  EXPECT_EQ(e[7].type, "7");
-  EXPECT_EQ(e[7].data, "xyz");
+  expectEntries(dir, parseArchive(archive),
+                {
+                    {"1", "a/b", "", Stored::Raw, ""},
+                    {"0", "a/b/c.txt", "5", Stored::Raw, "hello"},
+                    {"0", "empty", "0", Stored::Raw, ""},
+                    {"0", "bin", "600", Stored::Raw, binary},
+                    {"2", "lib/rt.jar", "*", Stored::Pack200, "jar bytes"},
+                    {"2", "lib/own.jar", "3", Stored::Flipped, "own"},
+                    // A nested archive is a plain entry whose path ends in p2.l2.
+                    {"0", "q.p2.l2", "*", Stored::Xz, inner},
+                    {"0", "r.p2.l2", "*", Stored::Lzma, inner},
+                    {"7", "odd", "3", Stored::Raw, "xyz"},
+                });
 }
 
 TEST(PackerArchive, TreeListsFoldersBeforeTheirContentsInByteOrder) {
-  TempDir dir;
-  const std::string root = dir.file("src");
+  ScratchDir dir;
+  const std::string root = dir / "src";
   fs::create_directories(root + "/lib/sub");
   fs::create_directories(root + "/empty");
   writeFileBytes(root + "/lib/sub/b.jar", "BJAR");
@@ -228,20 +297,104 @@ TEST(PackerArchive, TreeListsFoldersBeforeTheirContentsInByteOrder) {
   writeFileBytes(root + "/Z", "zz");
   ArchiveBuilder::TreeOptions options;
   options.packAs200 = [](const std::string& path) { return path.ends_with(".jar"); };
-  options.pack = flipBytes;
-  const auto e = parseArchive(ArchiveBuilder().tree(root, "top", options).bytes());
-  const std::vector<std::pair<std::string, std::string>> expected = {
-      {"0", "top/Z"},         {"1", "top/empty"},         {"1", "top/lib"},
-      {"0", "top/lib/a.txt"}, {"1", "top/lib/sub"},       {"2", "top/lib/sub/b.jar"},
-  };
-  ASSERT_EQ(e.size(), expected.size());
-  for (size_t i = 0; i < e.size(); ++i) {
-    EXPECT_EQ(e[i].type, expected[i].first) << i;
-    EXPECT_EQ(e[i].path, expected[i].second) << i;
+  expectEntries(dir, parseArchive(ArchiveBuilder().tree(root, "top", options).bytes()),
+                {
+                    {"0", "top/Z", "2", Stored::Raw, "zz"},
+                    {"1", "top/empty", "", Stored::Raw, ""},
+                    {"1", "top/lib", "", Stored::Raw, ""},
+                    {"0", "top/lib/a.txt", "1", Stored::Raw, "A"},
+                    {"1", "top/lib/sub", "", Stored::Raw, ""},
+                    {"2", "top/lib/sub/b.jar", "*", Stored::Pack200, "BJAR"},
+                });
+  EXPECT_THROW(ArchiveBuilder().tree(dir / "missing"), PackError);
+}
+
+// ---- Signed archives ----------------------------------------------------------------
+
+// Checks a signature the way the launcher does: its own mixed digest of the covered
+// bytes, the hex turned into bytes by its own reader, the public key imported from the
+// committed DER bytes. 1 when the signature verifies.
+int verifyCovered(const std::string& covered, const std::string& hex, int bits) {
+  hash_state md;
+  EXPECT_EQ(mixedHashInit(&md), 1);
+  EXPECT_EQ(mixedHashProcess(&md, reinterpret_cast<const unsigned char*>(covered.data()),
+                             static_cast<int>(covered.size())),
+            1);
+  unsigned char* digest = mixedHashDone(&md);
+  std::vector<unsigned char> sig(hex.size() / 2 + 2);
+  const int32_t sigLength = HexToBytes(sig.data(), static_cast<int32_t>(sig.size()), hex.c_str());
+
+  const SignerBytes der = Signer_publicKeyDer(bits);
+  testing::internal::CaptureStdout();  // the check's messages go to standard output
+  rsa_key* key = importPublicKey(der.data(), static_cast<int>(der.size()));
+  const int verdict = key ? verifySignature(sig.data(), sigLength, digest, key) : 0;
+  testing::internal::GetCapturedStdout();
+  EXPECT_NE(key, nullptr);
+  if (key) {
+    rsa_free(key);
+    std::free(key);
   }
-  EXPECT_EQ(e[0].data, "zz");
-  EXPECT_EQ(e[5].data, flipBytes("BJAR"));
-  EXPECT_THROW(ArchiveBuilder().tree(dir.file("missing")), PackError);
+  std::free(digest);
+  return verdict;
+}
+
+struct SignedStream {
+  std::string covered;  // every byte before the SignatureBlock
+  std::string hex;
+};
+
+SignedStream splitSigned(const std::string& stream) {
+  SignedStream s;
+  size_t blockAt = std::string::npos;
+  parseArchive(stream, &s.hex, &blockAt);
+  EXPECT_NE(blockAt, std::string::npos) << "no SignatureBlock";
+  s.covered = stream.substr(0, std::min(blockAt, stream.size()));
+  return s;
+}
+
+class PackerSigned : public ::testing::TestWithParam<int> {};
+
+TEST_P(PackerSigned, SignatureCoversEveryByteBeforeTheBlock) {
+  const int bits = GetParam();
+  ScratchDir dir;
+  const std::string inner = ArchiveBuilder().file("in.txt", "inner").signedBytes(bits);
+  ArchiveBuilder archive;
+  archive.folder("lib").file("lib/a.txt", "payload").nested("n.p2.l2", inner);
+  const std::string stream = archive.signedBytes(bits);
+  const SignedStream outer = splitSigned(stream);
+  EXPECT_EQ(outer.covered, archive.bytes());
+  EXPECT_EQ(verifyCovered(outer.covered, outer.hex, bits), 1);
+
+  // The nested archive carries a signature of its own over its inner stream.
+  const auto e = parseArchive(stream);
+  ASSERT_EQ(e.size(), 3u);
+  const SignedStream nested = splitSigned(unxz(dir, e[2].data, "xz"));
+  EXPECT_EQ(verifyCovered(nested.covered, nested.hex, bits), 1);
+
+  // One changed byte anywhere before the block: a header value, the 0x00 after it, a
+  // data byte, a compressed byte of the nested archive.
+  const size_t nestedData = archive.bytes().size() - e[2].data.size();
+  for (size_t at : {size_t{0}, size_t{1}, archive.bytes().find("payload"), nestedData + 20}) {
+    std::string changed = outer.covered;
+    changed[at] = static_cast<char>(changed[at] ^ 0x01);
+    EXPECT_EQ(verifyCovered(changed, outer.hex, bits), 0) << "byte " << at;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(KeySizes, PackerSigned, ::testing::Values(2048, 4096));
+
+TEST(PackerSigned, BlockCarriesWhatTheSignerGives) {
+  // A signer of the test's own: the block holds its bytes whatever they are.
+  const DigestSigner fixed = [](const unsigned char*) { return SignerBytes{0xAB, 0x01, 0xFF}; };
+  const std::string stream = ArchiveBuilder().file("f", "x").signedBytes(fixed);
+  std::string hex;
+  const auto e = parseArchive(stream, &hex);
+  ASSERT_EQ(e.size(), 1u);
+  EXPECT_EQ(hex, "ab01ff");
+  static const char block[] = "0\0hvArcSpBlock_DigitalSignature1\0" "3\0" "3\0" "ab01ff\0";
+  const std::string expected(block, sizeof block - 1);
+  EXPECT_EQ(stream.substr(stream.size() - expected.size()), expected);
+  EXPECT_THROW(ArchiveBuilder().signedBytes(1024), PackError) << "a 1024-bit key cannot sign";
 }
 
 // ---- Wrapper tail -------------------------------------------------------------------
@@ -267,15 +420,14 @@ TEST(PackerTail, HeaderValuesInOrderThenEntries) {
   TailBlock tail;
   tail.header = sampleHeader();
   tail.entries = ArchiveBuilder().file("lzma64", "L").bytes();
-  Cursor c(tail.bytes());
-  const std::vector<std::string> expected = {"Demo", "7",         "17", "12", "500", "30820122",
-                                             "1",    "perm_user", "-q", "11", "D",   ""};
-  for (const auto& v : expected) EXPECT_EQ(c.value(), v);
-  EXPECT_EQ(c.rest(), tail.entries);
+  StreamValues whole(tail.bytes());
+  EXPECT_EQ(readHeader(whole), (std::vector<std::string>{"Demo", "7", "17", "12", "500", "30820122",
+                                                         "1", "perm_user", "-q", "11", "D", ""}));
+  EXPECT_EQ(whole.rest(), tail.entries);
 
   tail.headerValues = 5;  // a truncated header: the entries follow the fifth value
-  Cursor cut(tail.bytes());
-  for (const auto& v : {"Demo", "7", "17", "12", "500"}) EXPECT_EQ(cut.value(), v);
+  StreamValues cut(tail.bytes());
+  EXPECT_EQ(readHeader(cut, 5), (std::vector<std::string>{"Demo", "7", "17", "12", "500"}));
   EXPECT_EQ(cut.rest(), tail.entries);
 }
 
@@ -300,13 +452,16 @@ TEST(PackerTail, EntryCountFollowsTheVersions) {
 TEST(PackerParams, CountAndPairsInOrder) {
   ParamsBlock params;
   params.pairs = {{"update_url", "http://127.0.0.1/"}, {"wrapper_autotest", ""},
-                  {"update_url", "second"}};
-  EXPECT_EQ(allValues(params.bytes()),
-            (std::vector<std::string>{"3", "update_url", "http://127.0.0.1/", "wrapper_autotest",
-                                      "", "update_url", "second"}));
+                  {"update_url", "second"}, {"long", std::string(199998, 'v')}};
+  StreamValues in(params.bytes());
+  EXPECT_EQ(readParams(in), params.pairs);
+  EXPECT_TRUE(in.atEnd());
+
   params.countText = "abc";
-  EXPECT_EQ(allValues(params.bytes()).front(), "abc");
-  EXPECT_EQ(allValues(ParamsBlock().bytes()), std::vector<std::string>{"0"});
+  EXPECT_EQ(StreamValues(params.bytes()).text(), "abc");
+  StreamValues none(ParamsBlock().bytes());
+  EXPECT_EQ(none.number(), 0);
+  EXPECT_TRUE(none.atEnd());
 }
 
 struct OrderCase {
@@ -317,14 +472,14 @@ struct OrderCase {
 class PackerLauncher : public ::testing::TestWithParam<OrderCase> {};
 
 TEST_P(PackerLauncher, AppendsBothBlocksToACopyOfTheLauncher) {
-  TempDir dir;
+  ScratchDir dir;
   const std::string launcher = readFileBytes(HV_LAUNCHER_PATH);
   ParamsBlock params;
   params.pairs = {{"jre_name", "hvjre"}};
   TailBlock tail;
   tail.header = sampleHeader();
   tail.entries = ArchiveBuilder().file("lzma64", "L").file("nativesplash.png", "P").bytes();
-  const std::string out = dir.file("installer");
+  const std::string out = dir / "installer";
   packLauncher(HV_LAUNCHER_PATH, out, wrapperTail(params, tail, GetParam().order));
 
   const std::string image = readFileBytes(out);
@@ -341,18 +496,16 @@ TEST_P(PackerLauncher, AppendsBothBlocksToACopyOfTheLauncher) {
   EXPECT_EQ(GetParam().order == BlockOrder::ParamsFirst, p < t);
 
   // Each block reads back from just past its marker.
-  Cursor pc(image, p + PARAMS_MARKER_SIZE);
-  EXPECT_EQ(pc.value(), "1");
-  EXPECT_EQ(pc.value(), "jre_name");
-  EXPECT_EQ(pc.value(), "hvjre");
-  Cursor tc(image, t + TAIL_MARKER_SIZE);
-  for (const auto& v : tail.header.values()) EXPECT_EQ(tc.value(), v);
-  const auto entries = parseArchive(tc.rest().substr(0, tail.entries.size()));
+  StreamValues pv(image, p + PARAMS_MARKER_SIZE);
+  EXPECT_EQ(readParams(pv), params.pairs);
+  StreamValues tv(image, t + TAIL_MARKER_SIZE);
+  EXPECT_EQ(readHeader(tv), tail.header.values());
+  const auto entries = parseArchive(tv.rest().substr(0, tail.entries.size()));
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[1].path, "nativesplash.png");
 
   // A packed launcher is refused as a source: it would go on reading its old tail.
-  EXPECT_THROW(packLauncher(out, dir.file("again"), ""), PackError);
+  EXPECT_THROW(packLauncher(out, (dir / "again"), ""), PackError);
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, PackerLauncher,
@@ -382,18 +535,55 @@ LaunchFile sampleLaunchFile(long long version) {
   return f;
 }
 
+// Reads a launch file the way the launcher does: values 13 to 18 only above their
+// versions. Fails the test when bytes are left over.
+LaunchFile readLaunchFile(const std::string& bytes) {
+  StreamValues in(bytes);
+  LaunchFile f;
+  f.version = static_cast<int32_t>(in.number());
+  f.mainClass = in.text();
+  f.classOnUpdate = in.text();
+  f.appName = in.text();
+  f.osIcns = in.text();
+  f.urlRequired = in.flag();
+  f.jvmMemMb = static_cast<int32_t>(in.number());
+  f.jvmStackMb = static_cast<int32_t>(in.number());
+  f.classPath = in.list();
+  f.extraArgs = in.list();
+  if (f.version > 2) f.compatibilityClass = in.text();
+  if (f.version > 3) {
+    f.postInstallClass = in.text();
+    f.preUninstallClass = in.text();
+  }
+  if (f.version > 4) f.appJvmOptions = in.list();
+  if (f.version > 5) f.mustFork = in.flag();
+  EXPECT_TRUE(in.atEnd()) << "values past the version's reach";
+  return f;
+}
+
+void expectLaunchFile(const LaunchFile& got, const LaunchFile& want) {
+  EXPECT_EQ(got.version, want.version);
+  EXPECT_EQ(got.mainClass, want.mainClass);
+  EXPECT_EQ(got.classOnUpdate, want.classOnUpdate);
+  EXPECT_EQ(got.appName, want.appName);
+  EXPECT_EQ(got.osIcns, want.osIcns);
+  EXPECT_EQ(got.urlRequired, want.urlRequired);
+  EXPECT_EQ(got.jvmMemMb, want.jvmMemMb);
+  EXPECT_EQ(got.jvmStackMb, want.jvmStackMb);
+  EXPECT_EQ(got.classPath, want.classPath);
+  EXPECT_EQ(got.extraArgs, want.extraArgs);
+  EXPECT_EQ(got.compatibilityClass, want.version > 2 ? want.compatibilityClass : "");
+  EXPECT_EQ(got.postInstallClass, want.version > 3 ? want.postInstallClass : "");
+  EXPECT_EQ(got.preUninstallClass, want.version > 3 ? want.preUninstallClass : "");
+  EXPECT_EQ(got.appJvmOptions, want.version > 4 ? want.appJvmOptions : std::vector<std::string>{});
+  EXPECT_EQ(got.mustFork, want.version > 5 && want.mustFork);
+}
+
 class PackerLaunchFile : public ::testing::TestWithParam<long long> {};
 
 TEST_P(PackerLaunchFile, WritesExactlyTheValuesOfItsVersion) {
-  const long long version = GetParam();
-  std::vector<std::string> expected = {std::to_string(version), "a.Main", "a.Update", "demoapp",
-                                       "icns", "1", "512", "0", "2", "lib/a.jar", "lib/b.jar",
-                                       "1", "--x"};
-  if (version > 2) expected.push_back("a.Compat");
-  if (version > 3) expected.insert(expected.end(), {"a.Post", "a.Pre"});
-  if (version > 4) expected.insert(expected.end(), {"2", "-Dk=v", "-Xss2m"});
-  if (version > 5) expected.push_back("1");
-  EXPECT_EQ(allValues(sampleLaunchFile(version).bytes()), expected);
+  const LaunchFile written = sampleLaunchFile(GetParam());
+  expectLaunchFile(readLaunchFile(written.bytes()), written);
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, PackerLaunchFile, ::testing::Values(1, 2, 3, 4, 5, 6, 7));
@@ -401,9 +591,15 @@ INSTANTIATE_TEST_SUITE_P(Versions, PackerLaunchFile, ::testing::Values(1, 2, 3, 
 TEST(PackerLsoFile, CountThenEntries) {
   LsoFile f;
   f.options = {"-Xmx1g", "-Dx=y"};
-  EXPECT_EQ(allValues(f.bytes()), (std::vector<std::string>{"2", "-Xmx1g", "-Dx=y"}));
+  StreamValues in(f.bytes());
+  EXPECT_EQ(in.list(), f.options);
+  EXPECT_TRUE(in.atEnd());
   f.count = 5;  // a count that promises more than the file holds
-  EXPECT_EQ(allValues(f.bytes()), (std::vector<std::string>{"5", "-Xmx1g", "-Dx=y"}));
+  StreamValues more(f.bytes());
+  EXPECT_EQ(more.number(), 5);
+  EXPECT_EQ(more.text(), "-Xmx1g");
+  EXPECT_EQ(more.text(), "-Dx=y");
+  EXPECT_TRUE(more.atEnd());
 }
 
 // ---- The command-line tool ----------------------------------------------------------
@@ -428,24 +624,25 @@ ToolRun runTool(const std::string& arguments) {
 class PackerTool : public ::testing::Test {
  protected:
   void SetUp() override {
-    writeFileBytes(dir.file("lzma.bin"), "LZMA tool");
-    writeFileBytes(dir.file("splash.bin"), std::string("\x89PNG\0\1", 6));
-    writeFileBytes(dir.file("a.txt"), "AAA");
-    fs::create_directories(dir.file("qvtree/lib"));
-    writeFileBytes(dir.file("qvtree/HalvorinLaunch"), "launch");
-    writeFileBytes(dir.file("qvtree/lib/q.jar"), "QJAR");
+    writeFileBytes(dir / "lzma.bin", "LZMA tool");
+    writeFileBytes(dir / "splash.bin", std::string("\x89PNG\0\1", 6));
+    writeFileBytes(dir / "a.txt", "AAA");
+    fs::create_directories(dir / "qvtree/lib");
+    writeFileBytes(dir / "qvtree/HalvorinLaunch", "launch");
+    writeFileBytes(dir / "qvtree/lib/q.jar", "QJAR");
   }
   std::string manifest(const std::string& text) const {
-    writeFileBytes(dir.file("m.txt"), text);
-    return "'" + dir.file("m.txt") + "'";
+    writeFileBytes(dir / "m.txt", text);
+    return "'" + (dir / "m.txt") + "'";
   }
-  TempDir dir;
+  ScratchDir dir;
 };
 
 TEST_F(PackerTool, InstallerFromAManifest) {
   const std::string m = manifest(std::string("# demo installer\n") +
                                  "launcher " + HV_LAUNCHER_PATH + "\n"
                                  "order tail-first\n"
+                                 "sign-key 2048\n"
                                  "param update_url http://127.0.0.1:1/\n"
                                  "param empty_one\n"
                                  "param-base64 splash_image splash.bin\n"
@@ -455,40 +652,51 @@ TEST_F(PackerTool, InstallerFromAManifest) {
                                  "file lzma64 lzma.bin\n"
                                  "file nativesplash.png splash.bin\n"
                                  "folder qv\n"
-                                 "tree qv.p2.l2 qvtree\n"
+                                 "tree qv.p2.l2 qvtree signed\n"
                                  "nested more.p2.l2\n"
                                  "  file a.txt a.txt\n"
                                  "end\n");
-  const ToolRun run = runTool("installer " + m + " -o '" + dir.file("out") + "'");
+  const ToolRun run = runTool("installer " + m + " -o '" + (dir / "out") + "'");
   ASSERT_EQ(run.status, 0) << run.output;
-  const std::string image = readFileBytes(dir.file("out"));
+  const std::string image = readFileBytes(dir / "out");
   const size_t p = scanForMarker(image, paramsMarker());
   const size_t t = scanForMarker(image, tailMarker());
   ASSERT_LT(t, p) << "tail-first puts the Tail block first";
 
-  Cursor pc(image, p + PARAMS_MARKER_SIZE);
-  for (const char* v : {"3", "update_url", "http://127.0.0.1:1/", "empty_one", "",
-                        "splash_image", "iVBORwAB"})
-    EXPECT_EQ(pc.value(), v);
-  EXPECT_TRUE(pc.atEnd());
+  StreamValues pv(image, p + PARAMS_MARKER_SIZE);
+  EXPECT_EQ(readParams(pv), (Pairs{{"update_url", "http://127.0.0.1:1/"},
+                                   {"empty_one", ""},
+                                   {"splash_image", "iVBORwAB"}}));
+  EXPECT_TRUE(pv.atEnd());
 
-  Cursor tc(image, t + TAIL_MARKER_SIZE);
-  const std::vector<std::string> header = {"Demo App", "", "", "3", "", "", "",
-                                           "perm_user", "", "", "", ""};
-  for (const auto& v : header) EXPECT_EQ(tc.value(), v);
-  const auto e = parseArchive(image.substr(tc.offset(), p - tc.offset()));
+  StreamValues tv(image, t + TAIL_MARKER_SIZE);
+  EXPECT_EQ(readHeader(tv), (std::vector<std::string>{"Demo App", "", "", "3", "",
+                                                      Signer_publicKeyHex(2048), "", "perm_user",
+                                                      "", "", "", ""}));
+  const std::string rest = tv.rest();
+  const auto e = parseArchive(rest.substr(0, rest.size() - (image.size() - p)));
   ASSERT_EQ(e.size(), 5u);
-  EXPECT_EQ(e[0].data, "LZMA tool");
-  EXPECT_EQ(e[1].path, "nativesplash.png");
-  EXPECT_EQ(e[2].type, "1");
-  const auto qv = parseArchive(unxz(dir, e[3].data, "xz"));
-  ASSERT_EQ(qv.size(), 3u);
-  EXPECT_EQ(qv[0].path, "HalvorinLaunch");
-  EXPECT_EQ(qv[1].path, "lib");
-  EXPECT_EQ(qv[2].data, "QJAR");
-  const auto more = parseArchive(unxz(dir, e[4].data, "xz"));
-  ASSERT_EQ(more.size(), 1u);
-  EXPECT_EQ(more[0].data, "AAA");
+  const std::string qvStream = unxz(dir, e[3].data, "xz");
+  const std::string moreStream = unxz(dir, e[4].data, "xz");
+  expectEntries(dir, e,
+                {
+                    {"0", "lzma64", "9", Stored::Raw, "LZMA tool"},
+                    {"0", "nativesplash.png", "6", Stored::Raw, std::string("\x89PNG\0\1", 6)},
+                    {"1", "qv", "", Stored::Raw, ""},
+                    {"0", "qv.p2.l2", "*", Stored::Xz, qvStream},
+                    {"0", "more.p2.l2", "*", Stored::Xz, moreStream},
+                });
+  expectEntries(dir, parseArchive(qvStream),
+                {
+                    {"0", "HalvorinLaunch", "6", Stored::Raw, "launch"},
+                    {"1", "lib", "", Stored::Raw, ""},
+                    {"0", "lib/q.jar", "4", Stored::Raw, "QJAR"},
+                });
+  const SignedStream qvSigned = splitSigned(qvStream);
+  EXPECT_EQ(verifyCovered(qvSigned.covered, qvSigned.hex, 2048), 1);
+  std::string moreHex = "none";
+  expectEntries(dir, parseArchive(moreStream, &moreHex), {{"0", "a.txt", "3", Stored::Raw, "AAA"}});
+  EXPECT_EQ(moreHex, "none") << "an archive not marked signed carries no signature";
 }
 
 TEST_F(PackerTool, RefusesBadManifests) {
@@ -498,51 +706,72 @@ TEST_F(PackerTool, RefusesBadManifests) {
     const char* message;
   };
   const std::string head = std::string("launcher ") + HV_LAUNCHER_PATH + "\nheader qv_version 1\n";
-  const std::string five = "file a a.txt\nfile b a.txt\nfile c a.txt\nfile d a.txt\nfile e a.txt\n";
+  const std::string five =
+      "file lzma64 a.txt\nfile nativesplash.png a.txt\nfile c a.txt\nfile d a.txt\nfile e a.txt\n";
   const Case cases[] = {
       {"too few entries", head + "file a a.txt\n", "announces 5 tail entries but the manifest has 1"},
       {"unknown directive", head + five + "frobnicate x\n", "line 8: unknown directive"},
       {"nested without end", head + five + "nested x.p2.l2\nfile f a.txt\n", "without \"end\""},
       {"missing source", head + "file a nothere\n", "cannot open"},
       {"signed without key", head + "tree x.p2.l2 qvtree signed\n", "needs a sign-key"},
+      {"key without a pair", head + "sign-key 1024\n", "sign-key is 2048 or 4096"},
+      {"splash not second", head + "file lzma64 a.txt\nfile splash.png a.txt\nfile c a.txt\n"
+                                  "file d a.txt\nfile e a.txt\n",
+       "tail entry 2 must be nativesplash.png, not splash.png"},
       {"dir as tail entries", head + "dir qvtree\n", "use tree or nested"},
       {"unknown header key", head + "header colour red\n", "unknown header key colour"},
   };
   for (const auto& c : cases) {
-    const ToolRun run = runTool("installer " + manifest(c.body) + " -o '" + dir.file("out") + "'");
+    const ToolRun run = runTool("installer " + manifest(c.body) + " -o '" + (dir / "out") + "'");
     EXPECT_EQ(run.status, 1) << c.name;
     EXPECT_NE(run.output.find(c.message), std::string::npos) << c.name << ": " << run.output;
   }
   EXPECT_EQ(runTool("").status, 2);
 }
 
-TEST_F(PackerTool, CompressedArchive) {
-  const std::string m = manifest("compress xz\nfolder top\ndir qvtree top\nfile top/a.txt a.txt\n");
-  const ToolRun run = runTool("archive " + m + " -o '" + dir.file("jre.xz") + "'");
+TEST_F(PackerTool, SignedCompressedArchive) {
+  const std::string m = manifest(
+      "compress xz\nsign-key 4096\nsign\nfolder top\ndir qvtree top\nfile top/a.txt a.txt\n"
+      "pack200 top/p.jar a.txt\n");
+  const ToolRun run = runTool("archive " + m + " -o '" + (dir / "jre.xz") + "'");
   ASSERT_EQ(run.status, 0) << run.output;
-  const auto e = parseArchive(unxz(dir, readFileBytes(dir.file("jre.xz")), "xz"));
-  ASSERT_EQ(e.size(), 5u);
-  EXPECT_EQ(e[0].path, "top");
-  EXPECT_EQ(e[1].path, "top/HalvorinLaunch");
-  EXPECT_EQ(e[3].path, "top/lib/q.jar");
-  EXPECT_EQ(e[4].data, "AAA");
+  const std::string stream = unxz(dir, readFileBytes(dir / "jre.xz"), "xz");
+  const SignedStream whole = splitSigned(stream);
+  EXPECT_EQ(verifyCovered(whole.covered, whole.hex, 4096), 1);
+  expectEntries(dir, parseArchive(stream),
+                {
+                    {"1", "top", "", Stored::Raw, ""},
+                    {"0", "top/HalvorinLaunch", "6", Stored::Raw, "launch"},
+                    {"1", "top/lib", "", Stored::Raw, ""},
+                    {"0", "top/lib/q.jar", "4", Stored::Raw, "QJAR"},
+                    {"0", "top/a.txt", "3", Stored::Raw, "AAA"},
+                    {"2", "top/p.jar", "*", Stored::Pack200, "AAA"},
+                });
 }
 
 TEST_F(PackerTool, LaunchAndLsoFiles) {
-  ToolRun run = runTool("launch-file '" + dir.file("HalvorinLaunch") +
+  ToolRun run = runTool("launch-file '" + (dir / "HalvorinLaunch") +
                         "' --version 5 --class a.Main --app-name demo --jvm-mem 256"
                         " --classpath lib/a.jar --classpath lib/b.jar --extra-arg -x"
                         " --compat-class a.Compat --jvm-option -Dk=v --url-required");
   ASSERT_EQ(run.status, 0) << run.output;
-  EXPECT_EQ(allValues(readFileBytes(dir.file("HalvorinLaunch"))),
-            (std::vector<std::string>{"5", "a.Main", "", "demo", "", "1", "256", "0", "2",
-                                      "lib/a.jar", "lib/b.jar", "1", "-x", "a.Compat", "", "",
-                                      "1", "-Dk=v"}));
-  run = runTool("lso-file '" + dir.file("lso") + "' -Xmx1g '-Dx=a b'");
+  LaunchFile want;
+  want.version = 5;
+  want.mainClass = "a.Main";
+  want.appName = "demo";
+  want.urlRequired = true;
+  want.jvmMemMb = 256;
+  want.classPath = {"lib/a.jar", "lib/b.jar"};
+  want.extraArgs = {"-x"};
+  want.compatibilityClass = "a.Compat";
+  want.appJvmOptions = {"-Dk=v"};
+  expectLaunchFile(readLaunchFile(readFileBytes(dir / "HalvorinLaunch")), want);
+  run = runTool("lso-file '" + (dir / "lso") + "' -Xmx1g '-Dx=a b'");
   ASSERT_EQ(run.status, 0) << run.output;
-  EXPECT_EQ(allValues(readFileBytes(dir.file("lso"))),
-            (std::vector<std::string>{"2", "-Xmx1g", "-Dx=a b"}));
-  EXPECT_EQ(runTool("launch-file '" + dir.file("x") + "' --jvm-mem lots").status, 1);
+  StreamValues lso(readFileBytes(dir / "lso"));
+  EXPECT_EQ(lso.list(), (std::vector<std::string>{"-Xmx1g", "-Dx=a b"}));
+  EXPECT_TRUE(lso.atEnd());
+  EXPECT_EQ(runTool("launch-file '" + (dir / "x") + "' --jvm-mem lots").status, 1);
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
 #include "tests/support/packer.h"
 
+#include "tests/support/fake_pack200.h"
 #include "tests/support/markers.h"
+#include "tests/support/scratch_dir.h"
 
 #include <lzma.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -20,28 +20,12 @@ namespace fs = std::filesystem;
 
 // ---- Files --------------------------------------------------------------------------
 
-std::string readFileBytes(const std::string& path) {
+std::string readInputFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw PackError("cannot open " + path + ": " + std::strerror(errno));
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) throw PackError("cannot read " + path);
   return bytes;
-}
-
-void writeFileBytes(const std::string& path, std::string_view bytes, unsigned mode) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) throw PackError("cannot create " + path + ": " + std::strerror(errno));
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ::close(fd);
-      throw PackError("cannot write " + path + ": " + std::strerror(errno));
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (::close(fd) != 0) throw PackError("cannot write " + path + ": " + std::strerror(errno));
 }
 
 // ---- Property streams ---------------------------------------------------------------
@@ -62,17 +46,6 @@ PropertyWriter& PropertyWriter::raw(std::string_view bytes) {
 }
 
 // ---- Encodings ----------------------------------------------------------------------
-
-std::string hexEncode(std::string_view bytes) {
-  static const char digits[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (unsigned char c : bytes) {
-    out.push_back(digits[c >> 4]);
-    out.push_back(digits[c & 0x0F]);
-  }
-  return out;
-}
 
 std::string base64Encode(std::string_view bytes) {
   static const char alphabet[] =
@@ -142,8 +115,7 @@ ArchiveBuilder& ArchiveBuilder::file(std::string_view path, std::string_view dat
 
 ArchiveBuilder& ArchiveBuilder::pack200(std::string_view path, std::string_view data,
                                         const Pack200Transform& pack) {
-  if (!pack) throw PackError("a pack200 entry needs a transform");
-  const std::string packed = pack(data);
+  const std::string packed = pack ? pack(data) : fakePack200(std::string(data));
   const std::string length = std::to_string(packed.size());
   return entry("2", path, length, packed);
 }
@@ -192,33 +164,33 @@ void ArchiveBuilder::treeLevel(const std::string& dir, const std::string& prefix
       treeLevel(source, path, options);
     } else if (fs::is_regular_file(source)) {
       if (options.packAs200 && options.packAs200(path))
-        pack200(path, readFileBytes(source), options.pack);
+        pack200(path, readInputFile(source), options.pack);
       else
-        file(path, readFileBytes(source));
+        file(path, readInputFile(source));
     } else {
       throw PackError("neither a file nor a folder: " + source);
     }
   }
 }
 
-DigestSigner signerFromKeyFile(const std::string& path) {
-  throw PackError("signing is not available yet: " + path);
-}
-
-std::string publicKeyHexFromKeyFile(const std::string& path) {
-  throw PackError("signing is not available yet: " + path);
+DigestSigner testKeySigner(int bits) {
+  return [bits](const unsigned char* digest) {
+    SignerBytes signature = Signer_sign(bits, digest);
+    if (signature.empty()) throw PackError("no test key of " + std::to_string(bits) + " bits signs");
+    return signature;
+  };
 }
 
 std::string ArchiveBuilder::signedBytes(const DigestSigner& sign) const {
-  (void)sign;
-  throw PackError("signing is not available yet");
+  const SignerBytes digest = Signer_mixedDigest(out_.data(), out_.size());
+  return out_ + signatureBlock(sign(digest.data()));
 }
 
-std::string signatureBlock(std::string_view signature) {
+std::string signatureBlock(const SignerBytes& signature) {
   const std::string count = std::to_string(signature.size());
   PropertyWriter w;
   w.value("0").value(SIGNATURE_BLOCK_PATH).value(count);
-  w.value(count).value(hexEncode(signature));
+  w.value(count).value(Signer_toHex(signature));
   return w.bytes();
 }
 
@@ -274,13 +246,13 @@ size_t scanForMarker(std::string_view bytes, std::string_view marker) {
 }
 
 void packLauncher(const std::string& launcher, const std::string& out, std::string_view appended) {
-  const std::string image = readFileBytes(launcher);
+  const std::string image = readInputFile(launcher);
   if (image.find(paramsMarker()) != std::string::npos ||
       image.find(tailMarker()) != std::string::npos)
     throw PackError(launcher + " already holds a wrapper-tail marker");
   std::string bytes = image;
   bytes.append(appended);
-  writeFileBytes(out, bytes, 0755);
+  writeFileBytes(out, bytes);
   if (::chmod(out.c_str(), 0755) != 0) throw PackError("cannot make " + out + " executable");
 }
 

@@ -3,8 +3,11 @@
 // .xz or .lzma archives, signed or not), the Params and Tail blocks of a wrapper tail
 // appended to a copy of a launcher, launch files and last-successful-options files.
 // Builders hold plain bytes and may write anything, malformed on purpose included.
-// Failures to read or write files throw PackError. Not thread-safe per object.
+// Failures to read or write files throw (PackError, or std::runtime_error from the
+// shared scratch-file helpers). Not thread-safe per object.
 #pragma once
+
+#include "tests/support/signer.h"
 
 #include <functional>
 #include <optional>
@@ -22,9 +25,8 @@ struct PackError : std::runtime_error {
 
 // ---- Files --------------------------------------------------------------------------
 
-std::string readFileBytes(const std::string& path);
-// Replaces the file; mode applies to a newly created file (before the umask).
-void writeFileBytes(const std::string& path, std::string_view bytes, unsigned mode = 0644);
+// A file's bytes; PackError when it cannot be read (a missing input is an error here).
+std::string readInputFile(const std::string& path);
 
 // ---- Property streams ---------------------------------------------------------------
 
@@ -44,28 +46,26 @@ class PropertyWriter {
 
 // ---- Encodings ----------------------------------------------------------------------
 
-std::string hexEncode(std::string_view bytes);  // lower-case, two digits per byte
 std::string base64Encode(std::string_view bytes);  // standard alphabet, '=' padded
 std::string xzCompress(std::string_view data);  // one .xz stream, CRC64 check
 std::string lzmaAloneCompress(std::string_view data);  // one legacy .lzma stream
 
 // ---- Archive streams ----------------------------------------------------------------
 
-// Turns a file's bytes into the form stored for a pack200 entry; the fixture unpack200
-// of the test runtime undoes it.
+// Turns a file's bytes into the form stored for a pack200 entry. An empty transform
+// stands for the test runtime's own (fakePack200), which its bin/unpack200 undoes.
 using Pack200Transform = std::function<std::string(std::string_view)>;
 
 enum class NestedFormat { Xz, LzmaAlone };
 
 constexpr const char* SIGNATURE_BLOCK_PATH = "hvArcSpBlock_DigitalSignature1";
 
-// Signs a 64-byte digest; returns the signature bytes.
-using DigestSigner = std::function<std::string(const unsigned char* digest64)>;
+// Signs a 64-byte mixed digest; returns the signature bytes.
+using DigestSigner = std::function<SignerBytes(const unsigned char* digest64)>;
 
-// A signer over a private key file of the test keys, and the hex text of the matching
-// DER public key as the Tail header carries it.
-DigestSigner signerFromKeyFile(const std::string& path);
-std::string publicKeyHexFromKeyFile(const std::string& path);
+// Signs with the committed test key of that many bits (2048 or 4096; see signer.h,
+// whose Signer_publicKeyHex gives the Tail header's key). PackError when it cannot sign.
+DigestSigner testKeySigner(int bits);
 
 // Builds an ArchiveStream entry by entry. bytes() is the stream without a signature;
 // signedBytes() appends the SignatureBlock over everything before it.
@@ -77,7 +77,7 @@ class ArchiveBuilder {
   ArchiveBuilder& file(std::string_view path, std::string_view data);
   // Type 2: the launcher writes path + ".p2" and unpacks it to path.
   ArchiveBuilder& pack200(std::string_view path, std::string_view data,
-                          const Pack200Transform& pack);
+                          const Pack200Transform& pack = {});
   // A nested archive: path should end in "p2.l2"; inner is a whole ArchiveStream
   // (signed or not), stored compressed.
   ArchiveBuilder& nested(std::string_view path, std::string_view innerStream,
@@ -91,7 +91,7 @@ class ArchiveBuilder {
   // Adds the folder tree at dir (its contents, not dir itself) under prefix ("" for
   // the stream's top): each sub-folder as a folder entry before its contents, each file
   // as a plain entry, names in byte order. Files for which packAs200 says yes become
-  // pack200 entries through pack.
+  // pack200 entries through pack (empty: the test runtime's transform).
   struct TreeOptions {
     std::function<bool(const std::string& relativePath)> packAs200;
     Pack200Transform pack;
@@ -100,8 +100,10 @@ class ArchiveBuilder {
                        const TreeOptions& options = {});
 
   const std::string& bytes() const { return out_; }
-  // The stream followed by a SignatureBlock over it.
+  // The stream followed by a SignatureBlock that signs the mixed digest of every byte
+  // before the block.
   std::string signedBytes(const DigestSigner& sign) const;
+  std::string signedBytes(int keyBits) const { return signedBytes(testKeySigner(keyBits)); }
 
  private:
   void treeLevel(const std::string& dir, const std::string& prefix, const TreeOptions& options);
@@ -111,7 +113,7 @@ class ArchiveBuilder {
 // The SignatureBlock for the given signature bytes: type "0", the block's path, the
 // signature's byte count as the length (no data follows), then "Signature Length" and
 // "Signature Hex".
-std::string signatureBlock(std::string_view signature);
+std::string signatureBlock(const SignerBytes& signature);
 
 // ---- Wrapper tail -------------------------------------------------------------------
 

@@ -14,8 +14,9 @@
 //   launcher FILE            installer: the launcher binary to copy (-l overrides)
 //   output FILE              where to write (-o overrides)
 //   order params-first|tail-first
-//   sign-key FILE            private key for every "signed" archive; its public key
-//                            becomes the header's public_key unless that is given
+//   sign-key BITS            sign every "signed" archive with the committed test key of
+//                            BITS (2048 or 4096); its public key becomes the header's
+//                            public_key unless that is given
 //   param NAME VALUE         a dynamic property, in order
 //   param-file NAME FILE     the same with the file's bytes as the value
 //   param-base64 NAME FILE   the same with the file's bytes in Base64 (splash_image)
@@ -25,11 +26,13 @@
 //                            java_version update_url skip_system_jre
 //   compress xz|lzma|none    archive: how the output is compressed (default none)
 //   sign                     archive: end the stream with a SignatureBlock
-// Entries (in the installer the top-level ones are the tail entries, in order, and their
-// number must match what the header announces):
+// Entries (in the installer the top-level ones are the tail entries, in order: their
+// number must match what the header announces, and the first two must be the paths
+// "lzma64" and "nativesplash.png"):
 //   folder PATH
 //   file PATH SOURCE         a plain file with SOURCE's bytes
-//   pack200 PATH SOURCE      a pack200 entry; SOURCE holds the packed bytes as stored
+//   pack200 PATH SOURCE      a pack200 entry of SOURCE, packed the way the test
+//                            runtime's bin/unpack200 unpacks
 //   dir SOURCE [PREFIX]      SOURCE's contents as folder and file entries under PREFIX
 //                            (not as tail entries)
 //   tree PATH SOURCE [signed]  a nested archive (PATH ends in p2.l2) of SOURCE's contents
@@ -37,6 +40,7 @@
 //   end
 #include "tests/support/markers.h"
 #include "tests/support/packer.h"
+#include "tests/support/scratch_dir.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -103,7 +107,7 @@ struct Manifest {
   std::string folder;  // relative names are taken from here
   std::vector<Line> lines;
   size_t next = 0;
-  std::string signKey;
+  int signKeyBits = 0;  // 0: no key given
 
   std::string resolve(const std::string& name) const {
     return fs::path(name).is_absolute() ? name : (fs::path(folder) / name).string();
@@ -127,8 +131,14 @@ bool signedFlag(const Line& line, size_t index) {
 
 std::string finishArchive(const ArchiveBuilder& archive, bool sign, Manifest& m, const Line& line) {
   if (!sign) return archive.bytes();
-  if (m.signKey.empty()) fail(line, "\"signed\" needs a sign-key line before it");
-  return archive.signedBytes(signerFromKeyFile(m.signKey));
+  if (m.signKeyBits == 0) fail(line, "\"signed\" needs a sign-key line before it");
+  return archive.signedBytes(m.signKeyBits);
+}
+
+void readSignKey(Manifest& m, const Line& line) {
+  expectWords(line, 2, 2);
+  if (line.words[1] != "2048" && line.words[1] != "4096") fail(line, "sign-key is 2048 or 4096");
+  m.signKeyBits = std::stoi(line.words[1]);
 }
 
 // Handles one entry directive into archive; returns false when the line is no entry.
@@ -155,11 +165,10 @@ bool addEntry(Manifest& m, const Line& line, ArchiveBuilder& archive) {
     archive.folder(line.words[1]);
   } else if (d == "file") {
     expectWords(line, 3, 3);
-    archive.file(line.words[1], readFileBytes(m.resolve(line.words[2])));
+    archive.file(line.words[1], readInputFile(m.resolve(line.words[2])));
   } else if (d == "pack200") {
     expectWords(line, 3, 3);
-    const std::string packed = readFileBytes(m.resolve(line.words[2]));
-    archive.pack200(line.words[1], packed, [](std::string_view b) { return std::string(b); });
+    archive.pack200(line.words[1], readInputFile(m.resolve(line.words[2])));
   } else if (d == "dir") {
     expectWords(line, 2, 3);
     archive.tree(m.resolve(line.words[1]), line.words.size() > 2 ? line.words[2] : "");
@@ -218,7 +227,7 @@ int packInstaller(const std::string& manifestPath, Options options) {
   ArchiveBuilder entries;
   BlockOrder order = BlockOrder::ParamsFirst;
   bool publicKeyGiven = false;
-  int entryCount = 0;
+  std::vector<std::string> entryPaths;  // the top-level entries: the tail's sequence
   while (m.next < m.lines.size()) {
     const Line& line = m.lines[m.next++];
     const std::string& d = line.words[0];
@@ -232,14 +241,13 @@ int packInstaller(const std::string& manifestPath, Options options) {
         fail(line, "order is params-first or tail-first");
       order = line.words[1] == "params-first" ? BlockOrder::ParamsFirst : BlockOrder::TailFirst;
     } else if (d == "sign-key") {
-      expectWords(line, 2, 2);
-      m.signKey = m.resolve(line.words[1]);
+      readSignKey(m, line);
     } else if (d == "param") {
       expectWords(line, 2, SIZE_MAX);
       params.pairs.emplace_back(line.words[1], line.rest);
     } else if (d == "param-file" || d == "param-base64") {
       expectWords(line, 3, 3);
-      const std::string bytes = readFileBytes(m.resolve(line.words[2]));
+      const std::string bytes = readInputFile(m.resolve(line.words[2]));
       params.pairs.emplace_back(line.words[1], d == "param-file" ? bytes : base64Encode(bytes));
     } else if (d == "header") {
       expectWords(line, 2, SIZE_MAX);
@@ -250,19 +258,25 @@ int packInstaller(const std::string& manifestPath, Options options) {
     } else if (d == "dir") {
       fail(line, "\"dir\" would add several tail entries; use tree or nested");
     } else if (addEntry(m, line, entries)) {
-      ++entryCount;
+      entryPaths.push_back(line.words[1]);
     } else {
       fail(line, "unknown directive \"" + d + "\"");
     }
   }
   if (options.launcher.empty()) throw PackError("no launcher given (-l or a launcher line)");
   if (options.output.empty()) throw PackError("no output given (-o or an output line)");
-  if (!publicKeyGiven && !m.signKey.empty())
-    tail.header.signaturePublicKey = publicKeyHexFromKeyFile(m.signKey);
+  if (!publicKeyGiven && m.signKeyBits != 0)
+    tail.header.signaturePublicKey = Signer_publicKeyHex(m.signKeyBits);
   const int expected = expectedTailEntries(tail.header);
-  if (entryCount != expected)
+  if (static_cast<int>(entryPaths.size()) != expected)
     throw PackError("the header announces " + std::to_string(expected) +
-                    " tail entries but the manifest has " + std::to_string(entryCount));
+                    " tail entries but the manifest has " + std::to_string(entryPaths.size()));
+  // The launcher addresses the first two entries by these names.
+  const char* fixedNames[] = {"lzma64", "nativesplash.png"};
+  for (size_t i = 0; i < 2 && i < entryPaths.size(); ++i)
+    if (entryPaths[i] != fixedNames[i])
+      throw PackError("tail entry " + std::to_string(i + 1) + " must be " + fixedNames[i] +
+                      ", not " + entryPaths[i]);
   tail.entries = entries.bytes();
   const std::string appended = wrapperTail(params, tail, order);
   packLauncher(options.launcher, options.output, appended);
@@ -292,8 +306,7 @@ int packArchive(const std::string& manifestPath, Options options) {
       expectWords(line, 2, 2);
       if (options.output.empty()) options.output = m.resolve(line.words[1]);
     } else if (d == "sign-key") {
-      expectWords(line, 2, 2);
-      m.signKey = m.resolve(line.words[1]);
+      readSignKey(m, line);
     } else if (d == "compress") {
       expectWords(line, 2, 2);
       compress = line.words[1];
