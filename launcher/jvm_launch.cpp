@@ -58,14 +58,12 @@ struct StringSlots {
 };
 
 StringSlots newSlots(const char* what) {
-  return StringSlots{static_cast<const char**>(calloc(LAUNCH_ARGS_SLOTS, sizeof(char*))), 0,
-                     what};
+  return StringSlots{static_cast<const char**>(calloc(LAUNCH_ARGS_SLOTS, sizeof(char*))), 0, what};
 }
 
 void pushSlot(StringSlots* slots, const char* text) {
   if (slots->count >= LAUNCH_ARGS_SLOTS) {
-    refuseLaunch("Too many %s (more than %d), cannot launch!\n", slots->what,
-                 LAUNCH_ARGS_SLOTS);
+    refuseLaunch("Too many %s (more than %d), cannot launch!\n", slots->what, LAUNCH_ARGS_SLOTS);
   }
   slots->items[slots->count++] = text;
 }
@@ -81,8 +79,8 @@ LaunchPropertyList* copyPropertyList(const LaunchPropertyList* list) {
 }
 
 void addProperty(LaunchPropertyList* copy, bool dynamic, const char* key, const char* value) {
-  const int32_t r = dynamic ? putDynamicProperty(copy, key, value)
-                            : putStaticProperty(copy, key, value);
+  const int32_t r =
+      dynamic ? putDynamicProperty(copy, key, value) : putStaticProperty(copy, key, value);
   if (r != 0) {
     refuseLaunch("Launch properties exceed %d added bytes (at %s), cannot launch!\n",
                  ADDED_PROPERTIES_SIZE, key);
@@ -236,17 +234,16 @@ const char** buildJvmArgv(const char* exe, const char* mainClass, int optionCoun
   for (int i = 0; i < classPathCount; ++i) {
     if ((i > 0 && !appendText(joined, CLASSPATH_JOINED_SIZE, ":")) ||
         !appendText(joined, CLASSPATH_JOINED_SIZE, classPath[i])) {
-      refuseLaunch("Class path longer than %d bytes, cannot launch!\n",
-                   CLASSPATH_JOINED_SIZE - 1);
+      refuseLaunch("Class path longer than %d bytes, cannot launch!\n", CLASSPATH_JOINED_SIZE - 1);
     }
   }
   const bool hasClassPath = joined[0] != 0;
   // One slot stays empty, so the vector always ends like an exec argument vector.
-  const int64_t needed = 1 + static_cast<int64_t>(optionCount) + (hasClassPath ? 2 : 0) + 1 +
-                         argumentCount;
+  const int64_t needed =
+      1 + static_cast<int64_t>(optionCount) + (hasClassPath ? 2 : 0) + 1 + argumentCount;
   if (needed > LAUNCH_ARGS_SLOTS - 1) {
-    refuseLaunch("JVM command line of %" PRId64 " arguments exceeds %d, cannot launch!\n",
-                 needed, LAUNCH_ARGS_SLOTS - 1);
+    refuseLaunch("JVM command line of %" PRId64 " arguments exceeds %d, cannot launch!\n", needed,
+                 LAUNCH_ARGS_SLOTS - 1);
   }
 
   const char** vector = static_cast<const char**>(calloc(LAUNCH_ARGS_SLOTS, sizeof(char*)));
@@ -267,9 +264,9 @@ const char** buildJvmArgv(const char* exe, const char* mainClass, int optionCoun
 }
 
 int launchFromFolder(const char* master, const LaunchPropertyList* list, int argCount,
-                     const char* const* args, const char* folder,
-                     const char* staticUpdateUrl, const char* dynamicUpdateUrl,
-                     const char* jre, int launchClass, const char* launchedFrom) {
+                     const char* const* args, const char* folder, const char* staticUpdateUrl,
+                     const char* dynamicUpdateUrl, const char* jre, int launchClass,
+                     const char* launchedFrom) {
   logStart("Launching");
   logMessage("[Extractor] Launching '%s' from master folder '%s' of class %d using JRE '%s'\n",
              folder, master, launchClass, jre);
@@ -325,9 +322,10 @@ int launchFromFolder(const char* master, const LaunchPropertyList* list, int arg
     logMessage("[Extractor] Checking for existing system JRE %s\n", exe);
     if (version <= 2) {
       // Such a launch file names no compatibility class: nothing could be run.
-      logMessage("[Extractor] Launch file version %d has no JRE compatibility class, "
-                 "cannot test %s\n",
-                 version, exe);
+      logMessage(
+          "[Extractor] Launch file version %d has no JRE compatibility class, "
+          "cannot test %s\n",
+          version, exe);
       fclose(launch);
       return -1;
     }
@@ -359,8 +357,7 @@ int launchFromFolder(const char* master, const LaunchPropertyList* list, int arg
     }
     joinedLength += strlen(joinedEntry) + (i > 0 ? 1 : 0);
     if (joinedLength >= CLASSPATH_JOINED_SIZE) {
-      refuseLaunch("Class path longer than %d bytes, cannot launch!\n",
-                   CLASSPATH_JOINED_SIZE - 1);
+      refuseLaunch("Class path longer than %d bytes, cannot launch!\n", CLASSPATH_JOINED_SIZE - 1);
     }
     pushSlot(&classPath, joinedEntry);
     free(entry);
@@ -389,7 +386,8 @@ int launchFromFolder(const char* master, const LaunchPropertyList* list, int arg
   pushSlot(&arguments, propertiesPath);
   const int64_t extraCount = readLong(launch, "Extra Args Count");
   logMessage("[Extractor] Reading %" PRId64 " extra args\n", extraCount);
-  for (int64_t i = 0; i < extraCount; ++i) pushSlot(&arguments, readString(launch, "Extra Args Entry"));
+  for (int64_t i = 0; i < extraCount; ++i)
+    pushSlot(&arguments, readString(launch, "Extra Args Entry"));
 
   const char* compatibilityClass = "";
   if (version > 2) {
@@ -443,9 +441,8 @@ int launchFromFolder(const char* master, const LaunchPropertyList* list, int arg
   }
 
   int count = 0;
-  const char** vector = buildJvmArgv(exe, mainClass, options.count, options.items,
-                                     classPath.count, classPath.items, arguments.count,
-                                     arguments.items, &count);
+  const char** vector = buildJvmArgv(exe, mainClass, options.count, options.items, classPath.count,
+                                     classPath.items, arguments.count, arguments.items, &count);
   // The spawner keeps fewer slots than the vector: a cut command line would start the
   // program without its main class or its launch properties.
   if (count > SPAWNER_SLOTS - 1) {
@@ -457,26 +454,27 @@ int launchFromFolder(const char* master, const LaunchPropertyList* list, int arg
   const int r = spawnVector(vector, count, launchClass);
   if (r != 0) {
     logMessage("%s", FAILURE_STARS);
-    logMessage("[ERROR] Attempt to launch app failed with return code %ld! (app likely did not "
-               "launch at all)\n",
-               static_cast<long>(r));
+    logMessage(
+        "[ERROR] Attempt to launch app failed with return code %ld! (app likely did not "
+        "launch at all)\n",
+        static_cast<long>(r));
     logMessage("%s", FAILURE_STARS);
   }
   return r;
 }
 
-int launchApp(const char* master, const LaunchPropertyList* list, int argCount, const char* const* args,
-              const char* folder, const char* staticUpdateUrl, const char* dynamicUpdateUrl,
-              const char* jreName, const char* launchedFrom) {
-  return launchFromFolder(master, list, argCount, args, folder, staticUpdateUrl,
-                          dynamicUpdateUrl, jreName, LAUNCH_CLASS_NORMAL, launchedFrom);
+int launchApp(const char* master, const LaunchPropertyList* list, int argCount,
+              const char* const* args, const char* folder, const char* staticUpdateUrl,
+              const char* dynamicUpdateUrl, const char* jreName, const char* launchedFrom) {
+  return launchFromFolder(master, list, argCount, args, folder, staticUpdateUrl, dynamicUpdateUrl,
+                          jreName, LAUNCH_CLASS_NORMAL, launchedFrom);
 }
 
 bool runJreCompatibilityTest(const char* master, const LaunchPropertyList* list, int argCount,
                              const char* const* args, const char* folder,
                              const char* staticUpdateUrl, const char* dynamicUpdateUrl,
                              const char* javaPath, const char* launchedFrom) {
-  return launchFromFolder(master, list, argCount, args, folder, staticUpdateUrl,
-                          dynamicUpdateUrl, javaPath, LAUNCH_CLASS_COMPATIBILITY,
+  return launchFromFolder(master, list, argCount, args, folder, staticUpdateUrl, dynamicUpdateUrl,
+                          javaPath, LAUNCH_CLASS_COMPATIBILITY,
                           launchedFrom) == COMPATIBILITY_PASS_STATUS;
 }

@@ -33,14 +33,14 @@ constexpr int RETRY_PAUSE_MILLIS = 500;
 // args are the launcher's own arguments after its program path; dynamicUpdateUrl may
 // be NULL; jre is the JRE name (class 0) or the candidate java path (class 1).
 int launchFromFolder(const char* master, const LaunchPropertyList* list, int argCount,
-                     const char* const* args, const char* folder,
-                     const char* staticUpdateUrl, const char* dynamicUpdateUrl,
-                     const char* jre, int launchClass, const char* launchedFrom);
+                     const char* const* args, const char* folder, const char* staticUpdateUrl,
+                     const char* dynamicUpdateUrl, const char* jre, int launchClass,
+                     const char* launchedFrom);
 
 // launchFromFolder with launch class 0.
-int launchApp(const char* master, const LaunchPropertyList* list, int argCount, const char* const* args,
-              const char* folder, const char* staticUpdateUrl, const char* dynamicUpdateUrl,
-              const char* jreName, const char* launchedFrom);
+int launchApp(const char* master, const LaunchPropertyList* list, int argCount,
+              const char* const* args, const char* folder, const char* staticUpdateUrl,
+              const char* dynamicUpdateUrl, const char* jreName, const char* launchedFrom);
 
 // launchFromFolder with launch class 1 on javaPath; true only on COMPATIBILITY_PASS_STATUS.
 bool runJreCompatibilityTest(const char* master, const LaunchPropertyList* list, int argCount,

@@ -117,7 +117,9 @@ std::vector<std::string> logTexts(const std::string& log) {
   std::vector<std::string> texts;
   for (const std::string& line : splitLines(log)) {
     size_t digits = 0;
-    while (line.size() > 1 + digits && isdigit(static_cast<unsigned char>(line[1 + digits]))) ++digits;
+    while (line.size() > 1 + digits && isdigit(static_cast<unsigned char>(line[1 + digits]))) {
+      ++digits;
+    }
     const size_t prefix = 1 + std::max<size_t>(8, digits) + 1;
     const bool prefixed = line[0] == '+' && digits > 0 && line.size() >= prefix;
     texts.push_back(prefixed ? line.substr(prefix) : line);
@@ -251,7 +253,9 @@ Properties appendedRows(const LaunchLayout& layout, const LaunchInput& input,
                         const std::string& jreValue,
                         const std::optional<std::vector<std::string>>& lso) {
   Properties rows = {{"hvstat_update_url", input.staticUrl}};
-  if (input.staticUrl == "D" && input.dynamicUrl) rows.push_back({"hvdyna_update_url", *input.dynamicUrl});
+  if (input.staticUrl == "D" && input.dynamicUrl) {
+    rows.push_back({"hvdyna_update_url", *input.dynamicUrl});
+  }
   rows.push_back({"hvstat_app_dir", layout.qv});
   rows.push_back({"hvstat_jre_name", jreValue});
   rows.push_back({"hvstat_launched_from_dynprops", LAUNCHED_FROM});
@@ -356,7 +360,9 @@ TEST_P(NormalLaunch, UpdaterReceivesVectorAndProperties) {
   const std::string propertiesPath = result.arguments[0];
   EXPECT_EQ(layout.qv + "/" + PROPERTIES_PREFIX, propertiesPath.substr(0, layout.qv.size() + 20));
   std::string joined;
-  for (const std::string& entry : c.classPath) joined += (joined.empty() ? "" : ":") + layout.qv + "/" + entry;
+  for (const std::string& entry : c.classPath) {
+    joined += (joined.empty() ? "" : ":") + layout.qv + "/" + entry;
+  }
   std::vector<std::string> expected = {layout.javaCopy};
   expected.insert(expected.end(), c.expectedOptions.begin(), c.expectedOptions.end());
   expected.insert(expected.end(), {"-cp", joined, UPDATER_MAIN_CLASS, propertiesPath,
@@ -604,7 +610,9 @@ TEST_P(UnwritableProperties, SixAttemptsUnderFreshNamesThenStatus99) {
   for (const std::string& text : logTexts(run.output)) {
     const std::string first = "[Extractor] Writing launch properties to ";
     const std::string retry = "[Retry] Writing launch properties to ";
-    if (text.rfind(first, 0) == 0) names.insert(text.substr(first.size(), text.find(" (length") - first.size()));
+    if (text.rfind(first, 0) == 0) {
+      names.insert(text.substr(first.size(), text.find(" (length") - first.size()));
+    }
     if (text.rfind(retry, 0) == 0) names.insert(text.substr(retry.size()));
   }
   EXPECT_EQ(6u, names.size()) << run.output;
