@@ -178,7 +178,7 @@ class LaunchLayout {
 
   void writeLaunchFile(const hvpack::LaunchFile& file) const { writeLaunchBytes(file.bytes()); }
   void writeLaunchBytes(const std::string& bytes) const {
-    hvpack::writeFileBytes(qv + "/HalvorinLaunch", bytes);
+    writeFileBytes(qv + "/HalvorinLaunch", bytes);
   }
   std::string lsoPath() const {
     return master + "/HVApps/JRE-LastSuccessfulOptions-" + JRE_FOLDER;
@@ -186,7 +186,7 @@ class LaunchLayout {
   void writeLso(const std::vector<std::string>& options) const {
     hvpack::LsoFile lso;
     lso.options = options;
-    hvpack::writeFileBytes(lsoPath(), lso.bytes());
+    writeFileBytes(lsoPath(), lso.bytes());
   }
 
   ScratchDir root;
@@ -471,7 +471,7 @@ TEST(JavaCopy, MadeOnceThenReusedUnchanged) {
   fs::remove(layout.callsPath);
   fs::remove(layout.resultPath);
   const std::string marked = readFileBytes(layout.javaCopy) + "# reused\n";
-  hvpack::writeFileBytes(layout.javaCopy, marked);
+  writeFileBytes(layout.javaCopy, marked);
   chmod(layout.javaCopy.c_str(), 0700);
   const LaunchOutcome second = runLaunch(layout, LaunchInput{});
   ASSERT_EQ(0, second.child.exitStatus) << second.child.output;
