@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/marker_bytes.h"
+#include "tests/support/markers.h"
 #include "tests/support/run_program.h"
 #include "tests/support/scratch_dir.h"
 
@@ -33,9 +33,9 @@ struct StartupCase {
 // folder and started by that relative name from there.
 std::string prepareImage(const ScratchDir& dir, Image image, const std::string& name) {
   std::string bytes = readFileBytes(HV_LAUNCHER_PATH);
-  if (image != Image::Plain) bytes += paramsMarkerBytes() + std::string("\0\0", 2);
+  if (image != Image::Plain) bytes += hvpack::paramsMarker() + std::string("\0\0", 2);
   // The Tail block holds a header of twelve empty values and no entry.
-  if (image == Image::BothMarkers) bytes += tailMarkerBytes() + std::string(12, '\0');
+  if (image == Image::BothMarkers) bytes += hvpack::tailMarker() + std::string(12, '\0');
   const std::string path = dir / name;
   writeFileBytes(path, bytes);
   chmod(path.c_str(), 0755);
