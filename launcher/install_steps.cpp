@@ -1,18 +1,9 @@
 #include "launcher/install_steps.h"
 
-void Extractor_setupFolders(ExtractorRun* run) {
-  (void)run;
-  logPendingStep("choose the shared dir and master folder, open the per-run log file");
-}
+#include "launcher/version_decision.h"
 
-void Extractor_setupRuntimeName(ExtractorRun* run) {
-  logPendingStep("apply the JRE name override, ensure HVAppsSharedConfig");
-  run->tailCarriesQuorvane = run->tail.qvVersion != nullptr && run->tail.qvVersion[0] != 0;
-}
+void Extractor_setupFolders(ExtractorRun* run) { VersionDecision_setupFolders(run); }
 
-RunRoad Extractor_decideVersion(ExtractorRun* run) {
-  (void)run;
-  // Nothing is looked up yet, so nothing counts as installed: extract.
-  logPendingStep("compare the installed versions with the tail's");
-  return RunRoad::Extract;
-}
+void Extractor_setupRuntimeName(ExtractorRun* run) { VersionDecision_setupRuntimeName(run); }
+
+RunRoad Extractor_decideVersion(ExtractorRun* run) { return VersionDecision_decide(run); }

@@ -6,7 +6,8 @@
 
 // Step 5: shared dir, the '/' of the effective update URL, master folder, log file.
 void Extractor_setupFolders(ExtractorRun* run);
-// Step 6: the JreNameOverride file, "HVAppsSharedConfig", whether the tail has a Quorvane.
+// Step 6: the JreNameOverride file (an empty name then ends the run with status 1),
+// "HVAppsSharedConfig", whether the tail has a Quorvane.
 void Extractor_setupRuntimeName(ExtractorRun* run);
 // Step 7: compares installed and carried versions; on the run road latestQvFolder is set.
 RunRoad Extractor_decideVersion(ExtractorRun* run);

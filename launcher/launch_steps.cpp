@@ -1,16 +1,19 @@
 #include "launcher/launch_steps.h"
 
+#include "core/ring_buffer.h"
+#include "launcher/jvm_launch.h"
+#include "splash/splash_window.h"
+
 void Extractor_destroySplash(ExtractorRun* run) {
   (void)run;
-  logPendingStep("destroy the splash mutex");
+  destroySplashMutex();
 }
 
-void Extractor_closeTailRing(ExtractorRun* run) {
-  (void)run;
-  logPendingStep("close the Tail ring");
-}
+void Extractor_closeTailRing(ExtractorRun* run) { RingBuffer_close(run->tailRing); }
 
 void Extractor_launch(ExtractorRun* run) {
-  (void)run;
-  logPendingStep("launch the latest Quorvane");
+  // The URLs as step 5 completed them; the launch's result never changes the exit status.
+  launchApp(run->masterFolder, run->launchProperties, run->launcherArgc, run->launcherArgv,
+            run->latestQvFolder, run->tail.updateUrl, run->dynamicUpdateUrl, run->jreName,
+            run->absoluteLauncherPath);
 }

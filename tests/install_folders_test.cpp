@@ -2,8 +2,6 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,6 +18,7 @@
 #include "core/timeutil.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/test_user.h"
 
 namespace {
 
@@ -47,23 +46,14 @@ struct BaseFolderCase {
 
 void PrintTo(const BaseFolderCase& c, std::ostream* os) { *os << c.label; }
 
-// Runs body in a child that sees a password database of its own (bound over
-// /etc/passwd in a private mount namespace, so the real one is never touched) and runs
-// as the chosen user. Nothing ever reaches a real user's home.
-ChildRun runAsUser(const ScratchDir& dir, uid_t uid, const std::function<int()>& body) {
+// Runs body as the chosen user, with a password database of the test's own in which
+// hvhome's home is in the scratch folder and hvempty has none. Nothing ever reaches a
+// real user's home.
+ChildRun runAsHomeUser(const ScratchDir& dir, uid_t uid, const std::function<int()>& body) {
   const std::string passwd = dir / "passwd";
-  writeFileBytes(passwd, "root:x:0:0:root:/root:/bin/sh\n"
-                         "hvhome:x:" + std::to_string(HOME_UID) + ":100::" + (dir / "home") +
-                         ":/bin/sh\n"
-                         "hvempty:x:" + std::to_string(EMPTY_HOME_UID) + ":100:::/bin/sh\n");
-  return runInChild([&] {
-    if (unshare(CLONE_NEWNS) != 0) return 120;
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 121;
-    if (mount(passwd.c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0) return 122;
-    if (setgid(100) != 0 || setuid(uid) != 0) return 123;
-    setenv("HOME", "/tmp/hv-not-the-home", 1);  // the environment is never consulted
-    return body();
-  });
+  writeFileBytes(passwd, passwdText({{"hvhome", HOME_UID, 100, dir / "home"},
+                                     {"hvempty", EMPTY_HOME_UID, 100, ""}}));
+  return runAsUser(passwd, uid, 100, body);
 }
 
 class InstallBaseFolder : public testing::TestWithParam<BaseFolderCase> {};
@@ -79,13 +69,13 @@ TEST_P(InstallBaseFolder, FollowsInstallTypeAndPasswordEntry) {
                     : c.user == User::EmptyHome ? EMPTY_HOME_UID
                                                 : NO_ENTRY_UID;
   const bool rootSharedBefore = pathExists("/.Halvorin");
-  const ChildRun run = runAsUser(dir, uid, [&] {
+  const ChildRun run = runAsHomeUser(dir, uid, [&] {
     char* shared = getInstallBaseFolder(c.installType);
     printf("RESULT %s\n", shared);
     free(shared);
     return 0;
   });
-  ASSERT_LT(run.exitStatus, 120) << "cannot set up the test user: " << run.exitStatus;
+  ASSERT_LT(run.exitStatus, TEST_USER_SETUP_FAILED) << "cannot set up the test user: " << run.exitStatus;
   EXPECT_EQ(c.exitStatus, run.exitStatus) << run.output;
   EXPECT_TRUE(contains(run.output, c.modeLine)) << run.output;
   EXPECT_EQ(std::string(c.modeLine) == "Temporary install\n",

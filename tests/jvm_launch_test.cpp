@@ -23,7 +23,9 @@
 #include "core/fileops.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "tests/support/installed_home.h"
 #include "tests/support/java_fixture.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/packer.h"
 #include "tests/support/scratch_dir.h"
@@ -74,19 +76,9 @@ const Properties STARTUP_PROPERTIES = {
 
 // The usual launch file: every value present, the updater as the program.
 hvpack::LaunchFile standardLaunchFile() {
-  hvpack::LaunchFile file;
-  file.version = 6;
-  file.mainClass = UPDATER_MAIN_CLASS;
-  file.classOnUpdate = "hvfixture.OnUpdate";
+  hvpack::LaunchFile file = updaterLaunchFile();
   file.appName = APP_NAME;
   file.osIcns = "app.icns";
-  file.jvmMemMb = 512;
-  file.jvmStackMb = 0;
-  file.classPath = {"lib/updater.jar"};
-  file.extraArgs = {"--from-launch-file", "two words"};
-  file.compatibilityClass = UPDATER_COMPAT_CLASS;
-  file.postInstallClass = "hvfixture.PostInstall";
-  file.preUninstallClass = "hvfixture.PreUninstall";
   file.appJvmOptions = {"-Dhv.app=1", "-Dhv.app2=2"};
   file.mustFork = true;
   return file;
@@ -100,57 +92,9 @@ std::string launchFileBytesAsVersion(hvpack::LaunchFile file, int version) {
   return std::to_string(version) + bytes.substr(bytes.find('\0'));
 }
 
-std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
-// The log line texts without their "+%-8llu " prefixes.
-std::vector<std::string> logTexts(const std::string& log) {
-  std::vector<std::string> texts;
-  for (const std::string& line : splitLines(log)) {
-    size_t digits = 0;
-    while (line.size() > 1 + digits && isdigit(static_cast<unsigned char>(line[1 + digits]))) {
-      ++digits;
-    }
-    const size_t prefix = 1 + std::max<size_t>(8, digits) + 1;
-    const bool prefixed = line[0] == '+' && digits > 0 && line.size() >= prefix;
-    texts.push_back(prefixed ? line.substr(prefix) : line);
-  }
-  return texts;
-}
-
-bool hasLine(const std::string& log, const std::string& text) {
-  const auto texts = logTexts(log);
-  return std::find(texts.begin(), texts.end(), text) != texts.end();
-}
-
-int countLinesStartingWith(const std::string& log, const std::string& start) {
-  int n = 0;
-  for (const std::string& text : logTexts(log)) n += text.rfind(start, 0) == 0 ? 1 : 0;
-  return n;
-}
-
-std::vector<std::string> folderEntries(const std::string& folder) {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(folder, ec)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 std::vector<std::string> propertiesFiles(const std::string& folder) {
   std::vector<std::string> found;
-  for (const std::string& name : folderEntries(folder)) {
+  for (const std::string& name : folderNames(folder)) {
     if (name.rfind(PROPERTIES_PREFIX, 0) == 0) found.push_back(name);
   }
   return found;
@@ -464,7 +408,7 @@ TEST(JavaCopy, MadeOnceThenReusedUnchanged) {
   EXPECT_EQ(0755u, st.st_mode & 07777);
   EXPECT_EQ(readFileBytes(layout.jre + "/bin/java"), readFileBytes(layout.javaCopy));
   EXPECT_EQ((std::vector<std::string>{APP_NAME, "java", "unpack200"}),
-            folderEntries(layout.jre + "/bin"))
+            folderNames(layout.jre + "/bin"))
       << "no temporary copy is left";
 
   // A later launch takes the copy as it stands: neither copied again nor given a mode.
@@ -532,7 +476,7 @@ TEST(JavaCopy, IncompleteCopyNeverTakesTheName) {
                      JRE_NAME, LAUNCHED_FROM) & 0xff;
   });
   EXPECT_EQ(255, run.exitStatus) << run.output;
-  EXPECT_EQ((std::vector<std::string>{"java", "unpack200"}), folderEntries(layout.jre + "/bin"));
+  EXPECT_EQ((std::vector<std::string>{"java", "unpack200"}), folderNames(layout.jre + "/bin"));
   EXPECT_TRUE(hasLine(run.output, "Error setting app binary executable!")) << run.output;
   EXPECT_TRUE(hasLine(run.output,
                       "[ERROR] Attempt to launch app failed with return code -1! (app likely "

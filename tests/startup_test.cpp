@@ -1,6 +1,7 @@
 // End-to-end: the built launcher's start-up modes and the exits of its start-up flow.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "tests/support/markers.h"
 #include "tests/support/run_program.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/test_user.h"
 
 namespace {
 
@@ -33,13 +35,31 @@ struct StartupCase {
 // folder and started by that relative name from there.
 std::string prepareImage(const ScratchDir& dir, Image image, const std::string& name) {
   std::string bytes = readFileBytes(HV_LAUNCHER_PATH);
-  if (image != Image::Plain) bytes += hvpack::paramsMarker() + std::string("\0\0", 2);
-  // The Tail block holds a header of twelve empty values and no entry.
-  if (image == Image::BothMarkers) bytes += hvpack::tailMarker() + std::string(12, '\0');
+  if (image == Image::ParamsOnly) bytes += hvpack::paramsMarker() + std::string("\0\0", 2);
+  // One pair names the runtime; the Tail block holds a header of twelve empty values and
+  // no entry.
+  if (image == Image::BothMarkers) {
+    bytes += hvpack::paramsMarker() + std::string("1\0jre_name\0jre17\0", 17);
+    bytes += hvpack::tailMarker() + std::string(12, '\0');
+  }
   const std::string path = dir / name;
   writeFileBytes(path, bytes);
   chmod(path.c_str(), 0755);
   return path;
+}
+
+// Runs the image as a child from dir. An image with both markers reaches the install
+// steps, so it runs as a throwaway user whose home is in the scratch folder.
+ProgramResult runImage(const ScratchDir& dir, Image image, const std::string& path,
+                       const std::vector<std::string>& argv) {
+  if (image != Image::BothMarkers) return runProgram(path, argv, {.cwd = dir.path()});
+  const TestUser user = {"hvstartup", 47202, 100, dir / "home"};
+  writeFileBytes(dir / "passwd", passwdText({user}));
+  mkdir(user.home.c_str(), 0755);
+  chown(user.home.c_str(), user.uid, user.gid);
+  chmod(dir.path().c_str(), 0755);
+  const ChildRun run = runProgramAsUser(dir / "passwd", user, path, argv, dir.path());
+  return {run.exitStatus, run.output};
 }
 
 void expectInOrder(const std::string& output, const std::vector<std::string>& lines) {
@@ -59,7 +79,7 @@ TEST_P(StartupTest, DispatchesAndEndsWithItsStatus) {
   const std::string path = prepareImage(dir, c.image, "launcher");
   std::vector<std::string> argv = {"launcher"};
   argv.insert(argv.end(), c.args.begin(), c.args.end());
-  const ProgramResult r = runProgram(path, argv, {.cwd = dir.path()});
+  const ProgramResult r = runImage(dir, c.image, path, argv);
   EXPECT_EQ(c.status, r.status) << r.output;
   expectInOrder(r.output, c.present);
   for (const std::string& line : c.absent) {
@@ -103,8 +123,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "[Extractor] The executable name is launcher\n",
                      "[Extractor] Found Params marker. Extracting now...\n",
                      "[Extractor] Found tail marker\n", "[Extractor] Setting up static properties\n",
-                     "open the per-run log file", "apply the JRE name override",
-                     "compare the installed versions", JUST_A_LAUNCHER},
+                     "[Extractor] Shared dir is ", "[Extractor] Master folder is ",
+                     "[JREOverride] No JRE name override, will continue to use jre17\n",
+                     "[Extractor] No Quorvane embedded, we are just a launcher\n",
+                     "[Extractor] Checking for a latest valid QV\n", JUST_A_LAUNCHER},
                     {PREPARE_ONLY}},
         StartupCase{"ParamsWithoutTail", Image::ParamsOnly, {}, 1,
                     {"[Extractor] Found Params marker. Extracting now...\n",
@@ -131,7 +153,7 @@ TEST(Startup, AbsolutePathOfARelativeProgramPath) {
 TEST(Startup, ProgramPathAloneCanBeThePrepareOnlyMarker) {
   ScratchDir dir;
   const std::string path = prepareImage(dir, Image::BothMarkers, "HVPREPARE_FOR_LAUNCH_ONLY");
-  const ProgramResult r = runProgram(path, {"HVPREPARE_FOR_LAUNCH_ONLY"}, {.cwd = dir.path()});
+  const ProgramResult r = runImage(dir, Image::BothMarkers, path, {"HVPREPARE_FOR_LAUNCH_ONLY"});
   EXPECT_EQ(1, r.status);
   expectInOrder(r.output, {PREPARE_ONLY, JUST_A_LAUNCHER});
 }

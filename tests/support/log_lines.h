@@ -1,0 +1,16 @@
+// Reading the launcher's log back: the texts of its lines without the "+%-8llu " time
+// prefix, and checks on them (a line present, lines in order).
+#pragma once
+
+#include <string>
+#include <vector>
+
+// The lines of text without their line ends.
+std::vector<std::string> splitLines(const std::string& text);
+// One text per line of log, its prefix taken off (lines without one stay whole).
+std::vector<std::string> logTexts(const std::string& log);
+bool hasLine(const std::string& log, const std::string& text);
+int countLinesStartingWith(const std::string& log, const std::string& start);
+// "" when every expected text is a whole line of log, in this order (others may come
+// between); else the first one missing or out of order.
+std::string missingInOrder(const std::string& log, const std::vector<std::string>& expected);
