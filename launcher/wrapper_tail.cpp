@@ -177,6 +177,7 @@ const char* ownExecutablePath(const ExtractorRun* run) {
 
 void WrapperTail_start(ExtractorRun* run) {
   archiveSignatureKey.store(nullptr);
+  archiveKeyRequired.store(false);
   init();
   buildParamsMarker(run->paramsMarker);
   run->tailMarker = buildTailMarker();
@@ -289,6 +290,9 @@ void WrapperTail_setupStaticProperties(ExtractorRun* run) {
     logMessage("[Extractor] Public key length %d (no public key)\n", 0);
     return;
   }
+  // A tail that names a key wants every archive verified, even when the key cannot be
+  // imported: such archives then fail their check instead of passing unchecked.
+  archiveKeyRequired.store(true);
   const int32_t size = static_cast<int32_t>(length / 2 + 2);
   unsigned char* der = static_cast<unsigned char*>(allocateZeroed(static_cast<size_t>(size)));
   const int32_t count = HexToBytes(der, size, hex);

@@ -8,6 +8,7 @@
 #include "src/hashes/mixedhash/mixed.h"
 
 std::atomic<rsa_key*> archiveSignatureKey{nullptr};
+std::atomic<bool> archiveKeyRequired{false};
 
 namespace {
 

@@ -13,6 +13,10 @@ constexpr int PSS_SALT_LENGTH = 64;
 
 // The key that checks every signed archive of the run; null when none was imported.
 extern std::atomic<rsa_key*> archiveSignatureKey;
+// Set where the key is read: the tail carried a non-empty public key (even one that did
+// not import) or a developer mode set its own key. While set, every archive extracted by
+// Unarchiver_extractArchive must end in a SignatureBlock that verifies.
+extern std::atomic<bool> archiveKeyRequired;
 
 // DER SubjectPublicKeyInfo or PKCS#1 RSAPublicKey bytes -> a new key, or NULL after
 // "ERROR - unable to import public key.". Selects libtommath as the library's math first.

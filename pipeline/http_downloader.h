@@ -1,0 +1,35 @@
+// HttpDownloader: fetches one URL over HTTP(S) with libcurl into a ring as the body
+// arrives, with one retry without proxy for an attempt that failed before its first byte.
+// Only a 2xx answer delivers bytes (http and https); redirects are not followed. Draws a
+// console bar and moves the splash progress while the size is known. Its messages go to
+// standard output and standard error, never to the log file. One download at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/ring_buffer.h"
+
+constexpr int PROGRESS_BAR_WIDTH = 40;
+
+struct HttpDownloadJob {
+  const char* url;        // borrowed
+  RingBuffer* ring;       // output
+  uint64_t bytesDelivered;  // body bytes handed to the ring over all attempts
+  bool rejectedStatus;      // the current attempt answered outside 200-299
+};
+
+// Process-wide: set when an attempt succeeded.
+extern volatile unsigned char downloadSucceeded;
+
+// Runs the download on a thread of its own, waits for it and closes the ring in every
+// case. 0 when it succeeded, 1 when it failed.
+int downloadToRingBuffer(const char* url, RingBuffer* ring);
+
+// The thread body; returns null.
+void* HttpDownloader(void* job);
+
+// libcurl's callbacks.
+size_t downloadWriteCallback(char* data, size_t size, size_t count, void* job);
+int downloadProgressCallback(void* clientp, double dltotal, double dlnow, double ultotal,
+                             double ulnow);

@@ -1,0 +1,80 @@
+// Streamer: the package pipelines, stage threads joined by rings so that download,
+// decompression and extraction overlap in bounded memory. Starters are called from one
+// thread at a time, and never two downloads at once. Stage records are zero-filled by
+// their starter, filled before the threads start and never freed; a stage's result is
+// read from its record only after its thread has been joined. No stage waits for ever:
+// every producer closes its output at the end of its data, and a consumer that stops
+// early closes its input so that its producer is released.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "core/ring_buffer.h"
+#include "pipeline/file_reader.h"
+
+constexpr int32_t PIPELINE_RING_SIZE = 102400;
+constexpr int32_t FILE_SAVER_CHUNK_SIZE = 1000;
+constexpr int32_t DOWNLOAD_FILE_RING_ID = 4;
+constexpr int32_t DOWNLOAD_RING_ID = 1;
+constexpr int32_t DECODED_RING_ID = 2;
+constexpr int32_t UNARCHIVE_RING_ID = 5;
+
+struct DownloaderContext {
+  const char* url;    // borrowed
+  RingBuffer* ring;   // output
+  int32_t result;     // 0 the download succeeded, 1 it failed
+};
+
+struct FileSaverContext {
+  FILE* file;         // opened by the starter; null when it could not be opened
+  RingBuffer* ring;   // input
+  int32_t result;     // 0 every byte was written, flushed and closed; 1 otherwise
+};
+
+struct UnLzmaUnarchiveContext {
+  RingBuffer* input;   // compressed data
+  RingBuffer* output;  // decompressed data, the UnArchiver's input
+  const char* folder;  // borrowed
+  int32_t unLzmaResult;  // Streamer_unLzma's result: 0 decoded whole, 1 failed or cut
+  int32_t archiveCut;    // Unarchiver_extractArchive's result: 1 the archive ended early
+};
+
+// Thread handles in this order; a slot whose thread was never started stays unset.
+struct StageThreadSet {
+  pthread_t downloader;
+  pthread_t unArchiver;
+  pthread_t unLzmaer;
+  bool downloaderStarted;
+  bool unArchiverStarted;
+  bool unLzmaerStarted;
+};
+
+// Decodes one .xz or legacy .lzma stream from input into output. 0 when the stream ended
+// (LZMA_STREAM_END); 1 on a decoder error or when the input ended before the stream did.
+// Closes input and output before it returns, and stops when a write to output gives -1.
+int Streamer_unLzma(RingBuffer* input, RingBuffer* output);
+
+// Stage thread bodies; each takes its record and returns null.
+void* Streamer_downloaderThread(void* context);  // DownloaderContext
+void* Streamer_fileSaverThread(void* context);   // FileSaverContext
+void* Streamer_unLzmaThread(void* context);      // UnLzmaUnarchiveContext
+void* Streamer_unArchiverThread(void* context);  // UnLzmaUnarchiveContext
+
+// Starts the UnLZMAer and the UnArchiver behind input (which the caller fills and closes)
+// into folder, and returns at once. The caller waits for the set's UnArchiver; the
+// UnLZMAer ends by itself. *context (when given) receives the pipeline's record, to read
+// its results after the UnArchiver has been joined. A thread that cannot start: a
+// "[Streamer]" line and status 1.
+StageThreadSet* Streamer_startUnLzmaUnarchive(RingBuffer* input, const char* folder,
+                                              UnLzmaUnarchiveContext** context = nullptr);
+
+// Downloads url into the file at path. 1 when the transfer succeeded and every byte was
+// saved; 0 otherwise.
+int Streamer_downloadToFile(const char* url, const char* path);
+
+// Downloads url, decodes it and extracts the archive into folder while it arrives. 1 only
+// when the transfer succeeded, the stream decoded whole and the archive was not cut.
+int Streamer_downloadAndUnarchive(const char* url, const char* folder);

@@ -1,0 +1,65 @@
+// Unarchiver: reads an ArchiveStream (entries of type, path, length and data in property
+// stream encoding, optionally ended by a SignatureBlock) from a ring and writes its entries
+// under a target folder as the bytes arrive: folders, plain files, pack200 files (unpacked
+// with unpack200Path) and nested ".p2.l2" archives (decompressed and extracted by a
+// pipeline of their own). A running mixed digest covers every byte before the
+// SignatureBlock. Fail closed: while archiveKeyRequired is set, an archive that does not
+// end in a SignatureBlock that verifies removes what it wrote and ends the process with
+// status 1. No entry is written outside its target folder or through a symbolic link.
+#pragma once
+
+#include <tomcrypt.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "core/property_stream.h"
+#include "core/ring_buffer.h"
+
+constexpr int32_t EXTRACT_BUFFER_SIZE = 1048576;
+constexpr int32_t NESTED_RING_SIZE = 1048576;
+constexpr int32_t NESTED_RING_ID = 5;
+constexpr int32_t SIGNATURE_HEX_SIZE = 4096;
+
+// The buffer that serves every wrapper-tail entry; allocated before main, never freed.
+extern unsigned char* tailExtractBuffer;
+extern int tailExtractBufferSize;
+
+// The unpack200 program for pack200 entries (null while no runtime has been located).
+// Set by the runtime setup before an extraction starts; only read while one runs.
+extern std::atomic<const char*> unpack200Path;
+// Set once the program at unpack200Path has been prepared.
+extern std::atomic<bool> unpack200Prepared;
+
+// Allocates tailExtractBuffer (runs as the program's static initialiser).
+void initTailBuffer();
+
+// Extracts the next entry of the stream into folder. 0 after an entry; -1 at the end of
+// the stream or at the SignatureBlock, whose two values are stored through the holders
+// (*signatureLength stays -1 for a block without its values). The caller sets
+// *signatureLength to -1 before the first call. digest and records may be null (no
+// digest); signatureHex may be null (the block's values are then read and dropped).
+// buffer holds at least as many bytes as the ring's capacity. Ends the process with
+// status 1 on an illegal path, a link in the way or a file that cannot be written.
+int Unarchiver_extractEntry(RingBuffer* ring, const char* folder, long* signatureLength,
+                            char** signatureHex, hash_state* digest, ReadRecordList* records,
+                            unsigned char* buffer);
+
+// Extracts a whole stream into folder and checks its signature; the UnArchiver stage's
+// work. Returns 0 when the stream was read whole, 1 when it ended inside an entry (the
+// archive was cut). A failed check does not return: the process ends with status 1.
+// Its input ring is closed when it returns, so a producer still writing is released.
+int Unarchiver_extractArchive(RingBuffer* ring, const char* folder);
+
+// One entry of the wrapper tail into folder, without digest, using tailExtractBuffer;
+// 0, or -1 at the end of the stream. Pack200 entries are unpacked at once.
+int Unarchiver_extractOne(RingBuffer* ring, const char* folder);
+
+// True when path ends in "p2.l2".
+bool isLzmaArchivePath(const char* path);
+// For a path beginning with "hvArcSpBlock_": logs it as a special block and tells
+// whether it is the SignatureBlock; false for every other path.
+bool isSignatureBlock(const char* path);
+// Feeds each held value into digest in order and empties the list; with no digest
+// nothing happens.
+void digestReadRecords(ReadRecordList* records, hash_state* digest);
