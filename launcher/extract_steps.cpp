@@ -1,6 +1,7 @@
 #include "launcher/extract_steps.h"
 
 #include "core/log.h"
+#include "launcher/runtime_setup.h"
 
 void Extractor_prepareExtraction(ExtractorRun* run) {
   if (!run->tailCarriesQuorvane) {
@@ -15,10 +16,7 @@ void Extractor_extractQuorvane(ExtractorRun* run) {
   logPendingStep("extract the Quorvane and show the splash");
 }
 
-void Extractor_setupJavaRuntime(ExtractorRun* run) {
-  (void)run;
-  logPendingStep("set up the Java runtime");
-}
+void Extractor_setupJavaRuntime(ExtractorRun* run) { RuntimeSetup_run(run); }
 
 void Extractor_extractApplication(ExtractorRun* run) {
   logPendingStep("extract the application and pick the latest QV folder");

@@ -78,6 +78,9 @@ struct ExtractorRun {
   char appTemp[PATH_BUFFER_SIZE];
   char jreFolder[PATH_BUFFER_SIZE];
   char jreTemp[PATH_BUFFER_SIZE];
+  // Step 10: the version of the runtime being installed (the tail's "JRE Version" on the
+  // offline road); at most 50 characters, empty while none is known.
+  char jreVersion[100];
 };
 
 // Logs "[Extractor] Not built yet: <what>" for a step whose work arrives later.

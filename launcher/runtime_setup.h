@@ -1,0 +1,59 @@
+// The Java runtime setup of the extract road: the runtime from the tail (offline road),
+// a compatible system runtime copied into the master folder, or one downloaded from the
+// update site (online road); then the common ending that moves it into its complete
+// folder. Main thread only. Fatal problems end the process with status 1.
+#pragma once
+
+#include "core/launch_property_list.h"
+#include "launcher/run.h"
+
+// An update URL of the packaging side that names no update site.
+constexpr char PLACEHOLDER_UPDATE_URL[] = "http://0.0.0.0:80/";
+constexpr int PLACEHOLDER_UPDATE_URL_LENGTH = 18;
+constexpr int MAX_JRE_VERSION_LENGTH = 50;
+constexpr int JRE_VERSION_BUFFER_SIZE = 100;
+constexpr char COPIED_JRE_VERSION[] = "00000000000";
+
+// Step 10: "[Extractor] Setting up a JRE", then the offline or the online road, then the
+// common ending.
+void RuntimeSetup_run(ExtractorRun* run);
+
+// The offline road: the tail's runtime entry into JRE temp, the class-data dump. Fills
+// run->jreTemp and run->jreFolder.
+void RuntimeSetup_offlineRoad(ExtractorRun* run);
+// The online road: the system runtime search, else the download. Fills run->jreTemp and
+// run->jreFolder.
+void RuntimeSetup_onlineRoad(ExtractorRun* run);
+// The common ending under the title of the road that ran.
+void RuntimeSetup_finish(ExtractorRun* run, const char* title);
+
+// <folder>/bin/java, made 0755 (a banner when that fails); new buffer.
+char* locateJavaExe(const char* folder);
+// <folder>/bin/unpack200, made 0777 (a banner when that fails); new buffer.
+char* locateUnpack200(const char* folder);
+// True when the first 18 characters of url are the placeholder update URL.
+bool isSentinelUpdateUrl(const char* url);
+// The epoch milliseconds as text in a new 101-byte buffer.
+char* cacheBusterString();
+// Local <qvFolder>/Halvorin-<jreName>-version.txt and remote
+// <updateUrl>Halvorin-<jreName>-version.txt?time=<cacheBuster>; false when either does
+// not fit its PATH_BUFFER_SIZE buffer.
+bool buildVersionFileNames(char* local, char* remote, const char* qvFolder,
+                           const char* updateUrl, const char* jreName, const char* cacheBuster);
+// The proxy detection request: the version file into the QV folder, outcome ignored.
+void fetchVersionFile(const char* qvFolder, const char* updateUrl, const char* jreName);
+// Replaces <jreFolder>/lib/security/cacerts with source when source exists.
+void overrideCacerts(const char* source, const char* jreFolder);
+// Runs java's class-data dump ("-Xshare:dump") in folder and waits for it.
+void regenerateClassData(const char* folder);
+
+// The major version of the java program at javaPath as text; "0" on any failure.
+char* getJavaMajorVersion(const char* javaPath);
+// True when the major version is at least required.
+bool javaVersionSatisfies(const char* javaPath, const char* required);
+// The system runtime search; on success writes COPIED_JRE_VERSION into jreVersion and the
+// copy's folder into jreTemp, else leaves both as they were. May end the process.
+void findSystemJre(char* jreVersion, bool autotest, const char* requiredVersion,
+                   const char* master, char* jreTemp, const LaunchPropertyList* list,
+                   int argCount, const char* const* args, const char* staticUpdateUrl,
+                   const char* dynamicUpdateUrl, const char* launcherPath);
