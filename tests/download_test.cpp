@@ -12,7 +12,6 @@
 #include <functional>
 #include <future>
 #include <iostream>
-#include <regex>
 #include <string>
 #include <thread>
 
@@ -40,10 +39,30 @@ std::string patternBytes(size_t size) {
   return bytes;
 }
 
-// The console bar as drawn for one call: "%3.0f%% [", the '=' and ' ' columns, "]\r".
-const std::regex BAR_PATTERN("[ 0-9]{3,}% \\[=* *\\]\r");
+// The length of the console bar drawn at text[at] ("%3.0f%% [", the '=' and ' ' columns,
+// "]\r"), 0 when none starts there.
+size_t barAt(const std::string& text, size_t at) {
+  size_t i = at;
+  while (i < text.size() && (text[i] == ' ' || isdigit(static_cast<unsigned char>(text[i])))) ++i;
+  if (i - at < 3 || text.compare(i, 3, "% [") != 0) return 0;
+  i += 3;
+  while (i < text.size() && text[i] == '=') ++i;
+  while (i < text.size() && text[i] == ' ') ++i;
+  return text.compare(i, 2, "]\r") == 0 ? i + 2 - at : 0;
+}
 
-std::string withoutBars(const std::string& out) { return std::regex_replace(out, BAR_PATTERN, ""); }
+std::string withoutBars(const std::string& out) {
+  std::string text;
+  for (size_t i = 0; i < out.size();) {
+    const size_t length = barAt(out, i);
+    if (length > 0) {
+      i += length;
+    } else {
+      text += out[i++];
+    }
+  }
+  return text;
+}
 
 std::string bar(const char* percent, int filled) {
   return std::string(percent) + "% [" + std::string(static_cast<size_t>(filled), '=') +
