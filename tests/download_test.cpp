@@ -39,31 +39,6 @@ std::string patternBytes(size_t size) {
   return bytes;
 }
 
-// The length of the console bar drawn at text[at] ("%3.0f%% [", the '=' and ' ' columns,
-// "]\r"), 0 when none starts there.
-size_t barAt(const std::string& text, size_t at) {
-  size_t i = at;
-  while (i < text.size() && (text[i] == ' ' || isdigit(static_cast<unsigned char>(text[i])))) ++i;
-  if (i - at < 3 || text.compare(i, 3, "% [") != 0) return 0;
-  i += 3;
-  while (i < text.size() && text[i] == '=') ++i;
-  while (i < text.size() && text[i] == ' ') ++i;
-  return text.compare(i, 2, "]\r") == 0 ? i + 2 - at : 0;
-}
-
-std::string withoutBars(const std::string& out) {
-  std::string text;
-  for (size_t i = 0; i < out.size();) {
-    const size_t length = barAt(out, i);
-    if (length > 0) {
-      i += length;
-    } else {
-      text += out[i++];
-    }
-  }
-  return text;
-}
-
 std::string bar(const char* percent, int filled) {
   return std::string(percent) + "% [" + std::string(static_cast<size_t>(filled), '=') +
          std::string(static_cast<size_t>(PROGRESS_BAR_WIDTH - filled), ' ') + "]\r";
@@ -234,7 +209,7 @@ TEST_F(DownloadTest, DeliversOnlyAWhole2xxBodyAndRetriesOnlyBeforeTheFirstByte) 
     EXPECT_EQ(c.delivered, run.bytes.size());
     EXPECT_TRUE(big.compare(0, run.bytes.size(), run.bytes) == 0) << "bytes differ from the body";
     EXPECT_EQ(c.requests, server_.requests(path));
-    EXPECT_EQ(downloaderLines(url, c.requests == 2), withoutBars(run.out));
+    EXPECT_EQ(downloaderLines(url, c.requests == 2), withoutDownloadBars(run.out));
     EXPECT_EQ(c.failure == nullptr ? "" : failureLines(c.failure, c.requests), run.err);
   }
   EXPECT_EQ(0, server_.requests("/elsewhere")) << "a redirect was followed";
@@ -266,7 +241,7 @@ TEST_F(DownloadTest, UnreachableProxyIsLeftOutOnTheRetry) {
   EXPECT_EQ(0, run.result);
   EXPECT_TRUE(body == run.bytes) << run.bytes.size() << " bytes";
   EXPECT_EQ(1, server_.requests("/version"));
-  EXPECT_EQ(downloaderLines(url, true), withoutBars(run.out));
+  EXPECT_EQ(downloaderLines(url, true), withoutDownloadBars(run.out));
   EXPECT_EQ(failureLines("Couldn't connect to server", 1), run.err);
 }
 
@@ -411,7 +386,7 @@ TEST_F(DownloadTest, DownloadToFileSavesTheBodyAndReportsEveryFailure) {
     const int result = run.get();
     capture.stop();
     // A bar ends in a carriage return, not a line end: the next line follows it.
-    const std::string out = withoutBars(capture.out());
+    const std::string out = withoutDownloadBars(capture.out());
     EXPECT_EQ(c.result, result);
     if (c.fileSaved) {
       EXPECT_TRUE(big.substr(0, c.saved) == readFileBytes(target));
