@@ -1,9 +1,10 @@
 // A signed runtime archive (the OpenJDK 17 tree, its lib folder as a signed nested
 // archive, the whole xz -6) served from 127.0.0.1 by python3's http.server and taken
 // through Streamer_downloadAndUnarchive, next to `curl -s URL | xz -dc | tar x` of a
-// tar.xz (xz -6) of the same tree from the same server. Each run is a fresh process, so
-// its peak resident memory (wait4's ru_maxrss; for the shell pipeline the largest of its
-// processes) is its own. Not run by the test suite.
+// tar.xz (xz -6) of the same tree from the same server. Peak memory is each process's
+// own peak resident size (GNU time), summed over the shell pipeline's three processes.
+// HV_BENCH_SITE names a folder to keep the built archives in and reuse them from.
+// Not run by the test suite.
 //
 //   download_pipeline_bench [--benchmark_...]       the comparison
 //   download_pipeline_bench --run URL FOLDER         one pipeline run (used by the above)
@@ -11,7 +12,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,9 +38,10 @@ namespace {
 const char RUNTIME[] = "/usr/lib/jvm/java-17-openjdk-amd64";
 const char SELF[] = "/proc/self/exe";
 
+const char TIME[] = "/usr/bin/time";
+
 struct Spawned {
   int status = -1;
-  long maxRssKb = 0;
 };
 
 Spawned runAndWait(const std::vector<std::string>& args) {
@@ -54,10 +56,8 @@ Spawned runAndWait(const std::vector<std::string>& args) {
   if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) return result;
   posix_spawn_file_actions_destroy(&actions);
   int status = 0;
-  rusage usage = {};
-  wait4(pid, &status, 0, &usage);
+  waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.maxRssKb = usage.ru_maxrss;
   return result;
 }
 
@@ -68,15 +68,17 @@ void shell(const std::string& command) {
   }
 }
 
-// The served folder with both archives, and python3's http.server on it.
+// The served folder with both archives, python3's http.server on it, and a scratch
+// folder for the runs.
 struct Site {
   std::unique_ptr<ScratchDir> dir;
+  std::string served;
   pid_t server = -1;
   std::string base;  // "http://127.0.0.1:PORT/"
   size_t archiveBytes = 0, tarBytes = 0;
 };
 
-void buildArchives(const ScratchDir& dir, Site& site) {
+void buildArchives(const ScratchDir& dir, const std::string& served) {
   const std::string tree = dir / "runtime";
   // A copy without its dangling links, read the same way by both packers.
   shell("cp -a '" + std::string(RUNTIME) + "' '" + tree + "' && find '" + tree +
@@ -94,11 +96,9 @@ void buildArchives(const ScratchDir& dir, Site& site) {
   hvpack::ArchiveBuilder lib;
   lib.folder("lib").tree(tree + "/lib", "lib");
   outer.nested("lib.p2.l2", lib.signedBytes(2048));
-  const std::string compressed = hvpack::xzCompress(outer.signedBytes(2048));
-  writeFileBytes(dir / "runtime.p2.l2", compressed);
-  site.archiveBytes = compressed.size();
-  shell("tar -C '" + tree + "' -hcf - . | xz -6 -T1 > '" + (dir / "runtime.tar.xz") + "'");
-  site.tarBytes = fs::file_size(dir / "runtime.tar.xz");
+  writeFileBytes(served + "/runtime.p2.l2", hvpack::xzCompress(outer.signedBytes(2048)));
+  shell("tar -C '" + tree + "' -hcf - . | xz -6 -T1 > '" + served + "/runtime.tar.xz'");
+  fs::remove_all(tree);
 }
 
 void startServer(Site& site) {
@@ -109,7 +109,7 @@ void startServer(Site& site) {
   posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-  const std::string dirArg = site.dir->path();
+  const std::string dirArg = site.served;
   std::vector<std::string> args = {"/usr/bin/env", "python3", "-u", "-m", "http.server", "--bind",
                                    "127.0.0.1", "--directory", dirArg, "0"};
   std::vector<char*> argv;
@@ -135,7 +135,12 @@ Site& site() {
   static Site s;
   if (s.dir) return s;
   s.dir = std::make_unique<ScratchDir>();
-  buildArchives(*s.dir, s);
+  const char* keep = getenv("HV_BENCH_SITE");
+  s.served = keep != nullptr && *keep != '\0' ? keep : s.dir->path();
+  fs::create_directories(s.served);
+  if (!pathExists(s.served + "/runtime.tar.xz")) buildArchives(*s.dir, s.served);
+  s.archiveBytes = fs::file_size(s.served + "/runtime.p2.l2");
+  s.tarBytes = fs::file_size(s.served + "/runtime.tar.xz");
   startServer(s);
   atexit([] {
     if (s.server > 0) {
@@ -158,35 +163,50 @@ void report(benchmark::State& state, size_t compressedBytes, long maxRssKb) {
   state.counters["compressed_MB"] = static_cast<double>(compressedBytes) / 1048576.0;
 }
 
-void BM_DownloadAndUnarchive(benchmark::State& state) {
-  Site& s = site();
-  const std::string folder = *s.dir / "out-pipeline";
+// "/usr/bin/time -f %M -o FILE": the peak resident memory of one process (a spawned
+// process would otherwise inherit the peak of the one that spawned it).
+std::string timed(const std::string& file) { return std::string(TIME) + " -f %M -o '" + file + "' "; }
+
+long peakKb(const std::string& file) { return atol(readFileBytes(file).c_str()); }
+
+// Times the shell command (made for a fresh output folder and the files that take each
+// process's peak memory) per iteration; reports the largest sum of those peaks.
+void measure(benchmark::State& state, const char* outName, size_t compressedBytes, int processes,
+             const std::function<std::string(const std::string&, const std::vector<std::string>&)>& command) {
+  const ScratchDir& dir = *site().dir;
+  const std::string folder = dir / outName;
+  std::vector<std::string> peakFiles;
+  for (int i = 0; i < processes; ++i) peakFiles.push_back(dir / (std::string(outName) + ".peak" + std::to_string(i)));
   long maxRss = 0;
   for (auto _ : state) {
     state.PauseTiming();
     freshFolder(folder);
     state.ResumeTiming();
-    const Spawned run = runAndWait({SELF, "--run", s.base + "runtime.p2.l2", folder});
-    if (run.status != 0) state.SkipWithError("the pipeline failed");
-    maxRss = std::max(maxRss, run.maxRssKb);
+    const Spawned run = runAndWait({"/bin/sh", "-c", command(folder, peakFiles)});
+    if (run.status != 0) state.SkipWithError("the run failed");
+    long sum = 0;
+    for (const std::string& file : peakFiles) sum += peakKb(file);
+    maxRss = std::max(maxRss, sum);
   }
-  report(state, s.archiveBytes, maxRss);
+  report(state, compressedBytes, maxRss);
+}
+
+void BM_DownloadAndUnarchive(benchmark::State& state) {
+  const Site& s = site();
+  const std::string self = fs::read_symlink(SELF).string();
+  measure(state, "out-pipeline", s.archiveBytes, 1,
+          [&](const std::string& folder, const std::vector<std::string>& peaks) {
+            return timed(peaks[0]) + "'" + self + "' --run '" + s.base + "runtime.p2.l2' '" + folder + "'";
+          });
 }
 
 void BM_CurlXzTar(benchmark::State& state) {
-  Site& s = site();
-  const std::string folder = *s.dir / "out-tar";
-  long maxRss = 0;
-  for (auto _ : state) {
-    state.PauseTiming();
-    freshFolder(folder);
-    state.ResumeTiming();
-    const Spawned run = runAndWait(
-        {"/bin/sh", "-c", "curl -s '" + s.base + "runtime.tar.xz' | xz -dc | tar x -C '" + folder + "'"});
-    if (run.status != 0) state.SkipWithError("curl | xz | tar failed");
-    maxRss = std::max(maxRss, run.maxRssKb);
-  }
-  report(state, s.tarBytes, maxRss);
+  const Site& s = site();
+  measure(state, "out-tar", s.tarBytes, 3,
+          [&](const std::string& folder, const std::vector<std::string>& peaks) {
+            return timed(peaks[0]) + "curl -s '" + s.base + "runtime.tar.xz' | " + timed(peaks[1]) +
+                   "xz -dc | " + timed(peaks[2]) + "tar x -C '" + folder + "'";
+          });
 }
 
 BENCHMARK(BM_DownloadAndUnarchive)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
