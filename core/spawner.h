@@ -1,5 +1,6 @@
 // Starts child programs straight from an argument vector: no shell, no PATH search,
-// the whole environment, the current folder and the default signal dispositions.
+// the whole environment, the current folder and the signal dispositions the launcher
+// was started with (those it changed for itself go back to their defaults).
 // A Spawner holds up to SPAWNER_SLOTS - 1 borrowed string pointers (the caller keeps
 // them alive until the run returns), so the vector always ends with an empty slot.
 // One Spawner is used by one thread; every step is logged with "[Spawner]".
@@ -28,6 +29,10 @@ int32_t runSpawnerAndWait(Spawner* spawner);
 // Starts the program without waiting (it is never reaped): 0, or -1 when it cannot be
 // started.
 int32_t runSpawner(Spawner* spawner);
+// Ignores a signal in the launcher (main thread, before any other thread starts). When
+// the launcher found it at its default, children get the default back; a signal the
+// launcher was started with ignored (nohup's SIGHUP, say) stays ignored for them.
+void ignoreLauncherSignal(int signal);
 // Releases the array only, never the strings.
 void freeSpawner(Spawner* spawner);
 // The process environment at the time of the call.
