@@ -21,12 +21,27 @@ namespace {
 // ignored. Set on the main thread before other threads start, read by any spawn.
 std::atomic<uint64_t> launcherIgnoredSignals{0};
 
-// Starts slot 0 as a path. Ignored signals survive exec, so the ones the launcher
-// ignored for itself are reset in the child; those the user had ignored stay ignored,
-// so the Java program starts as it would from the user's shell. Returns the spawn's
-// error number, 0 on success.
-int startChild(Spawner* spawner, pid_t* pid) {
-  char** environment = getEnviron();
+// Starts the child and logs the outcome; -1 for a failed start.
+pid_t spawnLogged(Spawner* spawner) {
+  pid_t pid = -1;
+  const int ret = spawner->slots[0] == nullptr
+                      ? EINVAL
+                      : spawnProgram(&pid, spawner->slots[0], nullptr, spawner->slots);
+  if (ret != 0) {
+    logMessage("[Spawner] Error - ret:%d\n", ret);
+    return -1;
+  }
+  logMessage("[Spawner] Success - pid:%d\n", static_cast<int>(pid));
+  return pid;
+}
+
+}  // namespace
+
+// Ignored signals survive exec, so the ones the launcher ignored for itself are reset in
+// the child; those the user had ignored stay ignored, so a program starts as it would
+// from the user's shell.
+int spawnProgram(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+                 const char* const* argv) {
   posix_spawnattr_t attributes;
   int ret = posix_spawnattr_init(&attributes);
   if (ret != 0) return ret;
@@ -40,26 +55,12 @@ int startChild(Spawner* spawner, pid_t* pid) {
   if (ret == 0) ret = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
   if (ret == 0) {
     // posix_spawn never writes through argv; its prototype just predates const.
-    ret = posix_spawn(pid, spawner->slots[0], nullptr, &attributes,
-                      const_cast<char* const*>(spawner->slots), environment);
+    ret = posix_spawn(pid, path, actions, &attributes, const_cast<char* const*>(argv),
+                      getEnviron());
   }
   posix_spawnattr_destroy(&attributes);
   return ret;
 }
-
-// Starts the child and logs the outcome; -1 for a failed start.
-pid_t spawnLogged(Spawner* spawner) {
-  pid_t pid = -1;
-  const int ret = spawner->slots[0] == nullptr ? EINVAL : startChild(spawner, &pid);
-  if (ret != 0) {
-    logMessage("[Spawner] Error - ret:%d\n", ret);
-    return -1;
-  }
-  logMessage("[Spawner] Success - pid:%d\n", static_cast<int>(pid));
-  return pid;
-}
-
-}  // namespace
 
 Spawner* createSpawner() {
   logMessage("[Spawner] Creating spawner\n");

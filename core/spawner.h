@@ -6,6 +6,9 @@
 // One Spawner is used by one thread; every step is logged with "[Spawner]".
 #pragma once
 
+#include <spawn.h>
+#include <sys/types.h>
+
 #include <cstdint>
 
 constexpr int SPAWNER_SLOTS = 500;
@@ -29,6 +32,11 @@ int32_t runSpawnerAndWait(Spawner* spawner);
 // Starts the program without waiting (it is never reaped): 0, or -1 when it cannot be
 // started.
 int32_t runSpawner(Spawner* spawner);
+// The one way the launcher starts a program: posix_spawn of path (no PATH search) with
+// argv, the file actions (or none), the whole environment and the signals the launcher
+// ignored for itself back at their defaults. The spawn's error number, 0 when started.
+int spawnProgram(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+                 const char* const* argv);
 // Ignores a signal in the launcher (main thread, before any other thread starts). When
 // the launcher found it at its default, children get the default back; a signal the
 // launcher was started with ignored (nohup's SIGHUP, say) stays ignored for them.
