@@ -5,16 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <X11/Xlib.h>
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -28,6 +19,7 @@
 #include <vector>
 
 #include "splash/splash_tiles.h"
+#include "tests/support/http_test_server.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/packer.h"
 #include "tests/support/png_writer.h"
@@ -35,8 +27,6 @@
 #include "tests/support/signer.h"
 #include "tests/support/test_user.h"
 #include "tests/support/xvfb_server.h"
-
-extern char** environ;
 
 namespace {
 
@@ -92,6 +82,12 @@ class Sandbox {
   std::string tmp_;
 };
 
+// A file's bytes as a tree entry shows them: whole when short, else size and hash.
+std::string shownBytes(const std::string& bytes) {
+  if (bytes.size() <= 64) return bytes;
+  return std::to_string(bytes.size()) + " bytes #" + std::to_string(std::hash<std::string>{}(bytes));
+}
+
 // Files below folder as "relative path=bytes" (folders as "path/"), sorted.
 std::vector<std::string> treeOf(const std::string& folder) {
   std::vector<std::string> entries;
@@ -101,7 +97,7 @@ std::vector<std::string> treeOf(const std::string& folder) {
     if (e.is_directory()) {
       entries.push_back(rel + "/");
     } else {
-      entries.push_back(rel + "=" + readFileBytes(e.path().string()));
+      entries.push_back(rel + "=" + shownBytes(readFileBytes(e.path().string())));
     }
   }
   std::sort(entries.begin(), entries.end());
@@ -128,7 +124,7 @@ hvpack::ArchiveBuilder testArchive() {
 }
 
 const std::vector<std::string> EXTRACTED = {"docs/", "docs/readme.txt=" + README,
-                                            "noise.bin=" + NOISE};
+                                            "noise.bin=" + shownBytes(NOISE)};
 
 enum class Archive {
   NoFile,          // no "test.p2.l2"
@@ -258,94 +254,34 @@ INSTANTIATE_TEST_SUITE_P(
                      "folder of its own)"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// ---- A local HTTP server ------------------------------------------------------------
-
-// Python's http.server on 127.0.0.1 and a port the kernel picks, serving one folder; it
-// ends by itself after its deadline and is stopped with the object.
-class HttpFolderServer {
- public:
-  explicit HttpFolderServer(const std::string& folder) {
-    const std::string script =
-        "import functools, http.server, os, sys, threading\n"
-        "threading.Timer(120, lambda: os._exit(0)).start()\n"
-        "handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=sys.argv[1])\n"
-        "handler.log_message = lambda *a: None\n"
-        "server = http.server.ThreadingHTTPServer(('127.0.0.1', 0), handler)\n"
-        "print(server.server_address[1], flush=True)\n"
-        "server.serve_forever()\n";
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    const char* argv[] = {"python3", "-c", script.c_str(), folder.c_str(), nullptr};
-    const int rc = posix_spawnp(&pid_, "python3", &actions, nullptr, const_cast<char**>(argv),
-                                environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    if (rc != 0) {
-      pid_ = -1;
-      close(out[0]);
-      return;
-    }
-    std::string line;
-    for (int waited = 0; waited < 15000 && line.find('\n') == std::string::npos; waited += 100) {
-      pollfd p = {out[0], POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      char buffer[64];
-      const ssize_t n = read(out[0], buffer, sizeof buffer);
-      if (n <= 0) break;
-      line.append(buffer, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    if (line.find('\n') != std::string::npos) port_ = std::stoi(line);
-  }
-  ~HttpFolderServer() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-
-  bool ready() const { return port_ > 0; }
-  std::string url(const std::string& name) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + "/" + name;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int port_ = 0;
-};
-
-// A URL on 127.0.0.1 where nothing listens: a port that was free a moment ago.
-std::string unreachableUrl() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/gone";
+// A URL on 127.0.0.1 whose port refuses connections while the port object lives.
+std::string refusedUrl(const RefusingPort& port) {
+  return "http://127.0.0.1:" + std::to_string(port.port()) + "/gone";
 }
 
 // ---- The two download tests ---------------------------------------------------------
 
+HttpPlan servedBody(const std::string& body) {
+  HttpPlan plan;
+  plan.body = body;
+  return plan;
+}
+
 TEST(DownloadTest, SavesTheBodyIntoDeletemeTmp) {
-  ScratchDir site;
   const std::string body = noiseBytes(300 * 1000, 7);
-  writeFileBytes(site / "payload.bin", body);
-  HttpFolderServer server(site.path());
-  ASSERT_TRUE(server.ready());
+  HttpTestServer server;
+  server.serve("/payload.bin", servedBody(body));
+  ASSERT_TRUE(server.start()) << server.why();
+  RefusingPort refusing;
   struct Case {
     const char* name;
     std::string url;
     std::string saved;  // what "deleteme.tmp" holds afterwards
   };
   const Case cases[] = {
-      {"served", server.url("payload.bin"), body},
+      {"served", server.url("/payload.bin"), body},
       // Created before the transfer, holding nothing; the status is 0 all the same.
-      {"unreachable", unreachableUrl(), ""},
+      {"unreachable", refusedUrl(refusing), ""},
   };
   for (const Case& c : cases) {
     Sandbox box;
@@ -354,18 +290,18 @@ TEST(DownloadTest, SavesTheBodyIntoDeletemeTmp) {
     EXPECT_TRUE(hasLine(r.output, "[Streamer] Downloading from " + c.url + " into deleteme.tmp"))
         << c.name << "\n" << r.output;
     ASSERT_TRUE(pathExists(box.inWork("deleteme.tmp"))) << c.name << "\n" << r.output;
-    EXPECT_TRUE(readFileBytes(box.inWork("deleteme.tmp")) == c.saved) << c.name;
+    EXPECT_EQ(shownBytes(c.saved), shownBytes(readFileBytes(box.inWork("deleteme.tmp")))) << c.name;
   }
 }
 
 TEST(DownloadUnpackTest, ExtractsIntoTmpWithoutAKey) {
-  ScratchDir site;
   const hvpack::ArchiveBuilder archive = testArchive();
-  writeFileBytes(site / "unsigned.p2.l2", hvpack::xzCompress(archive.bytes()));
-  writeFileBytes(site / "signed.p2.l2", hvpack::xzCompress(archive.signedBytes(
-                                            hvpack::namedKeySigner(EXTRACT_TEST_KEY_NAME))));
-  HttpFolderServer server(site.path());
-  ASSERT_TRUE(server.ready());
+  HttpTestServer server;
+  server.serve("/unsigned.p2.l2", servedBody(hvpack::xzCompress(archive.bytes())));
+  server.serve("/signed.p2.l2", servedBody(hvpack::xzCompress(archive.signedBytes(
+                                    hvpack::namedKeySigner(EXTRACT_TEST_KEY_NAME)))));
+  ASSERT_TRUE(server.start()) << server.why();
+  RefusingPort refusing;
   // A file of someone else's in /tmp that no outcome may touch.
   const std::string OTHER = "other.txt=not the launcher's";
   struct Case {
@@ -379,10 +315,10 @@ TEST(DownloadUnpackTest, ExtractsIntoTmpWithoutAKey) {
   extracted.push_back(OTHER);
   std::sort(extracted.begin(), extracted.end());
   const Case cases[] = {
-      {"unsigned", server.url("unsigned.p2.l2"), 0, "[DEBUG] Download worked!", extracted},
+      {"unsigned", server.url("/unsigned.p2.l2"), 0, "[DEBUG] Download worked!", extracted},
       // No key in this mode: the signed archive is refused, and nothing is removed.
-      {"signed", server.url("signed.p2.l2"), 1, nullptr, extracted},
-      {"unreachable", unreachableUrl(), 0, "[DEBUG] Download FALED!", {OTHER}},
+      {"signed", server.url("/signed.p2.l2"), 1, nullptr, extracted},
+      {"unreachable", refusedUrl(refusing), 0, "[DEBUG] Download FALED!", {OTHER}},
   };
   for (const Case& c : cases) {
     Sandbox box;
