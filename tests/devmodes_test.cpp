@@ -259,6 +259,24 @@ std::string refusedUrl(const RefusingPort& port) {
   return "http://127.0.0.1:" + std::to_string(port.port()) + "/gone";
 }
 
+// The tool a developer builds "test.p2.l2" with: signed with the test key, padded.
+TEST(ExtractTestArchive, FromThePackerTool) {
+  Sandbox box;
+  writeFileBytes(box.inWork("readme.txt"), README);
+  writeFileBytes(box.inWork("manifest"),
+                 "compress xz\nsign-key extracttest\nsign\npad-to 63586021\nfolder docs\n"
+                 "file docs/readme.txt readme.txt\n");
+  const std::string command = std::string(HV_BIN_DIR) + "/halvorin-pack archive '" +
+                              box.inWork("manifest") + "' -o '" + box.inWork("test.p2.l2") +
+                              "' > /dev/null";
+  ASSERT_EQ(0, system(command.c_str()));
+  EXPECT_EQ(TEST_ARCHIVE_SIZE, fs::file_size(box.inWork("test.p2.l2")));
+  const ModeRun r = box.run({"--corvastine-extracttest", "x"});
+  EXPECT_EQ(0, r.status) << r.output;
+  EXPECT_EQ((std::vector<std::string>{"docs/", "docs/readme.txt=" + README}),
+            treeOf(box.inTmp("test")));
+}
+
 // ---- The two download tests ---------------------------------------------------------
 
 HttpPlan servedBody(const std::string& body) {
