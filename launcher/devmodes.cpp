@@ -105,7 +105,7 @@ void runExtractTest() {
     const int32_t count = RingBuffer_read(fileRing, extractTestChunk, want);
     if (count < 0) break;  // the file is shorter than the test archive
     copied += count;
-    // Refused once the decoder has stopped reading; the copy still takes its bytes.
+    // Refused (-1) once the UnLZMAer has ended and closed its input; the copy reads on.
     RingBuffer_write(input, extractTestChunk, count);
   }
   // Bytes past the copied ones are not wanted, and a stream that has not ended by now
