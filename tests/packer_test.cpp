@@ -746,7 +746,7 @@ TEST_F(PackerTool, RefusesBadManifests) {
       {"nested without end", head + five + "nested x.p2.l2\nfile f a.txt\n", "without \"end\""},
       {"missing source", head + "file a nothere\n", "cannot open"},
       {"signed without key", head + "tree x.p2.l2 qvtree signed\n", "needs a sign-key"},
-      {"key without a pair", head + "sign-key 1024\n", "sign-key is 2048 or 4096"},
+      {"key without a pair", head + "sign-key 1024\n", "sign-key is 2048, 4096 or extracttest"},
       {"splash not second", head + "file lzma64 a.txt\nfile splash.png a.txt\nfile c a.txt\n"
                                   "file d a.txt\nfile e a.txt\n",
        "tail entry 2 must be nativesplash.png, not splash.png"},
