@@ -629,6 +629,27 @@ TEST(ExtractRoadContainment, DotDotPathsAndPlantedLinksWriteNothingOutside) {
   EXPECT_EQ(0, launchCalls(run.calls));
 }
 
+// ---- A master folder the user may not write -----------------------------------------------
+
+// The prepare-only run is the elevated one: it never elevates again.
+TEST(ExtractRoadElevation, PrepareOnlyRunThatCannotCreateQvTempEndsWithoutElevating) {
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready());
+  const Installer in = offlineInstaller();
+  home.pack(in.params, in.tail);
+  home.keepRootOwned(home.master());
+  const LauncherRun run = home.run({"x", PREPARE_ONLY}, false);
+  const std::string& out = run.child.output;
+  EXPECT_EQ(1, run.child.exitStatus) << out;
+  const std::string qvTemp = lineAfter(out, "[Extractor] QV temp is ");
+  EXPECT_TRUE(hasLine(out, "[SUDO] Prepare-only run unable to create QV temp folder " + qvTemp +
+                               ", not elevating again"))
+      << out;
+  EXPECT_EQ(0, countLinesStartingWith(out, "[Extractor] Unable to create QV Temp folder")) << out;
+  EXPECT_EQ(0, countLinesStartingWith(out, "[Unarchiver]")) << out;
+  EXPECT_TRUE(folderNames(home.master()).empty());
+}
+
 // ---- Two first runs at once -------------------------------------------------------------
 
 TEST(ExtractRoadTogether, TwoFirstRunsBothSucceedAndLeaveAWholeInstall) {
