@@ -58,8 +58,12 @@ bool replaceSplashPicture(const char* path, const unsigned char* image, uint64_t
   bool written = fd >= 0;
   for (uint64_t done = 0; written && done < size;) {
     const ssize_t n = write(fd, image + done, size - done);
-    if (n <= 0 && errno != EINTR) written = false;
-    if (n > 0) done += static_cast<uint64_t>(n);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      written = false;
+    } else {
+      done += static_cast<uint64_t>(n);
+    }
   }
   if (fd >= 0 && close(fd) != 0) written = false;
   if (written && rename(scratch, path) == 0) return true;
