@@ -125,6 +125,13 @@ int HttpTestServer::requests(const std::string& path) const {
   return found == requests_.end() ? 0 : found->second;
 }
 
+std::vector<std::string> HttpTestServer::requestedPaths() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> paths;
+  for (const auto& [path, count] : requests_) paths.push_back(path);
+  return paths;
+}
+
 bool HttpTestServer::holding(const std::string& path) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto found = holding_.find(path);

@@ -46,6 +46,8 @@ class HttpTestServer {
   int port() const { return port_; }
   // Requests seen for a path so far.
   int requests(const std::string& path) const;
+  // Every path requested so far (query included), in byte order.
+  std::vector<std::string> requestedPaths() const;
   // Lets every answer that holds at this moment go on.
   void release();
   // True once an answer for path has sent its bytes up to holdAfter and waits.
