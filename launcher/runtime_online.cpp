@@ -15,6 +15,7 @@
 #include "core/paths.h"
 #include "core/shell.h"
 #include "launcher/jvm_launch.h"
+#include "launcher/runtime_online.h"
 #include "launcher/runtime_setup.h"
 #include "pipeline/streamer.h"
 #include "pipeline/unarchiver.h"
@@ -119,38 +120,6 @@ char* majorField(const char* text, size_t length) {
 
 bool quietRun(const ExtractorRun* run) { return run->silent || run->prepareOnly; }
 
-// Reads the JRE version from the version file into run->jreVersion; ends the process on
-// a version too long or holding a '/' (it becomes part of folder names).
-void readVersionFile(ExtractorRun* run, const char* path) {
-  FILE* file = openFileForReading(path);
-  if (file == nullptr) {
-    logMessage("[JREDownload] ************************** Unable to open version file! [%d]\n",
-               errno);
-  }
-  logMessage("[JREDownload] Extracting version: ");
-  size_t length = 0;
-  for (int c = file == nullptr ? EOF : fgetc(file); c != EOF; c = fgetc(file)) {
-    logMessage("%c", c);
-    if (c == '\r' || c == '\n' || c == ' ') {
-      logMessage("\n[JREDownload] Spaces in version file, assuming EOF\n");
-      break;
-    }
-    if (c == '/') {
-      logMessage("\n[JREDownload] Version invalid (holds a '/')\n");
-      endProcess(1);
-    }
-    run->jreVersion[length++] = static_cast<char>(c);
-    run->jreVersion[length] = 0;
-    if (length > static_cast<size_t>(MAX_JRE_VERSION_LENGTH)) {
-      logMessage("\n[JREDownload] Version invalid (too long)\n");
-      endProcess(1);
-    }
-  }
-  logMessage("\n");
-  if (file != nullptr) fclose(file);
-  logMessage("[JREDownload] JRE Version is %s\n", run->jreVersion);
-}
-
 // Download road: the version file, then the archive into a new JRE temp.
 void downloadRuntime(ExtractorRun* run) {
   logMessage("[JREDownload] Failed to pick up any existing system JRE, will download\n");
@@ -174,7 +143,7 @@ void downloadRuntime(ExtractorRun* run) {
   }
   setProgress(PROGRESS_INDEFINITE);
   logMessage("[JREDownload] JRE version downloaded OK [%s]\n", local);
-  readVersionFile(run, local);
+  readJreVersionFile(run, local);
 
   makeTempFolderName(run->jreTemp, run->masterFolder);
   ensureFolder(run->jreTemp);
@@ -199,6 +168,37 @@ void downloadRuntime(ExtractorRun* run) {
 }
 
 }  // namespace
+
+void readJreVersionFile(ExtractorRun* run, const char* path) {
+  FILE* file = openFileForReading(path);
+  if (file == nullptr) {
+    logMessage("[JREDownload] ************************** Unable to open version file! [%d]\n",
+               errno);
+  }
+  logMessage("[JREDownload] Extracting version: ");
+  size_t length = 0;
+  run->jreVersion[0] = 0;
+  for (int c = file == nullptr ? EOF : fgetc(file); c != EOF; c = fgetc(file)) {
+    logMessage("%c", c);
+    if (c == '\r' || c == '\n' || c == ' ') {
+      logMessage("\n[JREDownload] Spaces in version file, assuming EOF\n");
+      break;
+    }
+    if (c == '/') {
+      logMessage("\n[JREDownload] Version invalid (holds a '/')\n");
+      endProcess(1);
+    }
+    run->jreVersion[length++] = static_cast<char>(c);
+    run->jreVersion[length] = 0;
+    if (length > static_cast<size_t>(MAX_JRE_VERSION_LENGTH)) {
+      logMessage("\n[JREDownload] Version invalid (too long)\n");
+      endProcess(1);
+    }
+  }
+  logMessage("\n");
+  if (file != nullptr) fclose(file);
+  logMessage("[JREDownload] JRE Version is %s\n", run->jreVersion);
+}
 
 void RuntimeSetup_onlineRoad(ExtractorRun* run) {
   logStart(ONLINE_TITLE);
