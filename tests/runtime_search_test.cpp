@@ -1,6 +1,8 @@
 // The system runtime search and the Java version checks, run in-process against runtimes
 // and `java` programs that the tests make: version answers from scripts, link chains on a
 // PATH of the test's own, the compatibility test through the updater fixture.
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -227,12 +229,14 @@ struct SearchInput {
   const char* required = "8";
   std::string compatStatus = "72";
   std::string path;  // PATH of the search; empty: the layout's folder, then the system's
+  std::function<bool()> prepare;  // run in the child first; false ends it with status 4
 };
 
 SearchOutcome runSearch(const SearchLayout& layout, const SearchInput& input) {
   SearchOutcome out;
   out.child = runInChild([&] {
     alarm(CHILD_DEADLINE_SECONDS);
+    if (input.prepare && !input.prepare()) return 4;
     const std::string path =
         input.path.empty() ? layout.pathDir + ":/usr/local/bin:/usr/bin:/bin" : input.path;
     setenv("PATH", path.c_str(), 1);
@@ -431,24 +435,48 @@ TEST(SystemRuntimeSearch, RobinIsCutInsideTheName) {
   EXPECT_FALSE(hasLine(out.child.output, "[JRESearch] Removed final slash: possibleJavaExe is " + ro));
 }
 
-// With the autotest flag the shell's answer is set aside for the fixed candidate.
+// With the autotest flag the shell's answer is set aside for the fixed candidate: absent,
+// it refuses; present (on a private /opt of the child's own), it is the one copied while
+// the compatible runtime on PATH is never run.
 TEST(SystemRuntimeSearch, AutotestLooksOnlyAtTheFixedCandidate) {
   SearchLayout layout;
   ASSERT_TRUE(layout.ready);
   const std::string home = layout.root / "jdk";
   ASSERT_TRUE(layout.addRuntime(home, "openjdk version \"17.0.15\""));
   layout.link(layout.javaOnPath(), home + "/bin/java");
+  const std::string fixedHome = "/opt/JRE_HVAutoTest";
   SearchInput input;
   input.autotest = true;
-  const SearchOutcome out = runSearch(layout, input);
-  expectUnchanged(out);
-  EXPECT_EQ("", missingInOrder(out.child.output, {
+  input.prepare = [] { return !pathExists("/opt/JRE_HVAutoTest"); };
+  const SearchOutcome absent = runSearch(layout, input);
+  if (absent.child.exitStatus == 4) GTEST_SKIP() << "this machine has /opt/JRE_HVAutoTest";
+  expectUnchanged(absent);
+  EXPECT_EQ("", missingInOrder(absent.child.output, {
       "AutoTesting - will fake possible jave exe to '/opt/JRE_HVAutoTest/bin/java'",
       "[JRESearch] 'which java' returned '/opt/JRE_HVAutoTest/bin/java'",
       "[JRESearch] Final possibleJavaExe is /opt/JRE_HVAutoTest",
-      "[JRESearch] Looking at JRE /opt/JRE_HVAutoTest/bin/java"}))
-      << out.child.output;
+      "[JRESearch] Looking at JRE /opt/JRE_HVAutoTest/bin/java",
+      "[JRESearch] JRE does not exist or does not have unpack200"}))
+      << absent.child.output;
   EXPECT_TRUE(readFixtureCalls(layout.calls).empty()) << "the java on PATH is never run";
+
+  input.prepare = [&] {
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount("tmpfs", "/opt", "tmpfs", 0, "mode=0755") == 0 &&
+           layout.addRuntime(fixedHome, "openjdk version \"11.0.2\"");
+  };
+  const SearchOutcome present = runSearch(layout, input);
+  if (present.child.exitStatus == 4) GTEST_SKIP() << "no private /opt: " << present.child.output;
+  EXPECT_EQ(COPIED_JRE_VERSION, present.version) << present.child.output;
+  EXPECT_TRUE(hasLine(present.child.output,
+                      "[JRESearch] Running cp -Lrf '" + fixedHome + "' '" + present.temp + "'"))
+      << present.child.output;
+  EXPECT_TRUE(pathExists(present.temp + "/bin/unpack200"));
+  for (const auto& call : readFixtureCalls(layout.calls)) {
+    EXPECT_EQ(0u, call.at(0).rfind(fixedHome + "/", 0)) << call.at(0);
+  }
+  EXPECT_FALSE(pathExists(fixedHome)) << "the private /opt went with the child";
 }
 
 // A runtime home whose name holds a double quote, '$' and '`' is copied as it is and
