@@ -145,8 +145,11 @@ void downloadRuntime(ExtractorRun* run) {
   logMessage("[JREDownload] JRE version downloaded OK [%s]\n", local);
   readJreVersionFile(run, local);
 
-  makeTempFolderName(run->jreTemp, run->masterFolder);
-  ensureFolder(run->jreTemp);
+  if (makeTempFolderName(run->jreTemp, run->masterFolder) == nullptr ||
+      createTempFolder(run->jreTemp) != 0) {
+    logMessage("[JREDownload] Cannot make a temporary folder for the JRE\n");
+    endProcess(1);
+  }
   char archive[PATH_BUFFER_SIZE];
   if (!formatText(archive, sizeof archive, "%sHalvorin-%s-%s-archive.p2.l2",
                   run->effectiveUpdateUrl == nullptr ? "" : run->effectiveUpdateUrl,
@@ -227,9 +230,9 @@ void RuntimeSetup_onlineRoad(ExtractorRun* run) {
   logMessage("[JREDownload] Finalising setup of new JRE %s\n", run->jreVersion);
   if (makeCompleteFolderName(run->jreFolder, run->masterFolder, run->jreName, run->jreVersion) ==
       nullptr) {
+    logMessage("[JREDownload] The JRE folder name does not fit\n");
     endProcess(1);
   }
-  RuntimeSetup_finish(run, ONLINE_TITLE);
 }
 
 char* getJavaMajorVersion(const char* javaPath) {
