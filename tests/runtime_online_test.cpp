@@ -2,9 +2,6 @@
 // the JRE version, and "Skip System JRE" keeping the system search (and its shell) away.
 #include "launcher/runtime_online.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +14,7 @@
 
 #include "core/paths.h"
 #include "launcher/runtime_setup.h"
+#include "tests/support/http_test_server.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
@@ -87,22 +85,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, VersionFile, ::testing::ValuesIn(VERSION_FILE_CA
 
 // ---- Skip System JRE ----------------------------------------------------------------------
 
-// A port on 127.0.0.1 where nothing listens (bound, then given up).
-int closedPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    close(fd);
-    return 9;
-  }
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
 struct SkipCase {
   const char* name;
   const char* skip;  // "Skip System JRE"; null: absent from the tail
@@ -130,7 +112,8 @@ TEST_P(SkipSystemJre, SkippedSearchRunsNoShellCommand) {
   const std::string master = dir / "Halvorin-SkipTest";
   const std::string qv = master + "/Halvorin-Halvorin-12-complete";
   fs::create_directories(qv);
-  const std::string url = "http://127.0.0.1:" + std::to_string(closedPort()) + "/";
+  RefusingPort refusing;
+  const std::string url = "http://127.0.0.1:" + std::to_string(refusing.port()) + "/";
   const ChildRun child = runInChild([&] {
     alarm(CHILD_DEADLINE_SECONDS);
     setenv("PATH", (bin + ":/usr/bin:/bin").c_str(), 1);
