@@ -3,9 +3,13 @@
 // the version file and the signed runtime archive, or copies a compatible `java` of the
 // test's own found on PATH, installs the runtime and launches the updater in a real JVM;
 // every broken answer of the site ends the run with status 1 and no complete runtime.
+// gtest first: the X11 headers define None, which gtest uses as a name.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <filesystem>
 #include <functional>
 #include <regex>
@@ -18,6 +22,10 @@
 #include "tests/support/log_lines.h"
 #include "tests/support/png_writer.h"
 #include "tests/support/signer.h"
+#include "tests/support/xvfb_server.h"
+
+#include "splash/splash_tiles.h"
+#include "splash/x11.h"
 
 namespace fs = std::filesystem;
 
@@ -149,8 +157,11 @@ void expectBarsExact(const std::string& output) {
     std::smatch m;
     ASSERT_TRUE(std::regex_match(drawing, m, bar)) << "[" << drawing << "]";
     EXPECT_EQ(40u, m[2].length() + m[3].length()) << drawing;
+    // The percentage is rounded for print, the '=' count from the exact fraction: they
+    // agree within half a percent of 40 columns plus half a column.
     const double percent = std::stod(m[1].str());
-    EXPECT_NEAR(percent * 40 / 100, static_cast<double>(m[2].length()), 0.51) << drawing;
+    EXPECT_NEAR(percent * 40 / 100, static_cast<double>(m[2].length()), 0.2 + 0.5 + 1e-9)
+        << drawing;
     full = full || drawing == "100% [========================================]";
     ++bars;
     at = end;
@@ -391,5 +402,154 @@ TEST_P(SystemRuntime, CompatibleJavaOnPathIsCopiedAndUsed) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, SystemRuntime, ::testing::ValuesIn(SYSTEM_CASES),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- The splash during a download ---------------------------------------------------------
+
+constexpr int STRIP = 18;
+
+uint32_t tileRgb(const BgrTile& tile, int column, int row) {
+  const unsigned char* p = tile.pixels + row * bgrRowBytes(tile.width) + 3 * column;
+  return static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[1]) << 8 | p[0];
+}
+
+// One look at the splash window: its pixels (RRGGBB, depth 24).
+struct SplashShot {
+  int width = 0, height = 0;
+  std::vector<uint32_t> pixels;
+  uint32_t at(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
+};
+
+// The fill end of a percentage strip along the bottom STRIP rows, -1 when the rows show
+// no percentage strip (no strip yet, or the moving stripes).
+int percentageEnd(const SplashShot& shot) {
+  const int top = shot.height - STRIP;
+  if (top < 0) return -1;
+  for (int end = 0; end <= shot.width; ++end) {
+    bool match = true;
+    for (int y = 0; y < STRIP && match; ++y) {
+      for (int x = 0; x < shot.width && match; ++x) {
+        const uint32_t want = x < end ? tileRgb(progressTile, x % 3, y)
+                                      : tileRgb(trackTile, (x - end) % 3, y);
+        match = shot.at(x, top + y) == want;
+      }
+    }
+    if (match) return end;
+  }
+  return -1;
+}
+
+// Lines of log equal to text after the first line starting with from, before the next
+// line starting with to.
+int linesBetween(const std::string& log, const std::string& from, const std::string& to,
+                 const std::string& text) {
+  int count = 0;
+  bool inside = false;
+  for (const std::string& line : logTexts(log)) {
+    if (!inside && line.rfind(from, 0) == 0) {
+      inside = true;
+    } else if (inside && line.rfind(to, 0) == 0) {
+      return count;
+    } else if (inside && line == text) {
+      ++count;
+    }
+  }
+  return -1;
+}
+
+// Reads every viewable top-level window of the display (the splash is the only one).
+bool grabSplash(Display* display, SplashShot* shot) {
+  Window root = DefaultRootWindow(display), parent, *children = nullptr;
+  unsigned count = 0;
+  if (!XQueryTree(display, root, &root, &parent, &children, &count)) return false;
+  bool found = false;
+  for (unsigned i = 0; i < count && !found; ++i) {
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(display, children[i], &attributes) ||
+        attributes.map_state != IsViewable || attributes.width < 10) {
+      continue;
+    }
+    XImage* image = XGetImage(display, children[i], 0, 0, attributes.width, attributes.height,
+                              AllPlanes, ZPixmap);
+    if (image == nullptr) continue;
+    shot->width = attributes.width;
+    shot->height = attributes.height;
+    shot->pixels.clear();
+    for (int y = 0; y < shot->height; ++y) {
+      for (int x = 0; x < shot->width; ++x) {
+        shot->pixels.push_back(static_cast<uint32_t>(XGetPixel(image, x, y)) & 0xFFFFFF);
+      }
+    }
+    XDestroyImage(image);
+    found = true;
+  }
+  if (children != nullptr) XFree(children);
+  return found;
+}
+
+void saveShot(const SplashShot& shot, const std::string& path) {
+  writePng(path, rgbaPicture(static_cast<uint32_t>(shot.width), static_cast<uint32_t>(shot.height),
+                             [&](uint32_t x, uint32_t y) { return shot.at(x, y) << 8 | 0xFF; }));
+}
+
+// Under a slow update site the strip's fill grows while the archive arrives: shots of the
+// window taken meanwhile show ever larger percentages between 0 and 100.
+TEST(OnlineDownloadSplash, PercentageMovesWhileTheArchiveArrives) {
+  XvfbServer xvfb;
+  if (!xvfb.start(24)) GTEST_SKIP() << xvfb.why();
+  OnlineOptions options;
+  options.silent = false;
+  OnlineSetup setup(options);
+  ASSERT_TRUE(setup.ready) << setup.server.why();
+  setup.serveRuntime("17");
+  HttpPlan slow;
+  slow.body = runtimeArchive(Signing::Signed);
+  slow.chunk = 2048;
+  // About two seconds for the whole archive.
+  slow.chunkDelayMs = static_cast<int>(std::max<size_t>(1, 2000 * slow.chunk / slow.body.size()));
+  setup.server.serve(archivePath("17"), slow);
+  setup.pack();
+
+  std::atomic<bool> done{false};
+  std::vector<int> ends;
+  SplashShot middle;
+  std::thread watcher([&] {
+    Display* display = XOpenDisplay(xvfb.display().c_str());
+    if (display == nullptr) return;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!done && std::chrono::steady_clock::now() < deadline) {
+      SplashShot shot;
+      if (grabSplash(display, &shot)) {
+        const int end = percentageEnd(shot);
+        if (end >= 0 && (ends.empty() || ends.back() != end)) ends.push_back(end);
+        if (end > shot.width / 4 && end < shot.width * 3 / 4) middle = shot;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    }
+    XCloseDisplay(display);
+  });
+  const LauncherRun run = setup.home.run({"x"}, true, {{"DISPLAY", xvfb.display()}});
+  done = true;
+  watcher.join();
+  const std::string& out = run.child.output;
+  ASSERT_EQ(0, run.child.exitStatus) << out;
+  // The splash is shown again before each of the two downloads.
+  EXPECT_EQ(1, linesBetween(out, "[JREDownload] Failed to pick up", "[JREDownload] Fetching JRE",
+                            "[Splash] showSplash()"))
+      << out;
+  EXPECT_EQ(1, linesBetween(out, "[JREDownload] JRE Version is 17",
+                            "[JREDownload] Extracting JRE archive to", "[Splash] showSplash()"))
+      << out;
+  // Between the empty and the full strip, at least two rising percentages were seen.
+  std::vector<int> between;
+  for (int end : ends) {
+    if (end > 0 && middle.width > 0 && end < middle.width) between.push_back(end);
+  }
+  ASSERT_GE(between.size(), 2u) << "fill ends seen: " << ::testing::PrintToString(ends);
+  EXPECT_TRUE(std::is_sorted(between.begin(), between.end())) << ::testing::PrintToString(ends);
+  ScratchDir shots;
+  const char* keep = getenv("HV_SPLASH_SHOT");
+  saveShot(middle, keep != nullptr ? keep : shots / "middle.png");
+  expectBarsExact(out);
+}
 
 }  // namespace
