@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <set>
 
 namespace {
 
@@ -128,6 +129,12 @@ int HttpTestServer::requests(const std::string& path) const {
 std::vector<std::string> HttpTestServer::targets() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return targets_;
+}
+
+std::vector<std::string> HttpTestServer::requestedPaths() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::set<std::string> distinct(targets_.begin(), targets_.end());
+  return std::vector<std::string>(distinct.begin(), distinct.end());
 }
 
 bool HttpTestServer::holding(const std::string& path) const {

@@ -48,6 +48,8 @@ class HttpTestServer {
   int requests(const std::string& path) const;
   // Every request target seen so far, query included, in arrival order.
   std::vector<std::string> targets() const;
+  // The distinct request targets (query included), in byte order.
+  std::vector<std::string> requestedPaths() const;
   // Lets every answer that holds at this moment go on.
   void release();
   // True once an answer for path has sent its bytes up to holdAfter and waits.
