@@ -408,6 +408,62 @@ TEST_P(SystemRuntime, CompatibleJavaOnPathIsCopiedAndUsed) {
 INSTANTIATE_TEST_SUITE_P(Cases, SystemRuntime, ::testing::ValuesIn(SYSTEM_CASES),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A `java` on PATH that fails a check leaves the runtime to the download road.
+struct RefusedCase {
+  const char* name;
+  const char* versionAnswer;
+  bool withUnpack200;
+  const char* compatStatus;  // the compatibility class's exit status
+  const char* line;
+};
+
+const RefusedCase REFUSED_CASES[] = {
+    {"FailedCompatibilityTest", "openjdk version \"17.0.15\"", true, "3",
+     "[JRESearch] JRE failed compatibility test"},
+    {"MissingUnpack200", "openjdk version \"17.0.15\"", false, "72",
+     "[JRESearch] JRE does not exist or does not have unpack200"},
+    {"Java7BelowRequired", "java version \"1.7.0_80\"", true, "72",
+     "[Extractor] Checking JRE version requirements: 7 vs required 8"},
+};
+
+class SystemRuntimeRefused : public ::testing::TestWithParam<RefusedCase> {};
+
+TEST_P(SystemRuntimeRefused, RuntimeIsDownloadedInstead) {
+  const RefusedCase& c = GetParam();
+  OnlineOptions options;
+  options.skip = "";
+  OnlineSetup setup(options);
+  ASSERT_TRUE(setup.ready) << setup.server.why();
+  setup.serveRuntime("17");
+  const std::string sysHome = setup.home.home() + "/sys/jdk";
+  RuntimeFixtureOptions fixture;
+  fixture.versionAnswer = c.versionAnswer;
+  fixture.withUnpack200 = c.withUnpack200;
+  ASSERT_TRUE(buildRuntimeFixture(sysHome, fixture));
+  const std::string pathDir = setup.home.home() + "/sys/path";
+  fs::create_directories(pathDir);
+  fs::create_symlink(sysHome + "/bin/java", pathDir + "/java");
+  setup.pack();
+  const LauncherRun run = setup.home.run(
+      {"x"}, true,
+      {{"PATH", pathDir + ":/usr/local/bin:/usr/bin:/bin"}, {UPDATER_COMPAT_STATUS_ENV, c.compatStatus}});
+  const std::string& out = run.child.output;
+  ASSERT_EQ(0, run.child.exitStatus) << out;
+  EXPECT_TRUE(run.reported) << out;
+  EXPECT_EQ(std::vector<std::string>{INSTALLED_JRE_FOLDER}, runtimeFolders(setup.home));
+  EXPECT_EQ("", missingInOrder(out, {
+      "[JRESearch] Looking at JRE " + sysHome + "/bin/java",
+      c.line,
+      "[JREDownload] Failed to pick up any existing system JRE, will download",
+      "[JREDownload] Downloaded JRE is now ready.",
+      "[Extractor] Renamed JRE folder to " + setup.home.inMaster(INSTALLED_JRE_FOLDER)}))
+      << out;
+  EXPECT_EQ(0, countLinesStartingWith(out, "[JRESearch] Running cp")) << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SystemRuntimeRefused, ::testing::ValuesIn(REFUSED_CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // ---- The splash during a download ---------------------------------------------------------
 
 constexpr int STRIP = 18;
