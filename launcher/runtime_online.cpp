@@ -1,5 +1,7 @@
 // The online road: a compatible runtime already on the system is copied into the master
 // folder, else the runtime named by the update site's version file is downloaded.
+#include "launcher/runtime_online.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,7 +17,6 @@
 #include "core/paths.h"
 #include "core/shell.h"
 #include "launcher/jvm_launch.h"
-#include "launcher/runtime_online.h"
 #include "launcher/runtime_setup.h"
 #include "pipeline/streamer.h"
 #include "pipeline/unarchiver.h"
@@ -152,8 +153,8 @@ void downloadRuntime(ExtractorRun* run) {
   }
   char archive[PATH_BUFFER_SIZE];
   if (!formatText(archive, sizeof archive, "%sHalvorin-%s-%s-archive.p2.l2",
-                  run->effectiveUpdateUrl == nullptr ? "" : run->effectiveUpdateUrl,
-                  run->jreName, run->jreVersion)) {
+                  run->effectiveUpdateUrl == nullptr ? "" : run->effectiveUpdateUrl, run->jreName,
+                  run->jreVersion)) {
     logMessage("[JREDownload] Failed to download and extract JRE archive.\n");
     endProcess(1);
   }
@@ -245,7 +246,8 @@ char* getJavaMajorVersion(const char* javaPath) {
   logMessage("[JavaCheck] Running %s\n", command);
   char* answer = runCommandCapture(command);
   if (answer == nullptr) {
-    logMessage("[JavaCheck] Version command result for JRE is empty, problem running version check?\n");
+    logMessage(
+        "[JavaCheck] Version command result for JRE is empty, problem running version check?\n");
     return copyString("0");
   }
   logMessage("[JavaCheck] Version command result for JRE is %s\n", answer);
@@ -285,9 +287,9 @@ bool javaVersionSatisfies(const char* javaPath, const char* required) {
   return satisfied;
 }
 
-void findSystemJre(char* jreVersion, bool autotest, const char* requiredVersion,
-                   const char* master, char* jreTemp, const LaunchPropertyList* list,
-                   int argCount, const char* const* args, const char* staticUpdateUrl,
+void findSystemJre(char* jreVersion, bool autotest, const char* requiredVersion, const char* master,
+                   char* jreTemp, const LaunchPropertyList* list, int argCount,
+                   const char* const* args, const char* staticUpdateUrl,
                    const char* dynamicUpdateUrl, const char* launcherPath) {
   char* answer = runCommandCapture(WHICH_JAVA_COMMAND);
   char candidate[PATH_BUFFER_SIZE];

@@ -9,22 +9,21 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "launcher/runtime_setup.h"
+#include "splash/splash_tiles.h"
+#include "splash/x11.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/installed_home.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/png_writer.h"
 #include "tests/support/signer.h"
 #include "tests/support/xvfb_server.h"
-
-#include "splash/splash_tiles.h"
-#include "splash/x11.h"
 
 namespace fs = std::filesystem;
 
@@ -56,7 +55,8 @@ std::string runtimeArchive(Signing signing) {
   if (!buildRuntimeFixture(dir / "jre")) return "";
   hvpack::ArchiveBuilder builder;
   builder.tree(dir / "jre");
-  std::string stream = signing == Signing::Unsigned ? builder.bytes() : builder.signedBytes(KEY_BITS);
+  std::string stream =
+      signing == Signing::Unsigned ? builder.bytes() : builder.signedBytes(KEY_BITS);
   if (signing == Signing::Tampered) {
     const size_t at = stream.find(FIXTURE_CACERTS);
     if (at == std::string::npos) return "";
@@ -209,20 +209,20 @@ TEST(OnlineDownload, InstallsTheSignedRuntimeAndLaunches) {
   EXPECT_LE(std::stoull(millis), after);
   EXPECT_EQ(archivePath("17"), targets[1]);
 
-  const std::string local = setup.home.inMaster(INSTALLED_QV_FOLDER) + "/Halvorin-jre17-version.txt";
-  EXPECT_EQ("", missingInOrder(out, {
-      "+++ Start: Setting up online JRE",
-      "[Extractor] Online installer - no stored JRE. Skipping system JRE.",
-      "[JREDownload] Failed to pick up any existing system JRE, will download",
-      "[JREDownload] Fetching JRE Version from " + setup.server.url(targets[0]),
-      "[JREDownload] Saving into " + local,
-      "[JREDownload] JRE version downloaded OK [" + local + "]",
-      "[JREDownload] JRE Version is 17",
-      "[JREDownload] Regenerating jsa...",
-      "[JREDownload] Downloaded JRE is now ready.",
-      "[JREDownload] Finalising setup of new JRE 17",
-      "--- End: Setting up online JRE",
-      "[Extractor] Renamed JRE folder to " + jre}))
+  const std::string local =
+      setup.home.inMaster(INSTALLED_QV_FOLDER) + "/Halvorin-jre17-version.txt";
+  EXPECT_EQ(
+      "", missingInOrder(
+              out, {"+++ Start: Setting up online JRE",
+                    "[Extractor] Online installer - no stored JRE. Skipping system JRE.",
+                    "[JREDownload] Failed to pick up any existing system JRE, will download",
+                    "[JREDownload] Fetching JRE Version from " + setup.server.url(targets[0]),
+                    "[JREDownload] Saving into " + local,
+                    "[JREDownload] JRE version downloaded OK [" + local + "]",
+                    "[JREDownload] JRE Version is 17", "[JREDownload] Regenerating jsa...",
+                    "[JREDownload] Downloaded JRE is now ready.",
+                    "[JREDownload] Finalising setup of new JRE 17",
+                    "--- End: Setting up online JRE", "[Extractor] Renamed JRE folder to " + jre}))
       << out;
   EXPECT_EQ(1, countLinesStartingWith(out, "[JREDownload] Extracting JRE archive to " +
                                                setup.home.master() + "/HalvorinTemp-"));
@@ -271,13 +271,14 @@ std::function<void(OnlineSetup&)> archiveAnswer(const HttpPlan& plan) {
   };
 }
 
-const std::string UNVERIFIED = "[Unarchiver] ERROR - unable to verify signature of hash of archive.";
+const std::string UNVERIFIED =
+    "[Unarchiver] ERROR - unable to verify signature of hash of archive.";
 
 const SiteCase SITE_CASES[] = {
     {"VersionFileMissing", [](OnlineSetup&) {}, VERSION_FAILED, true},
     {"VersionFileErrorPage", versionAnswer(page(500, "Oops 17\n")), VERSION_FAILED, true},
-    {"VersionFileRedirect",
-     versionAnswer(page(302, "17\n", "Location: /site/elsewhere.txt\r\n")), VERSION_FAILED, true},
+    {"VersionFileRedirect", versionAnswer(page(302, "17\n", "Location: /site/elsewhere.txt\r\n")),
+     VERSION_FAILED, true},
     {"VersionFileEmpty", versionAnswer(page(200, "")), ARCHIVE_FAILED, false},
     {"VersionFileLeadingBlank", versionAnswer(page(200, " 17\n")), ARCHIVE_FAILED, false},
     {"VersionFileLeadingLineEnd", versionAnswer(page(200, "\n17\n")), ARCHIVE_FAILED, false},
@@ -291,10 +292,10 @@ const SiteCase SITE_CASES[] = {
     {"ArchiveRedirect", archiveAnswer(page(301, "", "Location: /site/other.p2.l2\r\n")),
      ARCHIVE_FAILED, false},
     {"ArchiveErrorPageUnderKey", archiveAnswer(page(500, "<html>Oops</html>")), UNVERIFIED, true},
-    {"ArchiveUnsignedUnderKey",
-     [](OnlineSetup& s) { s.serveRuntime("17", Signing::Unsigned); }, UNVERIFIED, true},
-    {"ArchiveTamperedUnderKey",
-     [](OnlineSetup& s) { s.serveRuntime("17", Signing::Tampered); }, UNVERIFIED, true},
+    {"ArchiveUnsignedUnderKey", [](OnlineSetup& s) { s.serveRuntime("17", Signing::Unsigned); },
+     UNVERIFIED, true},
+    {"ArchiveTamperedUnderKey", [](OnlineSetup& s) { s.serveRuntime("17", Signing::Tampered); },
+     UNVERIFIED, true},
 };
 
 class SiteFailure : public ::testing::TestWithParam<SiteCase> {};
@@ -335,8 +336,10 @@ TEST(PlaceholderUpdateUrl, DownloadIsStillTried) {
   setup.pack();
   const LauncherRun run = setup.home.run({"x"}, false);
   EXPECT_EQ(1, run.child.exitStatus) << run.child.output;
-  EXPECT_EQ(1, countLinesStartingWith(run.child.output, std::string("[JREDownload] Fetching JRE Version from ") +
-                                                            PLACEHOLDER_UPDATE_URL + "Halvorin-jre17-version.txt?time="))
+  EXPECT_EQ(1,
+            countLinesStartingWith(run.child.output,
+                                   std::string("[JREDownload] Fetching JRE Version from ") +
+                                       PLACEHOLDER_UPDATE_URL + "Halvorin-jre17-version.txt?time="))
       << run.child.output;
   EXPECT_TRUE(hasLine(run.child.output, VERSION_FAILED));
 }
@@ -383,17 +386,19 @@ TEST_P(SystemRuntime, CompatibleJavaOnPathIsCopiedAndUsed) {
   const std::string jre = setup.home.inMaster(COPIED_FOLDER);
   ASSERT_FALSE(run.calls.empty());
   EXPECT_EQ(0u, run.calls.back().at(0).rfind(jre + "/bin/", 0)) << run.calls.back().at(0);
-  EXPECT_EQ("", missingInOrder(out, {
-      "[Extractor] Online installer - no stored JRE, will check for compatible system JRE",
-      "[JRESearch] Followed link " + pathDir + "/java -> " + sysHome + "/bin/java",
-      "[JRESearch] Final possibleJavaExe is " + sysHome,
-      "[Extractor] Checking JRE version requirements: 17 vs required 8",
-      CLOSING,
-      "[JRESearch] JRE is valid, copying...",
-      "[Extractor] We are copying the JRE. We want to query the JRE version to enable proxy "
-      "detection.",
-      "[JREDownload] Finalising setup of new JRE 00000000000",
-      "[Extractor] Renamed JRE folder to " + jre}))
+  EXPECT_EQ(
+      "",
+      missingInOrder(
+          out,
+          {"[Extractor] Online installer - no stored JRE, will check for compatible system JRE",
+           "[JRESearch] Followed link " + pathDir + "/java -> " + sysHome + "/bin/java",
+           "[JRESearch] Final possibleJavaExe is " + sysHome,
+           "[Extractor] Checking JRE version requirements: 17 vs required 8", CLOSING,
+           "[JRESearch] JRE is valid, copying...",
+           "[Extractor] We are copying the JRE. We want to query the JRE version to enable proxy "
+           "detection.",
+           "[JREDownload] Finalising setup of new JRE 00000000000",
+           "[Extractor] Renamed JRE folder to " + jre}))
       << out;
   EXPECT_EQ(c.placeholderUrl ? 0 : 1, setup.server.requests(VERSION_PATH));
   EXPECT_EQ(c.placeholderUrl, hasLine(out, "[Extractor] Invalid Update URL. Skipping..."));
@@ -444,19 +449,19 @@ TEST_P(SystemRuntimeRefused, RuntimeIsDownloadedInstead) {
   fs::create_directories(pathDir);
   fs::create_symlink(sysHome + "/bin/java", pathDir + "/java");
   setup.pack();
-  const LauncherRun run = setup.home.run(
-      {"x"}, true,
-      {{"PATH", pathDir + ":/usr/local/bin:/usr/bin:/bin"}, {UPDATER_COMPAT_STATUS_ENV, c.compatStatus}});
+  const LauncherRun run = setup.home.run({"x"}, true,
+                                         {{"PATH", pathDir + ":/usr/local/bin:/usr/bin:/bin"},
+                                          {UPDATER_COMPAT_STATUS_ENV, c.compatStatus}});
   const std::string& out = run.child.output;
   ASSERT_EQ(0, run.child.exitStatus) << out;
   EXPECT_TRUE(run.reported) << out;
   EXPECT_EQ(std::vector<std::string>{INSTALLED_JRE_FOLDER}, runtimeFolders(setup.home));
-  EXPECT_EQ("", missingInOrder(out, {
-      "[JRESearch] Looking at JRE " + sysHome + "/bin/java",
-      c.line,
-      "[JREDownload] Failed to pick up any existing system JRE, will download",
-      "[JREDownload] Downloaded JRE is now ready.",
-      "[Extractor] Renamed JRE folder to " + setup.home.inMaster(INSTALLED_JRE_FOLDER)}))
+  EXPECT_EQ("", missingInOrder(
+                    out, {"[JRESearch] Looking at JRE " + sysHome + "/bin/java", c.line,
+                          "[JREDownload] Failed to pick up any existing system JRE, will download",
+                          "[JREDownload] Downloaded JRE is now ready.",
+                          "[Extractor] Renamed JRE folder to " +
+                              setup.home.inMaster(INSTALLED_JRE_FOLDER)}))
       << out;
   EXPECT_EQ(0, countLinesStartingWith(out, "[JRESearch] Running cp")) << out;
 }
@@ -489,8 +494,8 @@ int percentageEnd(const SplashShot& shot) {
     bool match = true;
     for (int y = 0; y < STRIP && match; ++y) {
       for (int x = 0; x < shot.width && match; ++x) {
-        const uint32_t want = x < end ? tileRgb(progressTile, x % 3, y)
-                                      : tileRgb(trackTile, (x - end) % 3, y);
+        const uint32_t want =
+            x < end ? tileRgb(progressTile, x % 3, y) : tileRgb(trackTile, (x - end) % 3, y);
         match = shot.at(x, top + y) == want;
       }
     }

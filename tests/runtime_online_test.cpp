@@ -2,10 +2,9 @@
 // the JRE version, and "Skip System JRE" keeping the system search (and its shell) away.
 #include "launcher/runtime_online.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
@@ -131,18 +130,19 @@ TEST_P(SkipSystemJre, SkippedSearchRunsNoShellCommand) {
   const std::string& log = child.output;
   EXPECT_EQ(1, child.exitStatus) << log;
   EXPECT_EQ(c.searched, pathExists(calls)) << log;
-  EXPECT_EQ(c.searched, hasLine(log, "[Extractor] Online installer - no stored JRE, will check "
-                                     "for compatible system JRE"))
+  EXPECT_EQ(c.searched, hasLine(log,
+                                "[Extractor] Online installer - no stored JRE, will check "
+                                "for compatible system JRE"))
       << log;
   EXPECT_EQ(!c.searched,
             hasLine(log, "[Extractor] Online installer - no stored JRE. Skipping system JRE."))
       << log;
   EXPECT_EQ(c.searched ? 1 : 0, countLinesStartingWith(log, "[JRESearch] 'which java' returned"));
-  EXPECT_EQ("", missingInOrder(log, {
-      "+++ Start: Setting up online JRE",
-      "[JREDownload] Failed to pick up any existing system JRE, will download",
-      "[JREDownload] Saving into " + qv + "/Halvorin-jre-version.txt",
-      "[JREDownload] Failed to download JRE version file"}))
+  EXPECT_EQ("", missingInOrder(
+                    log, {"+++ Start: Setting up online JRE",
+                          "[JREDownload] Failed to pick up any existing system JRE, will download",
+                          "[JREDownload] Saving into " + qv + "/Halvorin-jre-version.txt",
+                          "[JREDownload] Failed to download JRE version file"}))
       << log;
   EXPECT_EQ(1, countLinesStartingWith(log, "[JREDownload] Fetching JRE Version from " + url +
                                                "Halvorin-jre-version.txt?time="))

@@ -1,12 +1,11 @@
 // The system runtime search and the Java version checks, run in-process against runtimes
 // and `java` programs that the tests make: version answers from scripts, link chains on a
 // PATH of the test's own, the compatibility test through the updater fixture.
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -95,7 +94,8 @@ TEST_P(JavaMajorVersion, FromTheAnswerOfAJavaProgram) {
   const std::string java = dir / "jdk/bin/java";
   writeVersionScript(java, c.answer);
   std::string major;
-  const std::string log = captureStdout([&] { major = takeString(getJavaMajorVersion(java.c_str())); });
+  const std::string log =
+      captureStdout([&] { major = takeString(getJavaMajorVersion(java.c_str())); });
   EXPECT_EQ(c.major, major) << log;
   EXPECT_TRUE(hasLine(log, "[JavaCheck] Running '" + java + "' -version 2>&1")) << log;
   EXPECT_TRUE(hasLine(log, c.line)) << log;
@@ -113,7 +113,8 @@ TEST(JavaMajorVersionCommand, PathWithShellCharactersRunsNothing) {
   const std::string cwd = fs::current_path();
   fs::current_path(dir.path());
   std::string major;
-  const std::string log = captureStdout([&] { major = takeString(getJavaMajorVersion(java.c_str())); });
+  const std::string log =
+      captureStdout([&] { major = takeString(getJavaMajorVersion(java.c_str())); });
   fs::current_path(cwd);
   EXPECT_EQ("17", major) << log;
   EXPECT_FALSE(pathExists(dir / "pwned"));
@@ -129,7 +130,8 @@ TEST(JavaMajorVersionCommand, MissingProgramGivesZero) {
   const std::string log = captureStdout(
       [&] { major = takeString(getJavaMajorVersion((dir / "none/bin/java").c_str())); });
   EXPECT_EQ("0", major);
-  EXPECT_TRUE(hasLine(log, "[JavaCheck] Version command result for JRE, first quote is null")) << log;
+  EXPECT_TRUE(hasLine(log, "[JavaCheck] Version command result for JRE, first quote is null"))
+      << log;
 }
 
 // ---- Version requirement ------------------------------------------------------------------
@@ -290,18 +292,19 @@ TEST(SystemRuntimeSearch, CompatibleRuntimeIsCopied) {
   ASSERT_EQ(0, out.child.exitStatus) << log;
   EXPECT_EQ(COPIED_JRE_VERSION, out.version);
   ASSERT_EQ(0u, out.temp.rfind(layout.master + "/HalvorinTemp-", 0)) << out.temp;
-  EXPECT_EQ("", missingInOrder(log, {
-      "[JRESearch] 'which java' returned '" + layout.javaOnPath() + "'",
-      "[JRESearch] Followed link " + layout.javaOnPath() + " -> " + home + "/bin/java",
-      "[JRESearch] Trimmed possibleJavaExe is " + home + "/",
-      "[JRESearch] Removed final slash: possibleJavaExe is " + home,
-      "[JRESearch] Final possibleJavaExe is " + home,
-      "[JRESearch] Looking at JRE " + home + "/bin/java",
-      "[Extractor] Checking JRE version requirements: 17 vs required 8",
-      "[JRESearch] JRE unpack200 exists " + home + "/bin/java",
-      "[JRESearch] JRE is valid, copying...",
-      "[JRESearch] Running cp -Lrf '" + home + "' '" + out.temp + "'",
-      "[JRESearch] Running chmod -R 755 '" + out.temp + "/bin'"}))
+  EXPECT_EQ(
+      "", missingInOrder(log, {"[JRESearch] 'which java' returned '" + layout.javaOnPath() + "'",
+                               "[JRESearch] Followed link " + layout.javaOnPath() + " -> " + home +
+                                   "/bin/java",
+                               "[JRESearch] Trimmed possibleJavaExe is " + home + "/",
+                               "[JRESearch] Removed final slash: possibleJavaExe is " + home,
+                               "[JRESearch] Final possibleJavaExe is " + home,
+                               "[JRESearch] Looking at JRE " + home + "/bin/java",
+                               "[Extractor] Checking JRE version requirements: 17 vs required 8",
+                               "[JRESearch] JRE unpack200 exists " + home + "/bin/java",
+                               "[JRESearch] JRE is valid, copying...",
+                               "[JRESearch] Running cp -Lrf '" + home + "' '" + out.temp + "'",
+                               "[JRESearch] Running chmod -R 755 '" + out.temp + "/bin'"}))
       << log;
   EXPECT_TRUE(compatibilityTestRan(layout));
   EXPECT_EQ(readFileBytes(home + "/bin/java"), readFileBytes(out.temp + "/bin/java"));
@@ -384,12 +387,14 @@ TEST(SystemRuntimeSearch, LinkChainIsFollowed) {
   layout.link(links + "/java", "../../usr/lib/jvm/x/jre/bin/java");
   const SearchOutcome out = runSearch(layout, {});
   const std::string resolvedHome = links + "/../../usr/lib/jvm/x/jre";
-  EXPECT_EQ("", missingInOrder(out.child.output, {
-      "[JRESearch] Followed link " + layout.javaOnPath() + " -> " + links + "/java",
-      "[JRESearch] Followed link " + links + "/java -> ../../usr/lib/jvm/x/jre/bin/java",
-      "[JRESearch] Final possibleJavaExe is " + resolvedHome,
-      "[JRESearch] Looking at JRE " + resolvedHome + "/bin/java",
-      "[JRESearch] JRE is valid, copying..."}))
+  EXPECT_EQ("",
+            missingInOrder(
+                out.child.output,
+                {"[JRESearch] Followed link " + layout.javaOnPath() + " -> " + links + "/java",
+                 "[JRESearch] Followed link " + links + "/java -> ../../usr/lib/jvm/x/jre/bin/java",
+                 "[JRESearch] Final possibleJavaExe is " + resolvedHome,
+                 "[JRESearch] Looking at JRE " + resolvedHome + "/bin/java",
+                 "[JRESearch] JRE is valid, copying..."}))
       << out.child.output;
   EXPECT_EQ(COPIED_JRE_VERSION, out.version);
 }
@@ -410,7 +415,8 @@ TEST(SystemRuntimeSearch, LinkCycleEnds) {
   expectUnchanged(out);
   EXPECT_EQ(40, countLinesStartingWith(out.child.output, "[JRESearch] Followed link "))
       << out.child.output;
-  EXPECT_TRUE(hasLine(out.child.output, "[JRESearch] More than 40 links from " + layout.root / "loop/b" + ", giving up"))
+  EXPECT_TRUE(hasLine(out.child.output, "[JRESearch] More than 40 links from " +
+                                            layout.root / "loop/b" + ", giving up"))
       << out.child.output;
   EXPECT_FALSE(compatibilityTestRan(layout));
 }
@@ -426,13 +432,14 @@ TEST(SystemRuntimeSearch, RobinIsCutInsideTheName) {
   const SearchOutcome out = runSearch(layout, {});
   expectUnchanged(out);
   const std::string ro = layout.root / "opt/ro";
-  EXPECT_EQ("", missingInOrder(out.child.output, {
-      "[JRESearch] Trimmed possibleJavaExe is " + ro,
-      "[JRESearch] Final possibleJavaExe is " + ro,
-      "[JRESearch] Looking at JRE " + ro + "/bin/java",
-      "[JRESearch] JRE does not exist or does not have unpack200"}))
+  EXPECT_EQ("", missingInOrder(out.child.output,
+                               {"[JRESearch] Trimmed possibleJavaExe is " + ro,
+                                "[JRESearch] Final possibleJavaExe is " + ro,
+                                "[JRESearch] Looking at JRE " + ro + "/bin/java",
+                                "[JRESearch] JRE does not exist or does not have unpack200"}))
       << out.child.output;
-  EXPECT_FALSE(hasLine(out.child.output, "[JRESearch] Removed final slash: possibleJavaExe is " + ro));
+  EXPECT_FALSE(
+      hasLine(out.child.output, "[JRESearch] Removed final slash: possibleJavaExe is " + ro));
 }
 
 // With the autotest flag the shell's answer is set aside for the fixed candidate: absent,
@@ -451,12 +458,13 @@ TEST(SystemRuntimeSearch, AutotestLooksOnlyAtTheFixedCandidate) {
   const SearchOutcome absent = runSearch(layout, input);
   if (absent.child.exitStatus == 4) GTEST_SKIP() << "this machine has /opt/JRE_HVAutoTest";
   expectUnchanged(absent);
-  EXPECT_EQ("", missingInOrder(absent.child.output, {
-      "AutoTesting - will fake possible jave exe to '/opt/JRE_HVAutoTest/bin/java'",
-      "[JRESearch] 'which java' returned '/opt/JRE_HVAutoTest/bin/java'",
-      "[JRESearch] Final possibleJavaExe is /opt/JRE_HVAutoTest",
-      "[JRESearch] Looking at JRE /opt/JRE_HVAutoTest/bin/java",
-      "[JRESearch] JRE does not exist or does not have unpack200"}))
+  EXPECT_EQ("", missingInOrder(
+                    absent.child.output,
+                    {"AutoTesting - will fake possible jave exe to '/opt/JRE_HVAutoTest/bin/java'",
+                     "[JRESearch] 'which java' returned '/opt/JRE_HVAutoTest/bin/java'",
+                     "[JRESearch] Final possibleJavaExe is /opt/JRE_HVAutoTest",
+                     "[JRESearch] Looking at JRE /opt/JRE_HVAutoTest/bin/java",
+                     "[JRESearch] JRE does not exist or does not have unpack200"}))
       << absent.child.output;
   EXPECT_TRUE(readFixtureCalls(layout.calls).empty()) << "the java on PATH is never run";
 
@@ -490,8 +498,8 @@ TEST(SystemRuntimeSearch, ShellCharactersInTheHomeRunNothing) {
   const SearchOutcome out = runSearch(layout, {});
   EXPECT_EQ(COPIED_JRE_VERSION, out.version) << out.child.output;
   EXPECT_TRUE(pathExists(out.temp + "/bin/java"));
-  EXPECT_TRUE(hasLine(out.child.output,
-                      "[JRESearch] Running cp -Lrf '" + home + "' '" + out.temp + "'"));
+  EXPECT_TRUE(
+      hasLine(out.child.output, "[JRESearch] Running cp -Lrf '" + home + "' '" + out.temp + "'"));
   EXPECT_FALSE(pathExists(layout.root / "pwned"));
   EXPECT_FALSE(pathExists(layout.root / "pwned2"));
 }
