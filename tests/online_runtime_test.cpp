@@ -3,7 +3,6 @@
 // the version file and the signed runtime archive, or copies a compatible `java` of the
 // test's own found on PATH, installs the runtime and launches the updater in a real JVM;
 // every broken answer of the site ends the run with status 1 and no complete runtime.
-// gtest first: the X11 headers define None, which gtest uses as a name.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,14 +15,16 @@
 #include <vector>
 
 #include "launcher/runtime_setup.h"
-#include "splash/splash_tiles.h"
-#include "splash/x11.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/installed_home.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/png_writer.h"
 #include "tests/support/signer.h"
 #include "tests/support/xvfb_server.h"
+
+// Last: the X11 headers define None, which gtest and the helpers use as a name.
+#include "splash/splash_tiles.h"
+#include "splash/x11.h"
 
 namespace fs = std::filesystem;
 
