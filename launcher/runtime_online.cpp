@@ -2,7 +2,6 @@
 // folder, else the runtime named by the update site's version file is downloaded.
 #include "launcher/runtime_online.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -159,7 +158,6 @@ void downloadRuntime(ExtractorRun* run) {
     endProcess(1);
   }
   unpack200Path = locateUnpack200(run->jreTemp);
-  unpack200Prepared = false;
   if (!quietRun(run)) showSplash();
   logMessage("[JREDownload] Extracting JRE archive to %s\n", run->jreTemp);
   if (Streamer_downloadAndUnarchive(archive, run->jreTemp) == 0) {
