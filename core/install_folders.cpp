@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -114,12 +115,31 @@ char* makeCompleteFolderName(char* dst, const char* parent, const char* name,
   return joinName(dst, parent, folder, fits);
 }
 
-char* makeTempFolderName(char* dst, const char* parent) {
-  const long seconds = static_cast<long>(time(nullptr));
-  const int32_t count = entryCount(parent);
+namespace {
+
+char* makeTempFolderNameAt(char* dst, const char* parent, long seconds, int32_t count) {
   char folder[PATH_BUFFER_SIZE];
   const bool fits = formatText(folder, sizeof folder, "%s%ld-%d-app", TEMP_FOLDER_PREFIX, seconds, count);
   return joinName(dst, parent, folder, fits);
+}
+
+}  // namespace
+
+char* makeTempFolderName(char* dst, const char* parent) {
+  return makeTempFolderNameAt(dst, parent, static_cast<long>(time(nullptr)), entryCount(parent));
+}
+
+char* makeFreeTempFolderName(char* dst, const char* parent) {
+  const long seconds = static_cast<long>(time(nullptr));
+  const int32_t first = entryCount(parent);
+  for (int32_t count = first; count - first < FREE_TEMP_NAME_TRIES; ++count) {
+    if (makeTempFolderNameAt(dst, parent, seconds, count) == nullptr) return nullptr;
+    struct stat st;
+    if (lstat(dst, &st) != 0 && errno == ENOENT) return dst;
+  }
+  logMessage("[Utils] No free temporary folder name in '%.200s'\n", parent);
+  dst[0] = 0;
+  return nullptr;
 }
 
 int32_t createTempFolder(char* path) {
