@@ -4,22 +4,19 @@
 // driver append their argument vectors to one record file, so a case can check the
 // probes, the elevated and the relaunched vectors and their order in one list.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
-#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include "core/shell.h"
 #include "launcher/elevation.h"
+#include "tests/support/deadline_run.h"
 #include "tests/support/elevation_driver.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/packer.h"
@@ -127,59 +124,6 @@ struct DriverRun {
   std::vector<std::vector<std::string>> calls;
 };
 
-using Env = std::vector<std::pair<std::string, std::optional<std::string>>>;
-
-// Runs program in a process group of its own with env applied (nullopt removes a name),
-// standard output and error into one file; the whole group is killed at the deadline.
-DriverRun runWithDeadline(const std::string& program, const std::vector<std::string>& argv,
-                          const Env& env, const std::string& outputPath, int seconds = 20) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  fflush(stdout);
-  fflush(stderr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setpgid(0, 0);
-    FILE* out = fopen(outputPath.c_str(), "w");
-    if (out == nullptr) _exit(125);
-    dup2(fileno(out), 1);
-    dup2(fileno(out), 2);
-    for (const auto& [name, value] : env) {
-      if (value) {
-        setenv(name.c_str(), value->c_str(), 1);
-      } else {
-        unsetenv(name.c_str());
-      }
-    }
-    signal(SIGPIPE, SIG_DFL);
-    execv(program.c_str(), args.data());
-    _exit(126);
-  }
-  setpgid(pid, pid);
-  DriverRun run;
-  int status = 0;
-  bool done = false;
-  for (long waited = 0; waited < seconds * 1000L; waited += 10) {
-    if (waitpid(pid, &status, WNOHANG) == pid) {
-      done = true;
-      break;
-    }
-    timespec pause = {0, 10 * 1000000L};
-    nanosleep(&pause, nullptr);
-  }
-  if (!done) {
-    kill(-pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    ADD_FAILURE() << program << " did not end within " << seconds << " s";
-  } else if (WIFEXITED(status)) {
-    run.status = WEXITSTATUS(status);
-  }
-  kill(-pid, SIGKILL);  // nothing of the run may outlive it
-  run.output = readFileBytes(outputPath);
-  return run;
-}
-
 // What a fake tool does once it has recorded its call.
 enum class ToolAct { Exit, RunCommand, CannotStart };
 
@@ -229,16 +173,18 @@ class ElevationWorld {
     writeScript(tool(t.name), body);
   }
 
-  DriverRun run(const std::vector<std::string>& args, const Env& extra = {}) {
+  DriverRun run(const std::vector<std::string>& args, const EnvChanges& extra = {}) {
     std::vector<std::string> argv = {driver()};
     argv.insert(argv.end(), args.begin(), args.end());
-    Env env = {{"PATH", bin()},
+    EnvChanges env = {{"PATH", bin()},
                {"DISPLAY", std::nullopt},
                {RELAUNCH_MARKER_ENV, std::nullopt},
                {ELEVATION_DRIVER_RECORD_ENV, record()},
                {ELEVATION_DRIVER_SILENT_ENV, std::nullopt}};
     env.insert(env.end(), extra.begin(), extra.end());
-    DriverRun r = runWithDeadline(driver(), argv, env, scratch_ / "output");
+    const DeadlineRun done = runWithDeadline(driver(), argv, env);
+    EXPECT_FALSE(done.timedOut) << "the driver did not end within its deadline";
+    DriverRun r{done.status, done.output, {}};
     r.calls = parseCallRecords(pathExists(record()) ? readFileBytes(record()) : "");
     return r;
   }
