@@ -3,9 +3,9 @@
 // elevated prepare-only run as root through a setuid-root runner, which installs into
 // "/opt/Halvorin-<unique name>"; the unelevated relaunch then takes the run road and
 // starts the real Java updater with the user's id. The test removes what it installed.
-#include <gtest/gtest.h>
 #include <ftw.h>
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,8 +63,8 @@ bool toolInstalled(const char* name) {
 void chownTree(const std::string& top, uid_t uid, gid_t gid) {
   lchown(top.c_str(), uid, gid);
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(top, ec); it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
+  for (auto it = fs::recursive_directory_iterator(top, ec);
+       it != fs::recursive_directory_iterator(); it.increment(ec)) {
     lchown(it->path().c_str(), uid, gid);
   }
 }
@@ -151,17 +151,17 @@ TEST(ElevationInstall, PermAllInstallerElevatesInstallsUnderOptAndLaunchesAsTheU
   options.afterExit = [&](int status) {
     if (status == 0) reported = waitForUpdaterResult(result, 30000, &updater);
   };
-  const DeadlineRun run = runWithDeadline(
-      launcher, {launcher, "x", "y z"},
-      {{"PATH", tools + ":/usr/sbin:/usr/bin:/sbin:/bin"},
-       {"DISPLAY", std::nullopt},
-       {RELAUNCH_MARKER_ENV, std::nullopt},
-       {FIXTURE_JAVA_CALLS_ENV, records + "/java-calls"},
-       {UPDATER_RESULT_ENV, result}},
-      options);
+  const DeadlineRun run = runWithDeadline(launcher, {launcher, "x", "y z"},
+                                          {{"PATH", tools + ":/usr/sbin:/usr/bin:/sbin:/bin"},
+                                           {"DISPLAY", std::nullopt},
+                                           {RELAUNCH_MARKER_ENV, std::nullopt},
+                                           {FIXTURE_JAVA_CALLS_ENV, records + "/java-calls"},
+                                           {UPDATER_RESULT_ENV, result}},
+                                          options);
   const std::string& out = run.output;
-  if (hasLine(out, "[Extractor] Not built yet: name the QV and APP folders and create QV temp "
-                   "(or elevate)")) {
+  if (hasLine(out,
+              "[Extractor] Not built yet: name the QV and APP folders and create QV temp "
+              "(or elevate)")) {
     GTEST_SKIP() << "the extract road does not reach the elevation road yet";
   }
   ASSERT_FALSE(run.timedOut) << out;
@@ -170,15 +170,15 @@ TEST(ElevationInstall, PermAllInstallerElevatesInstallsUnderOptAndLaunchesAsTheU
   // One elevation: the user's run elevates, the elevated run installs as root without
   // launching, the relaunch runs what was installed.
   EXPECT_EQ(1, countLinesStartingWith(out, "[SUDO] Elevation required.")) << out;
-  EXPECT_EQ("", missingInOrder(out, {
-      "[Extractor] Unable to create QV Temp folder - assuming elevation required",
-      "[SUDO] Found PKExec",
-      "[SUDO] Elevate command is located at " + tools + "/pkexec",
-      "[SUDO] ======      Launching elevated setup    ======",
-      "[SUDO] Elevated setup complete",
-      "[SUDO] ======      Relaunching post setup      ======",
-      "[Extractor] Running without extraction now",
-      "[SUDO] Relaunch complete"}))
+  EXPECT_EQ(
+      "",
+      missingInOrder(
+          out, {"[Extractor] Unable to create QV Temp folder - assuming elevation required",
+                "[SUDO] Found PKExec", "[SUDO] Elevate command is located at " + tools + "/pkexec",
+                "[SUDO] ======      Launching elevated setup    ======",
+                "[SUDO] Elevated setup complete",
+                "[SUDO] ======      Relaunching post setup      ======",
+                "[Extractor] Running without extraction now", "[SUDO] Relaunch complete"}))
       << out;
   EXPECT_EQ(1, countLinesStartingWith(out, "[Extractor] This is an elevated run")) << out;
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "core/shell.h"
 #include "core/ring_buffer.h"
+#include "core/shell.h"
 #include "launcher/elevation.h"
 #include "pipeline/unarchiver.h"
 #include "tests/support/deadline_run.h"
@@ -63,7 +63,8 @@ const EscapeCase ESCAPE_CASES[] = {
     {"Empty", "", ""},
     {"BlankAndTab", "a b\tc", "a\\ b\\\tc"},
     {"BlankDollarQuote", "two words$HOME\"'q", "two\\ words\\$HOME\\\"\\'q"},
-    {"EveryOtherSpecialByte", "!#&()*;<>?[\\]^`{|}~", "\\!\\#\\&\\(\\)\\*\\;\\<\\>\\?\\[\\\\\\]\\^\\`\\{\\|\\}\\~"},
+    {"EveryOtherSpecialByte", "!#&()*;<>?[\\]^`{|}~",
+     "\\!\\#\\&\\(\\)\\*\\;\\<\\>\\?\\[\\\\\\]\\^\\`\\{\\|\\}\\~"},
     {"NewlineInSingleQuotes", "a\nb\n", "a'\n'b'\n'"},
     {"HighBytesUnchanged", "caf\xc3\xa9\x7f\x01", "caf\xc3\xa9\x7f\x01"},
 };
@@ -171,7 +172,8 @@ class ElevationWorld {
       return;
     }
     std::string body = recordLine("\"$0\"");
-    body += t.act == ToolAct::RunCommand ? "exec \"$@\"\n" : "exit " + std::to_string(t.status) + "\n";
+    body +=
+        t.act == ToolAct::RunCommand ? "exec \"$@\"\n" : "exit " + std::to_string(t.status) + "\n";
     writeScript(tool(t.name), body);
   }
 
@@ -179,10 +181,10 @@ class ElevationWorld {
     std::vector<std::string> argv = {driver()};
     argv.insert(argv.end(), args.begin(), args.end());
     EnvChanges env = {{"PATH", bin()},
-               {"DISPLAY", std::nullopt},
-               {RELAUNCH_MARKER_ENV, std::nullopt},
-               {ELEVATION_DRIVER_RECORD_ENV, record()},
-               {ELEVATION_DRIVER_SILENT_ENV, std::nullopt}};
+                      {"DISPLAY", std::nullopt},
+                      {RELAUNCH_MARKER_ENV, std::nullopt},
+                      {ELEVATION_DRIVER_RECORD_ENV, record()},
+                      {ELEVATION_DRIVER_SILENT_ENV, std::nullopt}};
     env.insert(env.end(), extra.begin(), extra.end());
     const DeadlineRun done = runWithDeadline(driver(), argv, env);
     EXPECT_FALSE(done.timedOut) << "the driver did not end within its deadline";
@@ -241,32 +243,59 @@ struct ToolCase {
   const char* foundLine;
   const char* option;  // nullptr: none
   bool escaped;
-  bool relaunch;       // else the run ends with status 1 after the two complete lines
+  bool relaunch;  // else the run ends with status 1 after the two complete lines
 };
 
 void PrintTo(const ToolCase& c, std::ostream* os) { *os << c.name; }
 
 const ToolCase TOOL_CASES[] = {
-    {"GksudoBeforePkexecWithKeepOption", {{"pkexec"}, {"gksudo"}}, "gksudo",
-     "[SUDO] Found GKSudo", "-k", true, true},
-    {"KdesudoBeforeBeesuWithoutOption", {{"beesu"}, {"kdesudo"}}, "kdesudo",
-     "[SUDO] Found KDESudo", nullptr, true, true},
-    {"BeesuBeforePkexecWithMOption", {{"beesu"}, {"pkexec"}}, "beesu", "[SUDO] Found BeeSU",
-     "-m", true, true},
-    {"PkexecAloneUnescaped", {{"pkexec"}}, "pkexec", "[SUDO] Found PKExec", nullptr, false,
+    {"GksudoBeforePkexecWithKeepOption",
+     {{"pkexec"}, {"gksudo"}},
+     "gksudo",
+     "[SUDO] Found GKSudo",
+     "-k",
+     true,
      true},
-    {"PkexecStatus1Relaunches", {{"pkexec", 1}}, "pkexec", "[SUDO] Found PKExec", nullptr,
-     false, true},
-    {"PkexecRefused126", {{"pkexec", 126}}, "pkexec", "[SUDO] Found PKExec", nullptr, false,
-     false},
-    {"PkexecRefused127", {{"pkexec", 127}}, "pkexec", "[SUDO] Found PKExec", nullptr, false,
-     false},
+    {"KdesudoBeforeBeesuWithoutOption",
+     {{"beesu"}, {"kdesudo"}},
+     "kdesudo",
+     "[SUDO] Found KDESudo",
+     nullptr,
+     true,
+     true},
+    {"BeesuBeforePkexecWithMOption",
+     {{"beesu"}, {"pkexec"}},
+     "beesu",
+     "[SUDO] Found BeeSU",
+     "-m",
+     true,
+     true},
+    {"PkexecAloneUnescaped", {{"pkexec"}}, "pkexec", "[SUDO] Found PKExec", nullptr, false, true},
+    {"PkexecStatus1Relaunches",
+     {{"pkexec", 1}},
+     "pkexec",
+     "[SUDO] Found PKExec",
+     nullptr,
+     false,
+     true},
+    {"PkexecRefused126", {{"pkexec", 126}}, "pkexec", "[SUDO] Found PKExec", nullptr, false, false},
+    {"PkexecRefused127", {{"pkexec", 127}}, "pkexec", "[SUDO] Found PKExec", nullptr, false, false},
     {"GksudoRefused1", {{"gksudo", 1}}, "gksudo", "[SUDO] Found GKSudo", "-k", true, false},
     {"BeesuRefused1", {{"beesu", 1}}, "beesu", "[SUDO] Found BeeSU", "-m", true, false},
-    {"KdesudoStatus126IsNoRefusal", {{"kdesudo", 126}}, "kdesudo", "[SUDO] Found KDESudo",
-     nullptr, true, true},
-    {"FailedElevatedRunRelaunches", {{"gksudo", 3}}, "gksudo", "[SUDO] Found GKSudo", "-k",
-     true, true},
+    {"KdesudoStatus126IsNoRefusal",
+     {{"kdesudo", 126}},
+     "kdesudo",
+     "[SUDO] Found KDESudo",
+     nullptr,
+     true,
+     true},
+    {"FailedElevatedRunRelaunches",
+     {{"gksudo", 3}},
+     "gksudo",
+     "[SUDO] Found GKSudo",
+     "-k",
+     true,
+     true},
 };
 
 class ElevationTools : public ::testing::TestWithParam<ToolCase> {};
@@ -292,17 +321,17 @@ TEST_P(ElevationTools, ProbesAllThenRunsTheFirstFound) {
   if (c.relaunch) expected.push_back(driverCall("marker", world.driver(), ARGS));
   EXPECT_EQ(expected, run.calls) << out;
 
-  EXPECT_EQ("", missingInOrder(out, {
-      "[Extractor] Performing elevated setup and launch",
-      "[SUDO] Elevation required.",
-      "[SUDO] On Linux, UI-based elevation utility is required. Searching for an available one...",
-      c.foundLine, "",
-      "[SUDO] Elevate command is located at " + toolPath,
-      "[Spawner] Setting spawner exe to " + toolPath,
-      "[SUDO] ==============================================",
-      "[SUDO] ======      Launching elevated setup    ======",
-      "[SUDO] ==============================================",
-      SHOW, HIDE, COMPLETE, COMPLETE}))
+  EXPECT_EQ(
+      "", missingInOrder(out, {"[Extractor] Performing elevated setup and launch",
+                               "[SUDO] Elevation required.",
+                               "[SUDO] On Linux, UI-based elevation utility is required. Searching "
+                               "for an available one...",
+                               c.foundLine, "", "[SUDO] Elevate command is located at " + toolPath,
+                               "[Spawner] Setting spawner exe to " + toolPath,
+                               "[SUDO] ==============================================",
+                               "[SUDO] ======      Launching elevated setup    ======",
+                               "[SUDO] ==============================================", SHOW, HIDE,
+                               COMPLETE, COMPLETE}))
       << out;
   if (c.relaunch) {
     EXPECT_EQ(0, run.status) << out;
@@ -380,7 +409,8 @@ TEST(ElevationChain, NeitherElevatedRunNorRelaunchElevatesAgain) {
   expected.push_back(driverCall("none", world.driver(), ARGS, true));
   expected.push_back(driverCall("marker", world.driver(), ARGS));
   EXPECT_EQ(expected, run.calls) << run.output;
-  EXPECT_EQ("", missingInOrder(run.output, {PREPARE_ONLY_STOP, HIDE, COMPLETE, RELAUNCHING, MARKER_STOP, RELAUNCHED}))
+  EXPECT_EQ("", missingInOrder(run.output, {PREPARE_ONLY_STOP, HIDE, COMPLETE, RELAUNCHING,
+                                            MARKER_STOP, RELAUNCHED}))
       << run.output;
   EXPECT_EQ(1, countLinesStartingWith(run.output, "[SUDO] Elevation required.")) << run.output;
 }
@@ -416,8 +446,7 @@ TEST(ElevationChain, NoArgumentsAndSilent) {
   const DriverRun run = world.run({}, {{ELEVATION_DRIVER_SILENT_ENV, "1"}});
   EXPECT_EQ(0, run.status) << run.output;
   ASSERT_EQ(8u, run.calls.size()) << run.output;
-  EXPECT_EQ((Call{world.tool("beesu"), "-m", escapedPath(world.driver()), MARKER}),
-            run.calls[6]);
+  EXPECT_EQ((Call{world.tool("beesu"), "-m", escapedPath(world.driver()), MARKER}), run.calls[6]);
   EXPECT_EQ(driverCall("marker", world.driver(), {}), run.calls[7]);
   EXPECT_FALSE(hasLine(run.output, SHOW)) << run.output;
   EXPECT_FALSE(hasLine(run.output, HIDE)) << run.output;
@@ -453,21 +482,22 @@ TEST(ElevationRoad, PictureFromAPrivateFolderThatIsRemoved) {
                      .bytes());
   const bool fixedBefore = pathExists("/tmp/nativesplash.png") || pathExists("/tmp/lzma64");
 
-  const DriverRun run = world.run({"x"}, {{"DISPLAY", xvfb.display()},
-                                          {ELEVATION_DRIVER_ENTRIES_ENV, world.path("entries")}});
+  const DriverRun run = world.run(
+      {"x"}, {{"DISPLAY", xvfb.display()}, {ELEVATION_DRIVER_ENTRIES_ENV, world.path("entries")}});
   const std::string& out = run.output;
   EXPECT_EQ(1, run.status) << out;
   std::smatch m;
-  const std::regex picture(R"(\[Extractor\] Native Splash PNG path is (/tmp/hvelevation-[A-Za-z0-9]{6})/nativesplash\.png)");
+  const std::regex picture(
+      R"(Native Splash PNG path is (/tmp/hvelevation-[A-Za-z0-9]{6})/nativesplash\.png)");
   ASSERT_TRUE(std::regex_search(out, m, picture)) << out;
   const std::string folder = m[1];
-  EXPECT_EQ("", missingInOrder(out, {
-      "[Extractor] Unable to create QV Temp folder - assuming elevation required",
-      "[Extractor] Native Splash PNG path is " + folder + "/nativesplash.png",
-      "[Extractor] Configuring splash",
-      "[Splash] Got image of size: 37 x 23",
-      "[Extractor] Performing elevated setup and launch",
-      "[SUDO] Elevation required."}))
+  EXPECT_EQ(
+      "",
+      missingInOrder(
+          out, {"[Extractor] Unable to create QV Temp folder - assuming elevation required",
+                "[Extractor] Native Splash PNG path is " + folder + "/nativesplash.png",
+                "[Extractor] Configuring splash", "[Splash] Got image of size: 37 x 23",
+                "[Extractor] Performing elevated setup and launch", "[SUDO] Elevation required."}))
       << out;
   EXPECT_FALSE(pathExists(folder)) << "left behind: " << folder;
   if (!fixedBefore) {
