@@ -6,6 +6,7 @@
 // followed by 0x00, a call ended by the field "\x1e".
 #pragma once
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,26 @@ inline constexpr char ELEVATION_DRIVER_OVERRIDE_ENV[] = "HV_ELEVATION_DRIVER_OVE
 inline constexpr char ELEVATION_DRIVER_IMAGE_ENV[] = "HV_ELEVATION_DRIVER_IMAGE";
 
 inline constexpr char RECORD_END_FIELD[] = "\x1e";
+
+// The road's private picture folder as its "Native Splash PNG path is" line names it,
+// when that is a "/tmp/hvelevation-" folder with a six-character mkdtemp suffix; else "".
+inline std::string elevationPictureFolder(const std::string& output) {
+  const std::string line = "[Extractor] Native Splash PNG path is ";
+  const std::string prefix = "/tmp/hvelevation-";
+  const size_t at = output.find(line);
+  if (at == std::string::npos) return "";
+  const size_t start = at + line.size();
+  const size_t end = output.find("/nativesplash.png\n", start);
+  if (end == std::string::npos) return "";
+  const std::string folder = output.substr(start, end - start);
+  if (folder.size() != prefix.size() + 6 || folder.compare(0, prefix.size(), prefix) != 0) {
+    return "";
+  }
+  for (size_t i = prefix.size(); i < folder.size(); ++i) {
+    if (isalnum(static_cast<unsigned char>(folder[i])) == 0) return "";
+  }
+  return folder;
+}
 
 // The calls of a record file in order; empty when it is missing.
 inline std::vector<std::vector<std::string>> parseCallRecords(const std::string& bytes) {
