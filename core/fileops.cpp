@@ -83,6 +83,12 @@ int32_t chmodAllExecutable(const char* path) { return runChmod("chmod -R a+x ", 
 int32_t chmod755Recursive(const char* path) { return runChmod("chmod -R 755 ", path); }
 
 int32_t ensureFolder(const char* path) {
+  // A link is never taken for a folder: what is made below it would land where it points.
+  struct stat st;
+  if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+    logMessage("[Utils] Not a folder but a link, left alone: %s\n", path);
+    return -1;
+  }
   DIR* dir = opendir(path);
   if (dir != nullptr) {
     closedir(dir);
@@ -90,7 +96,6 @@ int32_t ensureFolder(const char* path) {
   }
   const int made = mkdir(path, 0777);
   // chmod follows a link at the name: a planted link must not hand its target mode 777.
-  struct stat st;
   if (made != 0 && lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
     logMessage("[Utils] Not a folder but a link, left alone: %s\n", path);
     return -1;

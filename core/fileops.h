@@ -18,7 +18,8 @@ int32_t chmod777(const char* path);
 int32_t chmodAllExecutable(const char* path);
 int32_t chmod755Recursive(const char* path);
 
-// 0 when path is a folder or was made (mkdir 0777, then chmod777), -1 when mkdir failed.
+// 0 when path is a folder or was made (mkdir 0777, then chmod777), -1 when mkdir failed
+// or the name is a symbolic link (never taken for a folder, whatever it points to).
 int32_t ensureFolder(const char* path);
 
 // Scans file forward from its current position for marker (a mismatch restarts the

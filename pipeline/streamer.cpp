@@ -1,13 +1,165 @@
 #include "pipeline/streamer.h"
 
+#include <lzma.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/log.h"
+#include "pipeline/unarchiver.h"
+
+namespace {
+
+// The decoder's start-up failures, as its user reads them.
+const char* decoderInitText(lzma_ret code) {
+  switch (code) {
+    case LZMA_MEM_ERROR:
+      return "Memory allocation failed";
+    case LZMA_OPTIONS_ERROR:
+      return "Unsupported decompressor flags";
+    default:
+      return "Unknown error, possibly a bug";
+  }
+}
+
+// Places the whole block, waiting only while the ring is full (the ring may be smaller
+// than a chunk). False once the consumer has closed it and no room is left.
+bool writeAll(RingBuffer* ring, const uint8_t* block, int32_t length) {
+  int32_t done = 0;
+  while (done < length) {
+    const int32_t n = RingBuffer_writeSome(ring, block + done, length - done);
+    if (n < 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+[[noreturn]] void failStart(const char* stage, int error) {
+  logMessage("[Streamer] Unable to start the %s thread: %s\n", stage, strerror(error));
+  endProcess(1);
+}
+
+void* allocateZeroed(size_t size) {
+  void* memory = calloc(1, size);
+  if (memory == nullptr) {
+    logMessage("[Streamer] Out of memory\n");
+    endProcess(1);
+  }
+  return memory;
+}
+
+StageThreadSet* startPipeline(RingBuffer* input, const char* folder, Pack200Queue* queue,
+                              UnLzmaUnarchiveContext** context) {
+  auto* threads = static_cast<StageThreadSet*>(allocateZeroed(sizeof(StageThreadSet)));
+  auto* ctx = static_cast<UnLzmaUnarchiveContext*>(allocateZeroed(sizeof(UnLzmaUnarchiveContext)));
+  ctx->input = input;
+  ctx->output = RingBuffer_create(UNARCHIVE_RING_ID, PIPELINE_RING_SIZE);
+  ctx->folder = folder;
+  ctx->pack200Queue = queue;
+  if (context != nullptr) *context = ctx;
+  int error = pthread_create(&threads->unLzmaer, nullptr, Streamer_unLzmaThread, ctx);
+  if (error != 0) failStart("UnLZMAer", error);
+  threads->unLzmaerStarted = true;
+  error = pthread_create(&threads->unArchiver, nullptr, Streamer_unArchiverThread, ctx);
+  if (error != 0) failStart("UnArchiver", error);
+  threads->unArchiverStarted = true;
+  return threads;
+}
+
+}  // namespace
+
 int Streamer_unLzma(RingBuffer* input, RingBuffer* output) {
+  lzma_stream stream = LZMA_STREAM_INIT;
+  const lzma_ret init = lzma_auto_decoder(&stream, UINT64_MAX, 0);
+  if (init != LZMA_OK) {
+    fprintf(stderr, "Error initializing the decoder: %s (error code %u)\n", decoderInitText(init),
+            static_cast<unsigned>(init));
+    fflush(stderr);
+    RingBuffer_close(input);
+    RingBuffer_close(output);
+    return 1;
+  }
+  auto* in = static_cast<uint8_t*>(malloc(STREAM_CHUNK_SIZE));
+  auto* out = static_cast<uint8_t*>(malloc(STREAM_CHUNK_SIZE));
+  if (in == nullptr || out == nullptr) {
+    logMessage("[Streamer] Out of memory\n");
+    endProcess(1);
+  }
+  int result = 1;
+  bool inputEnded = false;
+  bool outputFull = false;
+  for (;;) {
+    // A full output buffer may leave decoded bytes inside the decoder: they are taken
+    // before more input is waited for.
+    if (stream.avail_in == 0 && !inputEnded && !outputFull) {
+      const int32_t n = RingBuffer_read(input, in, STREAM_CHUNK_SIZE);
+      if (n < 0) {
+        inputEnded = true;
+      } else {
+        stream.next_in = in;
+        stream.avail_in = static_cast<size_t>(n);
+      }
+    }
+    stream.next_out = out;
+    stream.avail_out = STREAM_CHUNK_SIZE;
+    // Once the input has ended the decoder is told so: a legacy .lzma stream of known
+    // size without an end marker gives its last bytes only then.
+    const lzma_ret ret = lzma_code(&stream, inputEnded ? LZMA_FINISH : LZMA_RUN);
+    const size_t produced = STREAM_CHUNK_SIZE - stream.avail_out;
+    outputFull = stream.avail_out == 0;
+    if (produced > 0 &&
+        (output->closed.load() || !writeAll(output, out, static_cast<int32_t>(produced)))) {
+      result = 0;  // the consumer wants no more
+      break;
+    }
+    if (ret == LZMA_STREAM_END) {
+      result = 0;
+      break;
+    }
+    if (ret != LZMA_OK) {
+      // Under LZMA_FINISH a stream cut short ends here too (LZMA_BUF_ERROR).
+      fprintf(stderr, "lzma_code failed: %d", static_cast<int>(ret));
+      fflush(stderr);
+      result = 1;
+      break;
+    }
+  }
+  lzma_end(&stream);
+  free(in);
+  free(out);
+  // Both ends are released: a producer still writing and a consumer still reading.
   RingBuffer_close(input);
   RingBuffer_close(output);
-  return 1;
+  return result;
 }
-void* Streamer_unLzmaThread(void*) { return nullptr; }
-void* Streamer_unArchiverThread(void*) { return nullptr; }
-StageThreadSet* Streamer_startUnLzmaUnarchive(RingBuffer*, const char*,
-                                              UnLzmaUnarchiveContext**) {
+
+void* Streamer_unLzmaThread(void* context) {
+  auto* ctx = static_cast<UnLzmaUnarchiveContext*>(context);
+  logMessage("[Streamer] [UnLZMAer] Starting...\n");
+  ctx->unLzmaResult = Streamer_unLzma(ctx->input, ctx->output);
+  logMessage("[Streamer] [UnLZMAer] Done (%d).\n", ctx->unLzmaResult);
   return nullptr;
+}
+
+void* Streamer_unArchiverThread(void* context) {
+  auto* ctx = static_cast<UnLzmaUnarchiveContext*>(context);
+  logMessage("[Streamer] [UnArchiver] Starting...\n");
+  ctx->archiveCut =
+      ctx->pack200Queue != nullptr
+          ? Unarchiver_extractNestedArchive(ctx->output, ctx->folder, ctx->pack200Queue)
+          : Unarchiver_extractArchive(ctx->output, ctx->folder);
+  logMessage("[Streamer] [UnArchiver] Done.\n");
+  return nullptr;
+}
+
+StageThreadSet* Streamer_startUnLzmaUnarchive(RingBuffer* input, const char* folder,
+                                              UnLzmaUnarchiveContext** context) {
+  return startPipeline(input, folder, nullptr, context);
+}
+
+StageThreadSet* Streamer_startNestedUnLzmaUnarchive(RingBuffer* input, const char* folder,
+                                                    Pack200Queue* queue,
+                                                    UnLzmaUnarchiveContext** context) {
+  return startPipeline(input, folder, queue, context);
 }

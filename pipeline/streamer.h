@@ -15,6 +15,8 @@
 #include "core/ring_buffer.h"
 #include "pipeline/file_reader.h"
 
+struct Pack200Queue;
+
 constexpr int32_t PIPELINE_RING_SIZE = 102400;
 constexpr int32_t FILE_SAVER_CHUNK_SIZE = 1000;
 constexpr int32_t DOWNLOAD_FILE_RING_ID = 4;
@@ -40,6 +42,8 @@ struct UnLzmaUnarchiveContext {
   const char* folder;  // borrowed
   int32_t unLzmaResult;  // Streamer_unLzma's result: 0 decoded whole, 1 failed or cut
   int32_t archiveCut;    // Unarchiver_extractArchive's result: 1 the archive ended early
+  // Null for an outermost archive; else the outermost archive's pack200 queue.
+  Pack200Queue* pack200Queue;
 };
 
 // Thread handles in this order; a slot whose thread was never started stays unset.
@@ -53,8 +57,10 @@ struct StageThreadSet {
 };
 
 // Decodes one .xz or legacy .lzma stream from input into output. 0 when the stream ended
-// (LZMA_STREAM_END); 1 on a decoder error or when the input ended before the stream did.
-// Closes input and output before it returns, and stops when a write to output gives -1.
+// (LZMA_STREAM_END), or when the consumer closed output (it wanted no more); 1 on a
+// decoder error or when the input ended before the stream did. Data after the end of
+// the stream are never decoded. Closes input and output before it returns, and stops
+// when a write to output gives -1. Decoder errors go to standard error.
 int Streamer_unLzma(RingBuffer* input, RingBuffer* output);
 
 // Stage thread bodies; each takes its record and returns null.
@@ -70,6 +76,11 @@ void* Streamer_unArchiverThread(void* context);  // UnLzmaUnarchiveContext
 // "[Streamer]" line and status 1.
 StageThreadSet* Streamer_startUnLzmaUnarchive(RingBuffer* input, const char* folder,
                                               UnLzmaUnarchiveContext** context = nullptr);
+// The same for an archive nested in another: its UnArchiver adds its pack200 files to
+// queue, the outermost archive's, instead of running them.
+StageThreadSet* Streamer_startNestedUnLzmaUnarchive(RingBuffer* input, const char* folder,
+                                                    Pack200Queue* queue,
+                                                    UnLzmaUnarchiveContext** context);
 
 // Downloads url into the file at path. 1 when the transfer succeeded and every byte was
 // saved; 0 otherwise.

@@ -35,21 +35,38 @@ extern std::atomic<bool> unpack200Prepared;
 void initTailBuffer();
 
 // Extracts the next entry of the stream into folder. 0 after an entry; -1 at the end of
-// the stream or at the SignatureBlock, whose two values are stored through the holders
-// (*signatureLength stays -1 for a block without its values). The caller sets
-// *signatureLength to -1 before the first call. digest and records may be null (no
-// digest); signatureHex may be null (the block's values are then read and dropped).
-// buffer holds at least as many bytes as the ring's capacity. Ends the process with
-// status 1 on an illegal path, a link in the way or a file that cannot be written.
+// the stream or at the SignatureBlock, whose two values are stored through the holders:
+// *signatureHex then always receives a text (empty when the block carries none), so a
+// block is told by *signatureHex even when *signatureLength stays -1. Once a block was
+// met (either holder set) every further call returns -1 without reading. The caller
+// sets *signatureLength to -1 (and *signatureHex to null) before the first call.
+// digest and records may be null (no digest); signatureHex may be null: the block's
+// values are then read and dropped, a line says so, and 0 is returned (the tail goes
+// on). buffer holds at least as many bytes as the ring's capacity. Pack200 entries are
+// unpacked at once. Ends the process with status 1 on an illegal path, a link in the
+// way or a file that cannot be written.
 int Unarchiver_extractEntry(RingBuffer* ring, const char* folder, long* signatureLength,
                             char** signatureHex, hash_state* digest, ReadRecordList* records,
                             unsigned char* buffer);
 
 // Extracts a whole stream into folder and checks its signature; the UnArchiver stage's
 // work. Returns 0 when the stream was read whole, 1 when it ended inside an entry (the
-// archive was cut). A failed check does not return: the process ends with status 1.
-// Its input ring is closed when it returns, so a producer still writing is released.
+// archive was cut: data short or a length value missing) or a nested archive in it
+// was cut or failed to decode. A failed check does not return: the process ends with
+// status 1, and the contents of folder are removed only while archiveKeyRequired is
+// set. Pack200 entries (nested ones included) are unpacked only after this archive has
+// passed its check. Its input ring is closed when it returns, so a producer still
+// writing is released.
 int Unarchiver_extractArchive(RingBuffer* ring, const char* folder);
+
+// The pack200 files of an outermost archive and of the archives nested in it, waiting
+// for the outermost check. Made and run by Unarchiver_extractArchive; nested
+// extractions only add to it (one thread at a time: the outer one waits for them).
+struct Pack200Queue;
+
+// Unarchiver_extractArchive for an archive nested in another: the same checks, but its
+// pack200 files join queue (the outermost archive's) instead of running.
+int Unarchiver_extractNestedArchive(RingBuffer* ring, const char* folder, Pack200Queue* queue);
 
 // One entry of the wrapper tail into folder, without digest, using tailExtractBuffer;
 // 0, or -1 at the end of the stream. Pack200 entries are unpacked at once.

@@ -79,6 +79,7 @@ TEST(EnsureFolder, Modes) {
   writeFileBytes(dir / "victim", "x");
   chmod((dir / "victim").c_str(), 0600);
   symlink((dir / "victim").c_str(), (dir / "tofile").c_str());
+  symlink((dir / "existing").c_str(), (dir / "tofolder").c_str());
   struct Case {
     const char* name;
     int result;
@@ -91,6 +92,7 @@ TEST(EnsureFolder, Modes) {
       {"missing/child", -1, true, 0},      // one level only; chmod still runs
       {"dangling", -1, false, 0777},       // a link's target is never touched (mode of the link)
       {"tofile", -1, false, 0777},
+      {"tofolder", -1, false, 0777},       // a link to a folder is no folder either
   };
   const mode_t old = umask(022);
   for (const Case& c : cases) {

@@ -1,6 +1,7 @@
 #include "tests/support/output_capture.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,7 +46,7 @@ std::string captureStdout(const std::function<void()>& body) {
   return takeCaptureFile(name);
 }
 
-ChildRun runInChild(const std::function<int()>& body) {
+ChildRun runInChild(const std::function<int()>& body, int timeoutSeconds) {
   const std::string name = makeCaptureFile();
   fflush(stdout);
   fflush(stderr);
@@ -59,9 +60,19 @@ ChildRun runInChild(const std::function<int()>& body) {
     endProcess(body());
   }
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
   ChildRun run;
+  for (long waited = 0;; waited += 5) {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid || (done < 0 && errno != EINTR)) break;
+    if (waited >= timeoutSeconds * 1000L) {
+      kill(pid, SIGKILL);
+      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      run.timedOut = true;
+      break;
+    }
+    usleep(5000);
+  }
   if (WIFEXITED(status)) run.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) run.signal = WTERMSIG(status);
   run.output = takeCaptureFile(name);

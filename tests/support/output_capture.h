@@ -14,11 +14,13 @@ std::string captureStdout(const std::function<void()>& body);
 struct ChildRun {
   int exitStatus = -1;  // the child's exit status; -1 when a signal ended it
   int signal = 0;       // the signal that ended it, else 0
+  bool timedOut = false;  // killed (SIGKILL) after the deadline
   std::string output;   // its standard output
 };
 // Forks; the child runs body and ends with endProcess(body's result), so static
-// destructors and test frameworks never run twice.
-ChildRun runInChild(const std::function<int()>& body);
+// destructors and test frameworks never run twice. A child still running after
+// timeoutSeconds is killed (timedOut set), so a hang fails the test instead of stalling it.
+ChildRun runInChild(const std::function<int()>& body, int timeoutSeconds = 120);
 
 class OutputCapture {
  public:
