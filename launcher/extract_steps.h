@@ -3,7 +3,16 @@
 // error; step 11 sets latestQvFolder or ends the run with status 1.
 #pragma once
 
+#include <cstdint>
+
 #include "launcher/run.h"
+
+// With canOverride exactly "1": logs the authorisation and the dynamic picture's presence
+// and size; a picture of at least one byte then replaces the file at path (written beside
+// it and renamed over it, never through a link) and is made 0777. A picture that cannot
+// be written leaves the file at path as it was, with a line.
+void overrideSplashImage(const char* canOverride, const unsigned char* image, uint64_t size,
+                         const char* path);
 
 // Step 8: ends with status 1 when the tail carries no Quorvane; names the folders and
 // creates QV temp, or takes the elevation road (which never comes back).

@@ -1,11 +1,157 @@
 #include "pipeline/http_downloader.h"
 
+#include <pthread.h>
+#include <strings.h>
+
+// The progress callback below is libcurl's older form, which it still calls.
+#define CURL_DISABLE_DEPRECATION 1
+#include <curl/curl.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "splash/splash_window.h"
+
 volatile unsigned char downloadSucceeded = 0;
 
-int downloadToRingBuffer(const char*, RingBuffer* ring) {
-  RingBuffer_close(ring);
-  return 1;
+namespace {
+
+const char MSG_STARTING[] = "[HttpDownloader] Starting download of %s...\n";
+const char MSG_KICKSTARTING[] = "[HttpDownloader] Kickstarting curl";
+const char MSG_NO_CURL[] = "[HttpDownloader] Unable to initialise CURL!";
+const char MSG_SETTING_UP[] = "[HttpDownloader] Setting up download options";
+const char MSG_START_DOWNLOAD[] = "[HttpDownloader] Starting download";
+const char MSG_FAILED[] = "[HttpDownloader] curl_easy_perform() failed: %s\n";  // standard error
+const char MSG_DONE[] = "[HttpDownloader] Done download";
+const char MSG_CLEANED_UP[] = "[HttpDownloader] Cleaned up";
+const char MSG_RETRYING[] = "[HttpDownloader] Initial download failed. Retrying...";
+const char MSG_NO_THREAD[] = "[HttpDownloader] Unable to start the download thread: %s\n";
+
+void flushBoth() {
+  fflush(stdout);
+  fflush(stderr);
 }
-void* HttpDownloader(void*) { return nullptr; }
-size_t downloadWriteCallback(char*, size_t, size_t, void*) { return 0; }
-int downloadProgressCallback(void*, double, double, double, double) { return 0; }
+
+// An http(s) answer outside 200-299 is no data: an error or redirect page must never
+// reach the consumer. Other schemes carry no HTTP status.
+bool statusRejected(CURL* curl) {
+  const char* scheme = nullptr;
+  if (curl_easy_getinfo(curl, CURLINFO_SCHEME, &scheme) != CURLE_OK || scheme == nullptr ||
+      (strcasecmp(scheme, "http") != 0 && strcasecmp(scheme, "https") != 0)) {
+    return false;
+  }
+  long code = 0;
+  if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK) return true;
+  return code < 200 || code > 299;
+}
+
+void setDownloadOptions(CURL* curl, HttpDownloadJob* job) {
+  curl_easy_setopt(curl, CURLOPT_URL, job->url);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, downloadWriteCallback);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, job);
+  curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, downloadProgressCallback);
+  // 400 and up end the transfer before any byte of the body.
+  curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+}
+
+// One attempt on a prepared handle: sets downloadSucceeded or prints the failure.
+void performAttempt(CURL* curl, HttpDownloadJob* job) {
+  job->handle = curl;
+  job->rejectedStatus = false;
+  CURLcode result = curl_easy_perform(curl);
+  // A 1xx or 3xx answer: refused by the write callback, or with no body at all.
+  if (job->rejectedStatus || (result == CURLE_OK && statusRejected(curl))) {
+    result = CURLE_HTTP_RETURNED_ERROR;
+  }
+  job->handle = nullptr;
+  if (result != CURLE_OK) {
+    fprintf(stderr, MSG_FAILED, curl_easy_strerror(result));
+  } else {
+    downloadSucceeded = 1;
+  }
+}
+
+}  // namespace
+
+int downloadToRingBuffer(const char* url, RingBuffer* ring) {
+  downloadSucceeded = 0;
+  HttpDownloadJob job = {url, ring, 0, false, nullptr};
+  pthread_t thread;
+  const int error = pthread_create(&thread, nullptr, HttpDownloader, &job);
+  if (error != 0) {
+    printf(MSG_NO_THREAD, strerror(error));
+    fflush(stdout);
+  } else {
+    pthread_join(thread, nullptr);
+  }
+  RingBuffer_close(ring);
+  return downloadSucceeded ? 0 : 1;
+}
+
+void* HttpDownloader(void* arg) {
+  auto* job = static_cast<HttpDownloadJob*>(arg);
+  printf(MSG_STARTING, job->url);
+  puts(MSG_KICKSTARTING);
+  fflush(stdout);
+  CURL* curl = curl_easy_init();
+  if (curl == nullptr) {
+    puts(MSG_NO_CURL);
+    fflush(stdout);
+    return nullptr;
+  }
+  puts(MSG_SETTING_UP);
+  fflush(stdout);
+  setDownloadOptions(curl, job);
+  puts(MSG_START_DOWNLOAD);
+  fflush(stdout);
+  performAttempt(curl, job);
+  puts(MSG_DONE);
+  flushBoth();
+  curl_easy_cleanup(curl);
+  puts(MSG_CLEANED_UP);
+  flushBoth();
+  // Once bytes went out, a second copy from the start would follow them: no retry then.
+  if (downloadSucceeded || job->bytesDelivered > 0) return nullptr;
+  puts(MSG_RETRYING);
+  flushBoth();
+  curl = curl_easy_init();
+  if (curl == nullptr) return nullptr;
+  setDownloadOptions(curl, job);
+  // The empty proxy turns off every proxy, those of the environment included.
+  curl_easy_setopt(curl, CURLOPT_PROXY, "");
+  performAttempt(curl, job);
+  curl_easy_cleanup(curl);
+  flushBoth();
+  return nullptr;
+}
+
+size_t downloadWriteCallback(char* data, size_t size, size_t count, void* arg) {
+  auto* job = static_cast<HttpDownloadJob*>(arg);
+  const size_t length = size * count;
+  if (length == 0) return 0;
+  if (job->handle != nullptr && statusRejected(static_cast<CURL*>(job->handle))) {
+    job->rejectedStatus = true;
+    return 0;  // anything but the full count stops the transfer
+  }
+  // A consumer that closed the ring wants nothing more: the block is dropped and the
+  // transfer goes on to its end.
+  if (RingBuffer_write(job->ring, data, static_cast<int32_t>(length)) > 0) {
+    job->bytesDelivered += length;
+  }
+  return length;
+}
+
+int downloadProgressCallback(void*, double dltotal, double dlnow, double, double) {
+  if (dltotal == 0) return 0;
+  const double fraction = dlnow / dltotal;
+  printf("%3.0f%% [", fraction * 100);
+  const long filled = lround(fraction * PROGRESS_BAR_WIDTH);
+  for (long i = 0; i < filled; i++) putchar('=');
+  for (long i = filled; i < PROGRESS_BAR_WIDTH; i++) putchar(' ');
+  fputs("]\r", stdout);
+  fflush(stdout);
+  setProgress(static_cast<int32_t>(fraction * 100));
+  return 0;
+}

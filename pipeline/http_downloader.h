@@ -12,24 +12,32 @@
 
 constexpr int PROGRESS_BAR_WIDTH = 40;
 
+// libcurl's CURL, without its header.
+using HttpHandle = void;
+
+// The write callback's data: one per download, shared by both attempts.
 struct HttpDownloadJob {
   const char* url;        // borrowed
   RingBuffer* ring;       // output
   uint64_t bytesDelivered;  // body bytes handed to the ring over all attempts
   bool rejectedStatus;      // the current attempt answered outside 200-299
+  HttpHandle* handle;       // the current attempt's easy handle
 };
 
 // Process-wide: set when an attempt succeeded.
 extern volatile unsigned char downloadSucceeded;
 
 // Runs the download on a thread of its own, waits for it and closes the ring in every
-// case. 0 when it succeeded, 1 when it failed.
+// case. 0 when it succeeded, 1 when it failed (a thread that cannot start: a line on
+// standard output and 1).
 int downloadToRingBuffer(const char* url, RingBuffer* ring);
 
-// The thread body; returns null.
+// The thread body (job is an HttpDownloadJob); returns null.
 void* HttpDownloader(void* job);
 
-// libcurl's callbacks.
+// libcurl's callbacks. The write callback's data is the HttpDownloadJob: it refuses the
+// body of an http(s) answer outside 200-299 (the transfer stops), and otherwise writes
+// every block into the ring, waiting for room, and counts it.
 size_t downloadWriteCallback(char* data, size_t size, size_t count, void* job);
 int downloadProgressCallback(void* clientp, double dltotal, double dlnow, double ultotal,
                              double ulnow);

@@ -128,3 +128,17 @@ void OutputCapture::stop() {
   close(fileErr_);
   fileOut_ = fileErr_ = -1;
 }
+
+std::string OutputCapture::outSoFar() const {
+  std::string text;
+  if (fileOut_ < 0) return text;
+  // pread leaves the offset that standard output shares with this descriptor alone.
+  char buffer[4096];
+  off_t offset = 0;
+  ssize_t n;
+  while ((n = pread(fileOut_, buffer, sizeof buffer, offset)) > 0) {
+    text.append(buffer, static_cast<size_t>(n));
+    offset += n;
+  }
+  return text;
+}

@@ -33,6 +33,8 @@ class OutputCapture {
   void stop();  // restores the streams; out() and err() then hold the texts
 
   const std::string& out() const { return out_; }
+  // What has reached standard output so far, while capturing (C streams not flushed).
+  std::string outSoFar() const;
   const std::string& err() const { return err_; }
 
  private:
