@@ -77,10 +77,6 @@ void removePrivateFolder(const char* folder) {
 
 }  // namespace
 
-// Until the extraction steps bring the real one: the road runs without the override.
-__attribute__((weak)) void overrideSplashImage(const char*, const unsigned char*, uint64_t,
-                                               const char*) {}
-
 bool takeRelaunchMarker() {
   if (getenv(RELAUNCH_MARKER_ENV) != nullptr) {
     unsetenv(RELAUNCH_MARKER_ENV);

@@ -23,8 +23,3 @@ void Extractor_extractQuorvane(ExtractorRun* run);
 void Extractor_setupJavaRuntime(ExtractorRun* run);
 // Step 11: the application entries, then the latest QV folder.
 void Extractor_extractApplication(ExtractorRun* run);
-
-// Replaces the native splash picture at path with the decoded dynamic image when the
-// tail allows it ("Can Override Splash" exactly "1"; canOverride may be null).
-void overrideSplashImage(const char* canOverride, const unsigned char* image, uint64_t size,
-                         const char* path);
