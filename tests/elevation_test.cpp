@@ -14,10 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "core/ring_buffer.h"
 #include "core/shell.h"
 #include "launcher/elevation.h"
-#include "pipeline/unarchiver.h"
 #include "tests/support/deadline_run.h"
 #include "tests/support/elevation_driver.h"
 #include "tests/support/log_lines.h"
@@ -470,22 +468,23 @@ TEST(ElevationChain, NoArgumentsAndSilent) {
   EXPECT_FALSE(hasLine(run.output, HIDE)) << run.output;
 }
 
-// True once tail entries can be extracted: one small entry into a scratch folder.
-bool entryExtractionBuilt() {
-  ScratchDir folder;
-  const std::string entry = hvpack::ArchiveBuilder().file("probe", "x").bytes();
-  RingBuffer* ring = RingBuffer_create(3, static_cast<int32_t>(entry.size()) + 1);
-  RingBuffer_write(ring, entry.data(), static_cast<int32_t>(entry.size()));
-  RingBuffer_close(ring);
-  Unarchiver_extractOne(ring, folder.path().c_str());
-  return pathExists(folder / "probe");
-}
-
 // The road's picture: entries 1 and 2 go into a fresh private folder below /tmp (never
-// a fixed name), the picture there is configured (under Xvfb, loaded), and the folder
-// is gone when the road is over.
-TEST(ElevationRoad, PictureFromAPrivateFolderThatIsRemoved) {
-  if (!entryExtractionBuilt()) GTEST_SKIP() << "tail entries cannot be extracted yet";
+// a fixed name), the dynamic image replaces the picture there when the tail allows it,
+// the picture is configured (under Xvfb, loaded), and the folder is gone when the road
+// is over.
+struct PictureCase {
+  const char* name;
+  const char* canOverride;  // nullptr: the tail holds no value
+  bool dynamicImage;        // an 11 x 7 picture
+  const char* loaded;
+};
+
+void PrintTo(const PictureCase& c, std::ostream* os) { *os << c.name; }
+
+class ElevationRoad : public ::testing::TestWithParam<PictureCase> {};
+
+TEST_P(ElevationRoad, PictureFromAPrivateFolderThatIsRemoved) {
+  const PictureCase& c = GetParam();
   XvfbServer xvfb;
   if (!xvfb.start(24)) GTEST_SKIP() << xvfb.why();
   ElevationWorld world;
@@ -493,15 +492,22 @@ TEST(ElevationRoad, PictureFromAPrivateFolderThatIsRemoved) {
   world.addTool({"pkexec", 126});
   ASSERT_TRUE(writePng(world.path("picture.png"),
                        rgbaPicture(37, 23, [](uint32_t, uint32_t) { return 0x336699ffu; })));
+  ASSERT_TRUE(writePng(world.path("dynamic.png"),
+                       rgbaPicture(11, 7, [](uint32_t, uint32_t) { return 0x993366ffu; })));
   writeFileBytes(world.path("entries"),
                  hvpack::ArchiveBuilder()
                      .file("lzma64", "not run on this road")
                      .file("nativesplash.png", readFileBytes(world.path("picture.png")))
                      .bytes());
+  EnvChanges env = {{"DISPLAY", xvfb.display()},
+                    {ELEVATION_DRIVER_ENTRIES_ENV, world.path("entries")},
+                    {ELEVATION_DRIVER_OVERRIDE_ENV, std::nullopt},
+                    {ELEVATION_DRIVER_IMAGE_ENV, std::nullopt}};
+  if (c.canOverride != nullptr) env.push_back({ELEVATION_DRIVER_OVERRIDE_ENV, c.canOverride});
+  if (c.dynamicImage) env.push_back({ELEVATION_DRIVER_IMAGE_ENV, world.path("dynamic.png")});
   const bool fixedBefore = pathExists("/tmp/nativesplash.png") || pathExists("/tmp/lzma64");
 
-  const DriverRun run = world.run(
-      {"x"}, {{"DISPLAY", xvfb.display()}, {ELEVATION_DRIVER_ENTRIES_ENV, world.path("entries")}});
+  const DriverRun run = world.run({"x"}, env);
   const std::string& out = run.output;
   EXPECT_EQ(1, run.status) << out;
   const std::string folder = elevationPictureFolder(out);
@@ -509,10 +515,11 @@ TEST(ElevationRoad, PictureFromAPrivateFolderThatIsRemoved) {
   EXPECT_EQ(
       "",
       missingInOrder(
-          out, {"[Extractor] Unable to create QV Temp folder - assuming elevation required",
-                "[Extractor] Native Splash PNG path is " + folder + "/nativesplash.png",
-                "[Extractor] Configuring splash", "[Splash] Got image of size: 37 x 23",
-                "[Extractor] Performing elevated setup and launch", "[SUDO] Elevation required."}))
+          out,
+          {"[Extractor] Unable to create QV Temp folder - assuming elevation required",
+           "[Extractor] Native Splash PNG path is " + folder + "/nativesplash.png",
+           "[Extractor] Configuring splash", std::string("[Splash] Got image of size: ") + c.loaded,
+           "[Extractor] Performing elevated setup and launch", "[SUDO] Elevation required."}))
       << out;
   EXPECT_FALSE(pathExists(folder)) << "left behind: " << folder;
   if (!fixedBefore) {
@@ -520,5 +527,12 @@ TEST(ElevationRoad, PictureFromAPrivateFolderThatIsRemoved) {
     EXPECT_FALSE(pathExists("/tmp/lzma64"));
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ElevationRoad,
+    ::testing::Values(PictureCase{"ExtractedPicture", nullptr, false, "37 x 23"},
+                      PictureCase{"DynamicImageWhenAllowed", "1", true, "11 x 7"},
+                      PictureCase{"ExtractedPictureWhenNotAllowed", "0", true, "37 x 23"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
