@@ -11,6 +11,7 @@
 #include "tests/support/scratch_dir.h"
 
 #include <gtest/gtest.h>
+#include <lzma.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -285,6 +286,37 @@ TEST(PackerArchive, EveryEntryKindReadsBack) {
                     {"0", "r.p2.l2", "*", Stored::Lzma, inner},
                     {"7", "odd", "3", Stored::Raw, "xyz"},
                 });
+}
+
+// The known-size legacy form: xz reads it back, its header carries the size, and a
+// decoder that counts to that size and accepts no end marker consumes every byte.
+TEST(PackerArchive, KnownSizeLzmaHasItsSizeAndNoEndMarker) {
+  ScratchDir dir;
+  std::string data;
+  for (int i = 0; i < 70000; ++i) data.push_back(static_cast<char>((i * 7919) >> 5));
+  const std::string packed = lzmaAloneKnownSizeCompress(data);
+  ASSERT_GT(packed.size(), 13u);
+  EXPECT_EQ(data, unxz(dir, packed, "lzma"));
+  uint64_t size = 0;
+  for (int i = 0; i < 8; ++i) size |= static_cast<uint64_t>(static_cast<unsigned char>(packed[5 + i])) << (8 * i);
+  EXPECT_EQ(data.size(), size);
+
+  lzma_options_lzma options;
+  ASSERT_FALSE(lzma_lzma_preset(&options, 6));
+  options.ext_flags = 0;
+  lzma_set_ext_size(options, data.size());
+  lzma_filter filters[] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+  lzma_stream strm = LZMA_STREAM_INIT;
+  ASSERT_EQ(LZMA_OK, lzma_raw_decoder(&strm, filters));
+  std::string out(data.size() + 64, '\0');
+  strm.next_in = reinterpret_cast<const uint8_t*>(packed.data()) + 13;
+  strm.avail_in = packed.size() - 13;
+  strm.next_out = reinterpret_cast<uint8_t*>(out.data());
+  strm.avail_out = out.size();
+  EXPECT_EQ(LZMA_STREAM_END, lzma_code(&strm, LZMA_FINISH));
+  EXPECT_EQ(0u, strm.avail_in) << "bytes left after the counted end: an end marker";
+  EXPECT_EQ(data, out.substr(0, out.size() - strm.avail_out));
+  lzma_end(&strm);
 }
 
 TEST(PackerArchive, TreeListsFoldersBeforeTheirContentsInByteOrder) {

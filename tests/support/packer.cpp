@@ -102,6 +102,26 @@ std::string lzmaAloneCompress(std::string_view data) {
   return runEncoder(strm, data);
 }
 
+std::string lzmaAloneKnownSizeCompress(std::string_view data) {
+  lzma_options_lzma options;
+  if (lzma_lzma_preset(&options, 6)) throw PackError("no LZMA preset 6");
+  options.ext_flags = 0;  // no end marker: the size in the header ends the stream
+  lzma_set_ext_size(options, data.size());
+  lzma_filter filters[] = {{LZMA_FILTER_LZMA1EXT, &options},
+                           {LZMA_VLI_UNKNOWN, nullptr}};
+  lzma_stream strm = LZMA_STREAM_INIT;
+  if (lzma_raw_encoder(&strm, filters) != LZMA_OK)
+    throw PackError("cannot start the raw LZMA1 encoder");
+  // The 13-byte legacy header: properties byte, dictionary size, uncompressed size
+  // (both little-endian).
+  std::string header;
+  header.push_back(static_cast<char>((options.pb * 5 + options.lp) * 9 + options.lc));
+  for (int i = 0; i < 4; ++i) header.push_back(static_cast<char>(options.dict_size >> (8 * i)));
+  const uint64_t size = data.size();
+  for (int i = 0; i < 8; ++i) header.push_back(static_cast<char>(size >> (8 * i)));
+  return header + runEncoder(strm, data);
+}
+
 // ---- Archive streams ----------------------------------------------------------------
 
 ArchiveBuilder& ArchiveBuilder::folder(std::string_view path) {
@@ -122,8 +142,9 @@ ArchiveBuilder& ArchiveBuilder::pack200(std::string_view path, std::string_view 
 
 ArchiveBuilder& ArchiveBuilder::nested(std::string_view path, std::string_view innerStream,
                                        NestedFormat format) {
-  const std::string packed = format == NestedFormat::Xz ? xzCompress(innerStream)
-                                                        : lzmaAloneCompress(innerStream);
+  const std::string packed = format == NestedFormat::Xz          ? xzCompress(innerStream)
+                             : format == NestedFormat::LzmaAlone ? lzmaAloneCompress(innerStream)
+                                                                 : lzmaAloneKnownSizeCompress(innerStream);
   const std::string length = std::to_string(packed.size());
   return entry("0", path, length, packed);
 }

@@ -49,6 +49,9 @@ class PropertyWriter {
 std::string base64Encode(std::string_view bytes);  // standard alphabet, '=' padded
 std::string xzCompress(std::string_view data);  // one .xz stream, CRC64 check
 std::string lzmaAloneCompress(std::string_view data);  // one legacy .lzma stream
+// One legacy .lzma stream that carries its uncompressed size in its header and ends
+// without an end marker: the decoder knows the end only by counting.
+std::string lzmaAloneKnownSizeCompress(std::string_view data);
 
 // ---- Archive streams ----------------------------------------------------------------
 
@@ -56,7 +59,7 @@ std::string lzmaAloneCompress(std::string_view data);  // one legacy .lzma strea
 // stands for the test runtime's own (fakePack200), which its bin/unpack200 undoes.
 using Pack200Transform = std::function<std::string(std::string_view)>;
 
-enum class NestedFormat { Xz, LzmaAlone };
+enum class NestedFormat { Xz, LzmaAlone, LzmaAloneKnownSize };
 
 constexpr const char* SIGNATURE_BLOCK_PATH = "hvArcSpBlock_DigitalSignature1";
 

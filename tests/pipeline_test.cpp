@@ -1,0 +1,352 @@
+// The LZMA stage and the decode-and-extract pipeline with real .xz and legacy .lzma data:
+// whole streams at the sizes where chunk edges meet, corrupt, cut and over-long input,
+// consumers that stop early, and nested archives whose extraction stops before their
+// bytes do. Every test bounds its own waiting.
+#include "pipeline/streamer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/ring_buffer.h"
+#include "pipeline/signature.h"
+#include "pipeline/unarchiver.h"
+#include "tests/support/log_lines.h"
+#include "tests/support/output_capture.h"
+#include "tests/support/packer.h"
+#include "tests/support/ring_keeper.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/signer.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using hvpack::ArchiveBuilder;
+
+constexpr auto DEADLINE = 30s;
+constexpr int CHILD_DEADLINE_SECONDS = 60;
+
+std::string randomBytes(size_t size, unsigned seed) {
+  std::mt19937 engine(seed);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(engine());
+  return bytes;
+}
+
+// Compressible: short runs of a few symbols.
+std::string textBytes(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = "abcab cbaab\n"[(i * i / 7 + i / 13) % 12];
+  return bytes;
+}
+
+bool writeAll(RingBuffer* ring, const std::string& bytes, size_t piece) {
+  for (size_t at = 0; at < bytes.size();) {
+    const size_t want = std::min(piece, bytes.size() - at);
+    const int32_t n = RingBuffer_writeSome(ring, bytes.data() + at, static_cast<int32_t>(want));
+    if (n < 0) return false;
+    at += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+struct Decoded {
+  int result = -1;
+  std::string output;
+  bool producerReleased = false;  // the producer's writes ended (all taken or refused)
+};
+
+struct DecodeOptions {
+  size_t piece = 4096;          // the producer writes this much at a time
+  bool closeInput = true;       // the producer closes the input after its bytes
+  size_t stopAfter = SIZE_MAX;  // the consumer closes the output once it has this much
+};
+
+// Runs Streamer_unLzma between a producer and a consumer thread of its own. On the
+// deadline both rings are closed to release everyone, and the test fails.
+Decoded decode(const std::string& input, const DecodeOptions& options = {}) {
+  RingBuffer* in = keptRing(1, PIPELINE_RING_SIZE);
+  RingBuffer* out = keptRing(2, PIPELINE_RING_SIZE);
+  Decoded decoded;
+  auto producer = std::async(std::launch::async, [&] {
+    writeAll(in, input, options.piece);
+    if (options.closeInput) RingBuffer_close(in);
+  });
+  auto decoder = std::async(std::launch::async, [&] { return Streamer_unLzma(in, out); });
+  auto consumer = std::async(std::launch::async, [&] {
+    std::string got;
+    std::vector<char> chunk(65536);
+    for (;;) {
+      const int32_t n = RingBuffer_read(out, chunk.data(), static_cast<int32_t>(chunk.size()));
+      if (n < 0) break;
+      got.append(chunk.data(), static_cast<size_t>(n));
+      if (got.size() >= options.stopAfter) {
+        RingBuffer_close(out);
+        break;
+      }
+    }
+    return got;
+  });
+  const auto until = std::chrono::steady_clock::now() + DEADLINE;
+  const bool done = decoder.wait_until(until) == std::future_status::ready &&
+                    consumer.wait_until(until) == std::future_status::ready &&
+                    producer.wait_until(until) == std::future_status::ready;
+  if (!done) {
+    RingBuffer_close(in);
+    RingBuffer_close(out);
+    ADD_FAILURE() << "the decoder, its producer or its consumer did not finish";
+  }
+  decoded.result = decoder.get();
+  decoded.output = consumer.get();
+  producer.get();
+  decoded.producerReleased = done;
+  return decoded;
+}
+
+// ---- Whole streams at chunk edges ----------------------------------------------------
+
+enum class Format { Xz, Lzma, LzmaKnownSize };
+
+struct WholeCase {
+  Format format;
+  size_t size;
+  bool random;
+  size_t piece;
+};
+
+std::string compress(Format format, const std::string& data) {
+  switch (format) {
+    case Format::Xz: return hvpack::xzCompress(data);
+    case Format::Lzma: return hvpack::lzmaAloneCompress(data);
+    case Format::LzmaKnownSize: return hvpack::lzmaAloneKnownSizeCompress(data);
+  }
+  return {};
+}
+
+std::vector<WholeCase> wholeCases() {
+  std::vector<WholeCase> cases;
+  const size_t sizes[] = {0,      1,      51199,  51200,  51201,  102399,
+                          102400, 102401, 153600, 204800, 204801, 307200};
+  for (size_t size : sizes) {
+    for (bool random : {false, true}) cases.push_back({Format::LzmaKnownSize, size, random, 4096});
+  }
+  // The whole compressed stream in one read, and byte by byte in small pieces.
+  for (size_t size : {size_t{102400}, size_t{204800}}) {
+    cases.push_back({Format::LzmaKnownSize, size, false, 1 << 20});
+    cases.push_back({Format::LzmaKnownSize, size, true, 97});
+  }
+  for (Format format : {Format::Xz, Format::Lzma}) {
+    for (size_t size : {size_t{0}, size_t{51200}, size_t{102400}, size_t{204801}})
+      cases.push_back({format, size, true, 4096});
+  }
+  return cases;
+}
+
+std::string wholeName(const testing::TestParamInfo<WholeCase>& info) {
+  const char* format = info.param.format == Format::Xz     ? "Xz"
+                       : info.param.format == Format::Lzma ? "LzmaWithEndMarker"
+                                                           : "LzmaOfKnownSize";
+  return std::string(format) + "_" + std::to_string(info.param.size) +
+         (info.param.random ? "_Random" : "_Text") + "_Pieces" + std::to_string(info.param.piece);
+}
+
+class WholeStreamTest : public testing::TestWithParam<WholeCase> {};
+
+TEST_P(WholeStreamTest, DecodesEveryByte) {
+  const WholeCase& c = GetParam();
+  const std::string data = c.random ? randomBytes(c.size, static_cast<unsigned>(c.size)) : textBytes(c.size);
+  const Decoded d = decode(compress(c.format, data), {.piece = c.piece});
+  EXPECT_EQ(0, d.result);
+  EXPECT_EQ(data.size(), d.output.size());
+  EXPECT_TRUE(data == d.output) << "decoded bytes differ";
+}
+
+INSTANTIATE_TEST_SUITE_P(ChunkEdges, WholeStreamTest, testing::ValuesIn(wholeCases()), wholeName);
+
+// ---- Streams that are not whole ------------------------------------------------------
+
+const std::string DATA = randomBytes(300000, 11);
+
+struct BrokenCase {
+  const char* name;
+  std::function<std::string()> input;
+  DecodeOptions options;
+  int result;
+  std::function<bool(const std::string&)> outputOk;
+  std::string stderrText;  // expected on standard error ("" to skip)
+};
+
+bool isPrefixOfData(const std::string& out) { return out.size() < DATA.size() && DATA.compare(0, out.size(), out) == 0; }
+
+std::vector<BrokenCase> brokenCases() {
+  const std::string xz = hvpack::xzCompress(DATA);
+  std::string corrupt = xz;
+  corrupt[corrupt.size() / 2] ^= 0x55;
+  return {
+      // Whatever came out before the check failed may be wrong; the result says so.
+      {"CorruptDataFails", [=] { return corrupt; }, {}, 1,
+       [](const std::string& out) { return out.size() <= DATA.size(); }, "lzma_code failed: 9"},
+      {"CutXzStreamFails", [=] { return xz.substr(0, xz.size() / 2); }, {}, 1, isPrefixOfData,
+       "lzma_code failed: 10"},
+      {"CutKnownSizeLzmaFails",
+       [] {
+         const std::string packed = hvpack::lzmaAloneKnownSizeCompress(DATA);
+         return packed.substr(0, packed.size() / 2);
+       },
+       {}, 1, isPrefixOfData, ""},
+      {"EmptyInputFails", [] { return std::string(); }, {}, 1,
+       [](const std::string& out) { return out.empty(); }, ""},
+      {"HtmlPageIsNoStream",
+       [] { return std::string("<html><body>404 Not Found</body></html>\n"); }, {}, 1,
+       [](const std::string& out) { return out.empty(); }, "lzma_code failed: 7"},
+      // The producer never closes its input and has far more than the ring holds: the
+      // decoder ends at the end of the stream and releases it.
+      {"DataAfterTheStreamAreNeverDecoded",
+       [=] { return xz + randomBytes(1 << 20, 3); }, {.closeInput = false}, 0,
+       [](const std::string& out) { return out == DATA; }, ""},
+      {"ConsumerThatStopsReleasesEveryone", [=] { return xz; }, {.stopAfter = 1000}, 0,
+       [](const std::string& out) { return out.size() >= 1000 && DATA.compare(0, out.size(), out) == 0; },
+       ""},
+  };
+}
+
+class BrokenStreamTest : public testing::TestWithParam<BrokenCase> {};
+
+TEST_P(BrokenStreamTest, EndsWithTheRightResult) {
+  const BrokenCase& c = GetParam();
+  const std::string input = c.input();
+  OutputCapture capture;
+  capture.start();
+  const Decoded d = decode(input, c.options);
+  capture.stop();
+  EXPECT_TRUE(d.producerReleased);
+  EXPECT_EQ(c.result, d.result);
+  EXPECT_TRUE(c.outputOk(d.output)) << d.output.size() << " bytes decoded";
+  if (!c.stderrText.empty()) {
+    EXPECT_EQ(c.stderrText, capture.err());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BrokenStreamTest, testing::ValuesIn(brokenCases()),
+                         [](const testing::TestParamInfo<BrokenCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+// ---- The decode-and-extract pipeline -------------------------------------------------
+
+// Child exit status once the pipeline returned: 40 + the UnLZMAer's result + 2 times
+// the UnArchiver's (cut) result.
+constexpr int RETURNED = 40;
+
+struct PipelineRun {
+  ChildRun run;
+  std::string folder;
+};
+
+// Feeds compressed into Streamer_startUnLzmaUnarchive in a child, waits for both stages
+// and reports their results through the exit status.
+ChildRun runPipeline(const std::string& compressed, const std::string& folder, bool keyRequired) {
+  return runInChild(
+      [&] {
+        archiveKeyRequired.store(keyRequired);
+        if (keyRequired) {
+          const SignerBytes der = Signer_publicKeyDer(2048);
+          archiveSignatureKey.store(importPublicKey(der.data(), static_cast<int>(der.size())));
+        }
+        RingBuffer* input = RingBuffer_create(7, PIPELINE_RING_SIZE);
+        UnLzmaUnarchiveContext* context = nullptr;
+        StageThreadSet* threads = Streamer_startUnLzmaUnarchive(input, folder.c_str(), &context);
+        writeAll(input, compressed, 65536);
+        RingBuffer_close(input);
+        pthread_join(threads->unArchiver, nullptr);
+        pthread_join(threads->unLzmaer, nullptr);
+        return RETURNED + context->unLzmaResult + 2 * context->archiveCut;
+      },
+      CHILD_DEADLINE_SECONDS);
+}
+
+struct PipelineCase {
+  const char* name;
+  std::function<std::string()> compressed;
+  bool keyRequired;
+  int status;
+  std::vector<std::string> present;  // files that must exist, with their bytes
+  std::vector<std::string> missing;  // files that must not
+  std::vector<std::string> lines;    // log lines in this order
+};
+
+const std::string BIG = randomBytes(200000, 5);
+
+// An inner archive whose signature block is followed by megabytes the extraction never
+// reads: its UnArchiver stops long before the outer copy has handed over its bytes.
+std::string earlyEndingInner() {
+  ArchiveBuilder inner;
+  inner.file("inner.txt", "inner");
+  ArchiveBuilder trailing;
+  trailing.file("never.bin", randomBytes(3 << 20, 9));
+  return inner.signedBytes(2048) + trailing.bytes();
+}
+
+std::vector<PipelineCase> pipelineCases() {
+  ArchiveBuilder plain;
+  plain.folder("d").file("d/big.bin", BIG).file("d/small.txt", "small");
+  const std::string plainXz = hvpack::xzCompress(plain.bytes());
+
+  ArchiveBuilder earlyOuter;
+  earlyOuter.file("first.txt", "first").nested("in.p2.l2", earlyEndingInner()).file("after.txt", "after");
+  const std::string earlySigned = earlyOuter.signedBytes(2048);
+
+  ArchiveBuilder corruptOuter;
+  std::string corruptInner = hvpack::xzCompress(plain.bytes());
+  corruptInner[corruptInner.size() / 2] ^= 0x55;
+  corruptOuter.entry("0", "bad.p2.l2", std::to_string(corruptInner.size()), corruptInner)
+      .file("after.txt", "after");
+
+  return {
+      {"WholeStreamDecodesAndExtracts", [=] { return plainXz; }, false, RETURNED,
+       {"d/big.bin", "d/small.txt"}, {},
+       {"[Streamer] [UnLZMAer] Done (0).", "[Streamer] [UnArchiver] Done."}},
+      {"CutCompressedStreamReportsBothResults",
+       [=] { return plainXz.substr(0, plainXz.size() / 2); }, false, RETURNED + 1 + 2, {}, {"d/small.txt"},
+       {"[Streamer] [UnLZMAer] Done (1)."}},
+      {"NestedArchiveStoppingFirstDoesNotHang",
+       [=] { return hvpack::xzCompress(earlySigned); }, true, RETURNED,
+       {"first.txt", "inner.txt", "after.txt"}, {"never.bin"},
+       {"[Unarchiver] Archive signature verified.",
+        "\t[Unarchiver] .p2.l2 in sync unarchive complete.", "[Unarchiver] Extracting after.txt (::0 from 0)",
+        "[Unarchiver] Archive signature verified."}},
+      {"NestedDecodingFailureMarksTheArchiveCut",
+       [=] { return hvpack::xzCompress(corruptOuter.bytes()); }, false, RETURNED + 2, {"after.txt"}, {},
+       {"\t[Unarchiver] .p2.l2 in sync unarchive complete.", "[Unarchiver] Extracted after.txt length:5"}},
+  };
+}
+
+class PipelineTest : public testing::TestWithParam<PipelineCase> {};
+
+TEST_P(PipelineTest, Ends) {
+  const PipelineCase& c = GetParam();
+  ScratchDir scratch;
+  const ChildRun run = runPipeline(c.compressed(), scratch.path(), c.keyRequired);
+  ASSERT_FALSE(run.timedOut) << run.output;
+  EXPECT_EQ(c.status, run.exitStatus) << run.output;
+  for (const std::string& name : c.present) EXPECT_TRUE(pathExists(scratch / name)) << name;
+  for (const std::string& name : c.missing) EXPECT_FALSE(pathExists(scratch / name)) << name;
+  EXPECT_EQ("", missingInOrder(run.output, c.lines)) << run.output;
+  if (pathExists(scratch / "d/big.bin") && c.status == RETURNED) {
+    EXPECT_TRUE(BIG == readFileBytes(scratch / "d/big.bin"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PipelineTest, testing::ValuesIn(pipelineCases()),
+                         [](const testing::TestParamInfo<PipelineCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
