@@ -37,7 +37,10 @@ bool stageRuntime() {
   std::error_code ec;
   for (auto it = fs::recursive_directory_iterator(jdk, fs::directory_options::follow_directory_symlink, ec);
        it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    const fs::path target = fs::path(partial) / fs::relative(it->path(), jdk);
+    // Lexically: fs::relative would resolve a link and lead the copy out of the staging.
+    const fs::path relative = it->path().lexically_relative(jdk);
+    if (relative.empty() || *relative.begin() == "..") continue;
+    const fs::path target = fs::path(partial) / relative;
     if (fs::is_directory(it->path())) {
       fs::create_directories(target);
     } else if (fs::is_regular_file(it->path())) {

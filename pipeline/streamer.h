@@ -88,10 +88,16 @@ StageThreadSet* Streamer_startNestedUnLzmaUnarchive(RingBuffer* input, const cha
                                                     Pack200Queue* queue,
                                                     UnLzmaUnarchiveContext** context);
 
-// Downloads url into the file at path. 1 when the transfer succeeded and every byte was
-// saved; 0 otherwise.
+// Downloads url into the file at path (created or emptied before the transfer; a link
+// there is not followed). 1 when the transfer succeeded and every byte was written,
+// flushed and closed; 0 otherwise. A target that cannot be opened or written is drained
+// unsaved, so the transfer still ends. A stage thread that cannot start: a "[Streamer]"
+// line, the ring closed, result 0.
 int Streamer_downloadToFile(const char* url, const char* path);
 
 // Downloads url, decodes it and extracts the archive into folder while it arrives. 1 only
 // when the transfer succeeded, the stream decoded whole and the archive was not cut.
+// Joins the UnArchiver, closes both rings (releasing a Downloader that still sends after
+// the archive ended), then joins the Downloader and the UnLZMAer, whose result it reads.
+// A stage thread that cannot start: a "[Streamer]" line, its rings closed, result 0.
 int Streamer_downloadAndUnarchive(const char* url, const char* folder);

@@ -12,7 +12,6 @@
 #include <functional>
 #include <future>
 #include <iostream>
-#include <regex>
 #include <string>
 #include <thread>
 
@@ -39,11 +38,6 @@ std::string patternBytes(size_t size) {
   for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 2654435761ULL) >> 13);
   return bytes;
 }
-
-// The console bar as drawn for one call: "%3.0f%% [", the '=' and ' ' columns, "]\r".
-const std::regex BAR_PATTERN("[ 0-9]{3,}% \\[=* *\\]\r");
-
-std::string withoutBars(const std::string& out) { return std::regex_replace(out, BAR_PATTERN, ""); }
 
 std::string bar(const char* percent, int filled) {
   return std::string(percent) + "% [" + std::string(static_cast<size_t>(filled), '=') +
@@ -215,7 +209,7 @@ TEST_F(DownloadTest, DeliversOnlyAWhole2xxBodyAndRetriesOnlyBeforeTheFirstByte) 
     EXPECT_EQ(c.delivered, run.bytes.size());
     EXPECT_TRUE(big.compare(0, run.bytes.size(), run.bytes) == 0) << "bytes differ from the body";
     EXPECT_EQ(c.requests, server_.requests(path));
-    EXPECT_EQ(downloaderLines(url, c.requests == 2), withoutBars(run.out));
+    EXPECT_EQ(downloaderLines(url, c.requests == 2), withoutDownloadBars(run.out));
     EXPECT_EQ(c.failure == nullptr ? "" : failureLines(c.failure, c.requests), run.err);
   }
   EXPECT_EQ(0, server_.requests("/elsewhere")) << "a redirect was followed";
@@ -247,7 +241,7 @@ TEST_F(DownloadTest, UnreachableProxyIsLeftOutOnTheRetry) {
   EXPECT_EQ(0, run.result);
   EXPECT_TRUE(body == run.bytes) << run.bytes.size() << " bytes";
   EXPECT_EQ(1, server_.requests("/version"));
-  EXPECT_EQ(downloaderLines(url, true), withoutBars(run.out));
+  EXPECT_EQ(downloaderLines(url, true), withoutDownloadBars(run.out));
   EXPECT_EQ(failureLines("Couldn't connect to server", 1), run.err);
 }
 
@@ -392,7 +386,7 @@ TEST_F(DownloadTest, DownloadToFileSavesTheBodyAndReportsEveryFailure) {
     const int result = run.get();
     capture.stop();
     // A bar ends in a carriage return, not a line end: the next line follows it.
-    const std::string out = withoutBars(capture.out());
+    const std::string out = withoutDownloadBars(capture.out());
     EXPECT_EQ(c.result, result);
     if (c.fileSaved) {
       EXPECT_TRUE(big.substr(0, c.saved) == readFileBytes(target));

@@ -50,3 +50,28 @@ std::string missingInOrder(const std::string& log, const std::vector<std::string
   }
   return "";
 }
+
+// The length of the console bar drawn at text[at] ("%3.0f%% [", the '=' and ' ' columns,
+// "]\r"), 0 when none starts there.
+static size_t barAt(const std::string& text, size_t at) {
+  size_t i = at;
+  while (i < text.size() && (text[i] == ' ' || isdigit(static_cast<unsigned char>(text[i])))) ++i;
+  if (i - at < 3 || text.compare(i, 3, "% [") != 0) return 0;
+  i += 3;
+  while (i < text.size() && text[i] == '=') ++i;
+  while (i < text.size() && text[i] == ' ') ++i;
+  return text.compare(i, 2, "]\r") == 0 ? i + 2 - at : 0;
+}
+
+std::string withoutDownloadBars(const std::string& out) {
+  std::string text;
+  for (size_t i = 0; i < out.size();) {
+    const size_t length = barAt(out, i);
+    if (length > 0) {
+      i += length;
+    } else {
+      text += out[i++];
+    }
+  }
+  return text;
+}

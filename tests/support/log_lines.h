@@ -14,3 +14,6 @@ int countLinesStartingWith(const std::string& log, const std::string& start);
 // "" when every expected text is a whole line of log, in this order (others may come
 // between); else the first one missing or out of order.
 std::string missingInOrder(const std::string& log, const std::vector<std::string>& expected);
+// The text without the download's console bars ("%3.0f%% [", '=' and ' ' columns, "]\r"),
+// which end in a carriage return and so run into the next line.
+std::string withoutDownloadBars(const std::string& out);
