@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "pipeline/streamer.h"
 
 namespace {
 
@@ -16,19 +17,6 @@ void* runFileReader(void* ctx) {
 [[noreturn]] void failStart(const char* why) {
   logMessage("[Streamer] [FileReader] Cannot start: %s\n", why);
   endProcess(1);
-}
-
-// Places the whole block, waiting only while the ring is full, so that a value the
-// consumer is still waiting to complete is never held back behind a chunk that does not
-// fit. False when the consumer closed the ring meanwhile.
-bool writeAll(RingBuffer* ring, const uint8_t* block, int32_t length) {
-  int32_t done = 0;
-  while (done < length) {
-    const int32_t n = RingBuffer_writeSome(ring, block + done, length - done);
-    if (n < 0) return false;
-    done += n;
-  }
-  return true;
 }
 
 }  // namespace
@@ -62,7 +50,7 @@ void* Streamer_fileReaderThread(FileReaderContext* ctx) {
     if (n == 0) break;
     fflush(stdout);
     // A refused write means the consumer closed the ring: the next pass stops.
-    writeAll(ctx->ring, buffer, static_cast<int32_t>(n));
+    Streamer_writeAll(ctx->ring, buffer, static_cast<int32_t>(n));
     if (feof(ctx->file)) break;
   }
   fclose(ctx->file);

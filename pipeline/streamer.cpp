@@ -23,18 +23,6 @@ const char* decoderInitText(lzma_ret code) {
   }
 }
 
-// Places the whole block, waiting only while the ring is full (the ring may be smaller
-// than a chunk). False once the consumer has closed it and no room is left.
-bool writeAll(RingBuffer* ring, const uint8_t* block, int32_t length) {
-  int32_t done = 0;
-  while (done < length) {
-    const int32_t n = RingBuffer_writeSome(ring, block + done, length - done);
-    if (n < 0) return false;
-    done += n;
-  }
-  return true;
-}
-
 [[noreturn]] void failStart(const char* stage, int error) {
   logMessage("[Streamer] Unable to start the %s thread: %s\n", stage, strerror(error));
   endProcess(1);
@@ -68,6 +56,17 @@ StageThreadSet* startPipeline(RingBuffer* input, const char* folder, Pack200Queu
 }
 
 }  // namespace
+
+bool Streamer_writeAll(RingBuffer* ring, const void* block, int32_t length) {
+  const auto* bytes = static_cast<const uint8_t*>(block);
+  int32_t done = 0;
+  while (done < length) {
+    const int32_t n = RingBuffer_writeSome(ring, bytes + done, length - done);
+    if (n < 0) return false;
+    done += n;
+  }
+  return true;
+}
 
 int Streamer_unLzma(RingBuffer* input, RingBuffer* output) {
   lzma_stream stream = LZMA_STREAM_INIT;
@@ -109,7 +108,7 @@ int Streamer_unLzma(RingBuffer* input, RingBuffer* output) {
     const size_t produced = STREAM_CHUNK_SIZE - stream.avail_out;
     outputFull = stream.avail_out == 0;
     if (produced > 0 &&
-        (output->closed.load() || !writeAll(output, out, static_cast<int32_t>(produced)))) {
+        (output->closed.load() || !Streamer_writeAll(output, out, static_cast<int32_t>(produced)))) {
       result = 0;  // the consumer wants no more
       break;
     }

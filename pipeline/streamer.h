@@ -40,7 +40,8 @@ struct UnLzmaUnarchiveContext {
   RingBuffer* input;   // compressed data
   RingBuffer* output;  // decompressed data, the UnArchiver's input
   const char* folder;  // borrowed
-  int32_t unLzmaResult;  // Streamer_unLzma's result: 0 decoded whole, 1 failed or cut
+  // Streamer_unLzma's result: 0 decoded whole (or its consumer stopped), 1 failed or cut.
+  int32_t unLzmaResult;
   int32_t archiveCut;    // Unarchiver_extractArchive's result: 1 the archive ended early
   // Null for an outermost archive; else the outermost archive's pack200 queue.
   Pack200Queue* pack200Queue;
@@ -62,6 +63,11 @@ struct StageThreadSet {
 // the stream are never decoded. Closes input and output before it returns, and stops
 // when a write to output gives -1. Decoder errors go to standard error.
 int Streamer_unLzma(RingBuffer* input, RingBuffer* output);
+
+// Places the whole block into ring, waiting only while it is full, so that a block may
+// be larger than the ring and a reader waiting for the rest of a value is never held up
+// behind it. False once the consumer has closed the ring and no room is left.
+bool Streamer_writeAll(RingBuffer* ring, const void* block, int32_t length);
 
 // Stage thread bodies; each takes its record and returns null.
 void* Streamer_downloaderThread(void* context);  // DownloaderContext

@@ -183,17 +183,6 @@ void copyEntryData(ArchiveReader* reader, int64_t length, Sink sink) {
   }
 }
 
-// Hands every byte to ring until the consumer has gone; false from then on.
-bool writeAll(RingBuffer* ring, const unsigned char* block, int32_t length) {
-  int32_t done = 0;
-  while (done < length) {
-    const int32_t n = RingBuffer_writeSome(ring, block + done, length - done);
-    if (n < 0) return false;
-    done += n;
-  }
-  return true;
-}
-
 // A nested archive: its compressed bytes go to a pipeline of its own, which extracts
 // into the same folder. When that pipeline stops early, the rest of the entry is still
 // read (and digested) so that this stream stays in step.
@@ -207,7 +196,7 @@ void extractNested(ArchiveReader* reader, int64_t length) {
       Streamer_startNestedUnLzmaUnarchive(inner, reader->folder, queue, &context);
   bool innerOpen = true;
   copyEntryData(reader, length, [&](const unsigned char* chunk, int32_t n) {
-    if (innerOpen) innerOpen = writeAll(inner, chunk, n);
+    if (innerOpen) innerOpen = Streamer_writeAll(inner, chunk, n);
   });
   RingBuffer_close(inner);
   pthread_join(threads->unArchiver, nullptr);

@@ -704,7 +704,8 @@ TEST_F(PackerTool, InstallerFromAManifest) {
   StreamValues tv(image, t + TAIL_MARKER_SIZE);
   EXPECT_EQ(readHeader(tv), (std::vector<std::string>{"Demo App", "", "", "3", "",
                                                       Signer_publicKeyHex(2048), "", "perm_user",
-                                                      "", "", "", ""}));
+                                                      "", "", hvpack::PLACEHOLDER_UPDATE_URL, ""}))
+      << "without an update_url line the placeholder";
   const std::string rest = tv.rest();
   const auto e = parseArchive(rest.substr(0, rest.size() - (image.size() - p)));
   ASSERT_EQ(e.size(), 5u);
@@ -746,7 +747,7 @@ TEST_F(PackerTool, RefusesBadManifests) {
       {"nested without end", head + five + "nested x.p2.l2\nfile f a.txt\n", "without \"end\""},
       {"missing source", head + "file a nothere\n", "cannot open"},
       {"signed without key", head + "tree x.p2.l2 qvtree signed\n", "needs a sign-key"},
-      {"key without a pair", head + "sign-key 1024\n", "sign-key is 2048 or 4096"},
+      {"key without a pair", head + "sign-key 1024\n", "sign-key is 2048, 4096 or extracttest"},
       {"splash not second", head + "file lzma64 a.txt\nfile splash.png a.txt\nfile c a.txt\n"
                                   "file d a.txt\nfile e a.txt\n",
        "tail entry 2 must be nativesplash.png, not splash.png"},

@@ -47,12 +47,10 @@ std::string textBytes(size_t size) {
   return bytes;
 }
 
-bool writeAll(RingBuffer* ring, const std::string& bytes, size_t piece) {
-  for (size_t at = 0; at < bytes.size();) {
+bool writeInPieces(RingBuffer* ring, const std::string& bytes, size_t piece) {
+  for (size_t at = 0; at < bytes.size(); at += piece) {
     const size_t want = std::min(piece, bytes.size() - at);
-    const int32_t n = RingBuffer_writeSome(ring, bytes.data() + at, static_cast<int32_t>(want));
-    if (n < 0) return false;
-    at += static_cast<size_t>(n);
+    if (!Streamer_writeAll(ring, bytes.data() + at, static_cast<int32_t>(want))) return false;
   }
   return true;
 }
@@ -76,7 +74,7 @@ Decoded decode(const std::string& input, const DecodeOptions& options = {}) {
   RingBuffer* out = keptRing(2, PIPELINE_RING_SIZE);
   Decoded decoded;
   auto producer = std::async(std::launch::async, [&] {
-    writeAll(in, input, options.piece);
+    writeInPieces(in, input, options.piece);
     if (options.closeInput) RingBuffer_close(in);
   });
   auto decoder = std::async(std::launch::async, [&] { return Streamer_unLzma(in, out); });
@@ -263,7 +261,7 @@ ChildRun runPipeline(const std::string& compressed, const std::string& folder, b
         RingBuffer* input = RingBuffer_create(7, PIPELINE_RING_SIZE);
         UnLzmaUnarchiveContext* context = nullptr;
         StageThreadSet* threads = Streamer_startUnLzmaUnarchive(input, folder.c_str(), &context);
-        writeAll(input, compressed, 65536);
+        writeInPieces(input, compressed, 65536);
         RingBuffer_close(input);
         pthread_join(threads->unArchiver, nullptr);
         pthread_join(threads->unLzmaer, nullptr);

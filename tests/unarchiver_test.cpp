@@ -718,3 +718,36 @@ TEST(ExtractEntry, ReadsNothingAfterTheBlock) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PathPredicates, TellNestedArchivesAndTheSignatureBlock) {
+  struct Case {
+    const char* path;
+    bool lzma;
+    bool signature;
+  };
+  const Case cases[] = {
+      {"jre.p2.l2", true, false},
+      {"p2.l2", true, false},
+      {"jre.p2.l2.p2", false, false},  // a pack200 entry's target
+      {"jre.p2.l", false, false},
+      {"hvArcSpBlock_DigitalSignature1", false, true},
+      {"hvArcSpBlock_DigitalSignature1x", false, false},
+      {"hvArcSpBlock_DigitalSignature", false, false},
+      {"hvArcSpBlock_", false, false},
+      {"hvArcSpBlock", false, false},
+      {"dir/hvArcSpBlock_DigitalSignature1", false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.lzma, isLzmaArchivePath(c.path)) << c.path;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(c.signature, isSignatureBlock(c.path)) << c.path;
+    const std::string out = testing::internal::GetCapturedStdout();
+    const bool special = strncmp(c.path, "hvArcSpBlock_", 13) == 0;
+    EXPECT_EQ(special, hasLine(out, std::string("[Unarchiver] Found special block ") + c.path))
+        << c.path << ": " << out;
+  }
+}
+
+}  // namespace

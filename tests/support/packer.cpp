@@ -202,6 +202,14 @@ DigestSigner testKeySigner(int bits) {
   };
 }
 
+DigestSigner namedKeySigner(const std::string& keyName) {
+  return [keyName](const unsigned char* digest) {
+    SignerBytes signature = Signer_signWithKey(keyName.c_str(), digest);
+    if (signature.empty()) throw PackError("the test key " + keyName + " does not sign");
+    return signature;
+  };
+}
+
 std::string ArchiveBuilder::signedBytes(const DigestSigner& sign) const {
   const SignerBytes digest = Signer_mixedDigest(out_.data(), out_.size());
   return out_ + signatureBlock(sign(digest.data()));

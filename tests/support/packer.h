@@ -69,6 +69,8 @@ using DigestSigner = std::function<SignerBytes(const unsigned char* digest64)>;
 // Signs with the committed test key of that many bits (2048 or 4096; see signer.h,
 // whose Signer_publicKeyHex gives the Tail header's key). PackError when it cannot sign.
 DigestSigner testKeySigner(int bits);
+// Signs with a named committed pair (e.g. EXTRACT_TEST_KEY_NAME).
+DigestSigner namedKeySigner(const std::string& keyName);
 
 // Builds an ArchiveStream entry by entry. bytes() is the stream without a signature;
 // signedBytes() appends the SignatureBlock over everything before it.
@@ -126,6 +128,11 @@ struct ParamsBlock {
   std::optional<std::string> countText;
   std::string bytes() const;
 };
+
+// The "Update URL" the packaging side writes when there is no update site: 18
+// characters, an IPv4 host in 0.0.0.0/8. The launcher skips its proxy detection
+// request for it.
+constexpr const char* PLACEHOLDER_UPDATE_URL = "http://0.0.0.0:80/";
 
 // The twelve static values, in the order the launcher reads them.
 struct TailHeader {

@@ -16,9 +16,9 @@ namespace {
 constexpr int SALT_LENGTH = 64;
 
 std::mutex signerLock;
-// Private keys by size, imported once and kept for the process (never destroyed, so
+// Private keys by name, imported once and kept for the process (never destroyed, so
 // they stay reachable until exit).
-auto& privateKeys = *new std::map<int, rsa_key*>;
+auto& privateKeys = *new std::map<std::string, rsa_key*>;
 
 std::string readText(const std::string& path) {
   std::ifstream in(path);
@@ -27,8 +27,10 @@ std::string readText(const std::string& path) {
   return ss.str();
 }
 
-std::string keyFile(int bits, const char* kind) {
-  return Signer_dataPath(("rsa" + std::to_string(bits) + "_" + kind + ".hex").c_str());
+std::string keyName(int bits) { return "rsa" + std::to_string(bits); }
+
+std::string keyFile(const std::string& name, const char* kind) {
+  return Signer_dataPath((name + "_" + kind + ".hex").c_str());
 }
 
 // Registers the mixed hash and the system PRNG the library's PSS encoding draws its salt
@@ -40,11 +42,11 @@ void prepareLibrary() {
   register_prng(&sprng_desc);
 }
 
-rsa_key* privateKeyLocked(int bits) {
-  auto it = privateKeys.find(bits);
+rsa_key* privateKeyLocked(const std::string& name) {
+  auto it = privateKeys.find(name);
   if (it != privateKeys.end()) return it->second;
   prepareLibrary();
-  const SignerBytes der = Signer_fromHex(readText(keyFile(bits, "private")));
+  const SignerBytes der = Signer_fromHex(readText(keyFile(name, "private")));
   rsa_key* key = nullptr;
   if (!der.empty()) {
     key = new rsa_key{};
@@ -53,7 +55,7 @@ rsa_key* privateKeyLocked(int bits) {
       key = nullptr;
     }
   }
-  privateKeys[bits] = key;
+  privateKeys[name] = key;
   return key;
 }
 
@@ -98,8 +100,10 @@ SignerBytes Signer_fromHex(const std::string& text) {
   return bytes;
 }
 
-std::string Signer_publicKeyHex(int bits) {
-  std::string text = readText(keyFile(bits, "public"));
+std::string Signer_publicKeyHex(int bits) { return Signer_publicKeyHexOf(keyName(bits).c_str()); }
+
+std::string Signer_publicKeyHexOf(const char* name) {
+  std::string text = readText(keyFile(name, "public"));
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
   return text;
 }
@@ -108,7 +112,7 @@ SignerBytes Signer_publicKeyDer(int bits) { return Signer_fromHex(Signer_publicK
 
 SignerBytes Signer_modulus(int bits) {
   std::lock_guard<std::mutex> guard(signerLock);
-  rsa_key* key = privateKeyLocked(bits);
+  rsa_key* key = privateKeyLocked(keyName(bits));
   if (key == nullptr) return {};
   SignerBytes modulus(ltc_mp.unsigned_size(key->N));
   if (ltc_mp.unsigned_write(key->N, modulus.data()) != CRYPT_OK) return {};
@@ -136,8 +140,12 @@ SignerBytes Signer_mixedDigest(const void* data, size_t len) {
 }
 
 SignerBytes Signer_sign(int bits, const unsigned char* digest) {
+  return Signer_signWithKey(keyName(bits).c_str(), digest);
+}
+
+SignerBytes Signer_signWithKey(const char* name, const unsigned char* digest) {
   std::lock_guard<std::mutex> guard(signerLock);
-  rsa_key* key = privateKeyLocked(bits);
+  rsa_key* key = privateKeyLocked(name);
   if (key == nullptr || digest == nullptr) return {};
   SignerBytes sig(ltc_mp.unsigned_size(key->N) + 1);
   unsigned long siglen = sig.size();
@@ -158,7 +166,7 @@ SignerBytes Signer_signData(int bits, const void* data, size_t len) {
 
 SignerBytes Signer_rawPrivate(int bits, const SignerBytes& encoded) {
   std::lock_guard<std::mutex> guard(signerLock);
-  rsa_key* key = privateKeyLocked(bits);
+  rsa_key* key = privateKeyLocked(keyName(bits));
   if (key == nullptr || encoded.empty()) return {};
   SignerBytes out(ltc_mp.unsigned_size(key->N));
   unsigned long outlen = out.size();

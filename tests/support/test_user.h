@@ -31,11 +31,23 @@ std::string passwdText(const std::vector<TestUser>& users);
 // false when the kernel refuses.
 bool usePrivatePasswd(const std::string& passwdPath);
 
+// In the calling process, once usePrivatePasswd has made its mount namespace: folder is
+// bound over /tmp, so that fixed names under /tmp belong to one test; the X servers'
+// sockets of the real /tmp/.X11-unix stay reachable. false when the kernel refuses.
+bool usePrivateTmp(const std::string& folder);
+
+// What the child of runAsUser gets beyond the user.
+struct ChildSandbox {
+  std::string privateTmp;         // not empty: bound over /tmp (usePrivateTmp)
+  unsigned deadlineSeconds = 0;   // not 0: SIGALRM ends the child (and what it
+                                  // executes) after this long, so no run hangs a test
+};
+
 // Forks; the child takes the private passwd file, the gid and the uid (no supplementary
 // groups), then runs body, whose result is its exit status (TEST_USER_SETUP_FAILED and
 // above: the setup failed).
 ChildRun runAsUser(const std::string& passwdPath, uid_t uid, gid_t gid,
-                   const std::function<int()>& body);
+                   const std::function<int()>& body, const ChildSandbox& sandbox = {});
 
 using EnvironmentList = std::vector<std::pair<std::string, std::string>>;
 
@@ -45,4 +57,5 @@ using EnvironmentList = std::vector<std::pair<std::string, std::string>>;
 // not waited for.
 ChildRun runProgramAsUser(const std::string& passwdPath, const TestUser& user,
                           const std::string& path, const std::vector<std::string>& argv,
-                          const std::string& cwd, const EnvironmentList& env = {});
+                          const std::string& cwd, const EnvironmentList& env = {},
+                          const ChildSandbox& sandbox = {});

@@ -15,17 +15,22 @@
 //   output FILE              where to write (-o overrides)
 //   order params-first|tail-first
 //   sign-key BITS            sign every "signed" archive with the committed test key of
-//                            BITS (2048 or 4096); its public key becomes the header's
-//                            public_key unless that is given
+//                            BITS (2048 or 4096), or with "extracttest" the key whose
+//                            public half the launcher's extract test holds; its public
+//                            key becomes the header's public_key unless that is given
 //   param NAME VALUE         a dynamic property, in order
 //   param-file NAME FILE     the same with the file's bytes as the value
 //   param-base64 NAME FILE   the same with the file's bytes in Base64 (splash_image)
 //   header KEY VALUE         a Tail header value; KEY is one of app_name app_version
 //                            jre_version qv_version min_splash_ms public_key
 //                            can_override_splash install_type silent_parameter
-//                            java_version update_url skip_system_jre
+//                            java_version update_url skip_system_jre; without an
+//                            update_url line the placeholder update URL is written
 //   compress xz|lzma|none    archive: how the output is compressed (default none)
 //   sign                     archive: end the stream with a SignatureBlock
+//   pad-to SIZE              archive: fill the output up to SIZE bytes after the
+//                            compressed stream (the extract test's "test.p2.l2" is
+//                            63586021 bytes)
 // Entries (in the installer the top-level ones are the tail entries, in order: their
 // number must match what the header announces, and the first two must be the paths
 // "lzma64" and "nativesplash.png"):
@@ -107,7 +112,7 @@ struct Manifest {
   std::string folder;  // relative names are taken from here
   std::vector<Line> lines;
   size_t next = 0;
-  int signKeyBits = 0;  // 0: no key given
+  std::string signKey;  // a committed pair's name (see signer.h); empty: no key given
 
   std::string resolve(const std::string& name) const {
     return fs::path(name).is_absolute() ? name : (fs::path(folder) / name).string();
@@ -131,14 +136,20 @@ bool signedFlag(const Line& line, size_t index) {
 
 std::string finishArchive(const ArchiveBuilder& archive, bool sign, Manifest& m, const Line& line) {
   if (!sign) return archive.bytes();
-  if (m.signKeyBits == 0) fail(line, "\"signed\" needs a sign-key line before it");
-  return archive.signedBytes(m.signKeyBits);
+  if (m.signKey.empty()) fail(line, "\"signed\" needs a sign-key line before it");
+  return archive.signedBytes(namedKeySigner(m.signKey));
 }
 
 void readSignKey(Manifest& m, const Line& line) {
   expectWords(line, 2, 2);
-  if (line.words[1] != "2048" && line.words[1] != "4096") fail(line, "sign-key is 2048 or 4096");
-  m.signKeyBits = std::stoi(line.words[1]);
+  const std::string& key = line.words[1];
+  if (key == "extracttest") {
+    m.signKey = EXTRACT_TEST_KEY_NAME;
+  } else if (key == "2048" || key == "4096") {
+    m.signKey = "rsa" + key;
+  } else {
+    fail(line, "sign-key is 2048, 4096 or extracttest");
+  }
 }
 
 // Handles one entry directive into archive; returns false when the line is no entry.
@@ -227,6 +238,7 @@ int packInstaller(const std::string& manifestPath, Options options) {
   ArchiveBuilder entries;
   BlockOrder order = BlockOrder::ParamsFirst;
   bool publicKeyGiven = false;
+  bool updateUrlGiven = false;
   std::vector<std::string> entryPaths;  // the top-level entries: the tail's sequence
   while (m.next < m.lines.size()) {
     const Line& line = m.lines[m.next++];
@@ -255,6 +267,7 @@ int packInstaller(const std::string& manifestPath, Options options) {
       if (field == nullptr) fail(line, "unknown header key " + line.words[1]);
       *field = line.rest;
       publicKeyGiven = publicKeyGiven || line.words[1] == "public_key";
+      updateUrlGiven = updateUrlGiven || line.words[1] == "update_url";
     } else if (d == "dir") {
       fail(line, "\"dir\" would add several tail entries; use tree or nested");
     } else if (addEntry(m, line, entries)) {
@@ -265,8 +278,10 @@ int packInstaller(const std::string& manifestPath, Options options) {
   }
   if (options.launcher.empty()) throw PackError("no launcher given (-l or a launcher line)");
   if (options.output.empty()) throw PackError("no output given (-o or an output line)");
-  if (!publicKeyGiven && m.signKeyBits != 0)
-    tail.header.signaturePublicKey = Signer_publicKeyHex(m.signKeyBits);
+  if (!publicKeyGiven && !m.signKey.empty())
+    tail.header.signaturePublicKey = Signer_publicKeyHexOf(m.signKey.c_str());
+  // Without an update site the packaging side writes the placeholder.
+  if (!updateUrlGiven) tail.header.updateUrl = PLACEHOLDER_UPDATE_URL;
   const int expected = expectedTailEntries(tail.header);
   if (static_cast<int>(entryPaths.size()) != expected)
     throw PackError("the header announces " + std::to_string(expected) +
@@ -299,6 +314,7 @@ int packArchive(const std::string& manifestPath, Options options) {
   std::string compress = "none";
   bool sign = false;
   const Line* signLine = nullptr;
+  long long padTo = -1;
   while (m.next < m.lines.size()) {
     const Line& line = m.lines[m.next++];
     const std::string& d = line.words[0];
@@ -316,6 +332,9 @@ int packArchive(const std::string& manifestPath, Options options) {
       expectWords(line, 1, 1);
       sign = true;
       signLine = &line;
+    } else if (d == "pad-to") {
+      expectWords(line, 2, 2);
+      padTo = std::stoll(line.words[1]);
     } else if (!addEntry(m, line, archive)) {
       fail(line, "unknown directive \"" + d + "\"");
     }
@@ -324,6 +343,10 @@ int packArchive(const std::string& manifestPath, Options options) {
   std::string bytes = sign ? finishArchive(archive, true, m, *signLine) : archive.bytes();
   if (compress == "xz") bytes = xzCompress(bytes);
   if (compress == "lzma") bytes = lzmaAloneCompress(bytes);
+  if (padTo >= 0) {
+    if (static_cast<size_t>(padTo) < bytes.size()) throw PackError("pad-to is below the archive's size");
+    bytes.resize(static_cast<size_t>(padTo), '\0');
+  }
   writeFileBytes(options.output, bytes);
   std::printf("wrote %s (%zu bytes)\n", options.output.c_str(), bytes.size());
   return 0;
