@@ -142,13 +142,21 @@ CopyResult copyContents(FILE* in, FILE* out) {
 
 FILE* openFileForReading(const char* path) { return fopen(path, "rbe"); }
 
-FILE* createFileNoFollow(const char* path) {
-  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+namespace {
+
+FILE* createFileWithFlags(const char* path, int flags) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, 0666);
   if (fd < 0) return nullptr;
   FILE* file = fdopen(fd, "wb");
   if (file == nullptr) close(fd);
   return file;
 }
+
+}  // namespace
+
+FILE* createFileNoFollow(const char* path) { return createFileWithFlags(path, O_TRUNC); }
+
+FILE* createFileExclusive(const char* path) { return createFileWithFlags(path, O_EXCL); }
 
 int32_t chmodNoFollow(const char* path, mode_t mode) {
   if (fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW) == 0) return 0;

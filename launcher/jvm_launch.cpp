@@ -164,7 +164,9 @@ char* freshPropertiesName(char* path, const char* appDir, const char* failed) {
 // One attempt: create, write, flush and close. A file that was created but not
 // written whole is removed, so no partial list is left for the program to read.
 bool writePropertiesFile(const char* path, const LaunchPropertyList* props) {
-  FILE* file = createFileNoFollow(path);
+  // A new file only: a name already taken (another launch in the same millisecond, a
+  // planted file or link) is left alone and the next attempt takes a fresh name.
+  FILE* file = createFileExclusive(path);
   if (file == nullptr) return false;
   logMessage("[Extractor] Writing to file\n");
   bool ok = propListWriteFile(props, file) == 0;

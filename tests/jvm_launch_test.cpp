@@ -23,6 +23,7 @@
 #include "core/fileops.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/timeutil.h"
 #include "tests/support/installed_home.h"
 #include "tests/support/java_fixture.h"
 #include "tests/support/log_lines.h"
@@ -570,6 +571,41 @@ TEST_P(UnwritableProperties, SixAttemptsUnderFreshNamesThenStatus99) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, UnwritableProperties, ::testing::ValuesIn(UNWRITABLE_CASES),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The properties file is a new file of the launch's own: names already taken (another
+// launch in the same millisecond, or files planted in a folder others may write) are
+// never written into; a later attempt takes a fresh name. Every name of the next one and
+// a half seconds is taken here by a hard link to one victim file, so the first attempts
+// meet taken names and the last ones (paced half a second apart) free ones.
+TEST(LaunchProperties, TakenNamesAreNeverWrittenInto) {
+  LaunchLayout layout;
+  ASSERT_TRUE(layout.ready);
+  const std::string victim = layout.root / "victim";
+  writeFileBytes(victim, "not the launcher's\n");
+  constexpr int PLANTED = 1500;
+  // The folder's entry count once the links are in: ".", "..", what is there and them.
+  const size_t entries = 2 + folderNames(layout.qv).size() + PLANTED;
+  const unsigned long long now = currentTimeMillis();
+  std::set<std::string> planted;
+  for (int i = 0; i < PLANTED; ++i) {
+    const std::string name = std::string(PROPERTIES_PREFIX) + std::to_string(now + i) + "-" +
+                             std::to_string(entries);
+    ASSERT_EQ(0, link(victim.c_str(), (layout.qv + "/" + name).c_str())) << name;
+    planted.insert(name);
+  }
+  const LaunchOutcome out = runLaunch(layout, LaunchInput{});
+  ASSERT_EQ(0, out.child.exitStatus) << out.child.output;
+  EXPECT_TRUE(out.reported) << out.child.output;
+  EXPECT_EQ("not the launcher's\n", readFileBytes(victim));
+  EXPECT_GE(countLinesStartingWith(out.log, "[Retry] Writing launch properties to "), 1)
+      << "the first name was taken";
+  std::vector<std::string> made;
+  for (const std::string& name : propertiesFiles(layout.qv)) {
+    if (planted.count(name) == 0) made.push_back(name);
+  }
+  ASSERT_EQ(1u, made.size());
+  EXPECT_NE("not the launcher's\n", readFileBytes(layout.qv + "/" + made[0]));
+}
 
 // ---- JRE compatibility test -------------------------------------------------------------
 
