@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
@@ -137,6 +139,18 @@ int launchCalls(const std::vector<std::vector<std::string>>& calls) {
   return static_cast<int>(std::count_if(calls.begin(), calls.end(), [](const auto& call) {
     return std::find(call.begin(), call.end(), UPDATER_MAIN_CLASS) != call.end();
   }));
+}
+
+// The launcher does not wait for the Java program it starts: its call is recorded a
+// moment after the launcher has ended. Waits up to 20 s for want launch calls.
+int awaitLaunchCalls(const std::string& callsPath, int want) {
+  int seen = 0;
+  for (int waited = 0; waited < 20000; waited += 50) {
+    seen = launchCalls(readFixtureCalls(callsPath));
+    if (seen >= want) break;
+    usleep(50 * 1000);
+  }
+  return seen;
 }
 
 // ---- The installer --------------------------------------------------------------------
@@ -679,7 +693,7 @@ TEST(ExtractRoadTogether, TwoFirstRunsBothSucceedAndLeaveAWholeInstall) {
       << runs[0].output << runs[1].output;
   expectInstalled(home, in, runs[0].output + runs[1].output);
   // Both started the updater.
-  EXPECT_EQ(2, launchCalls(readFixtureCalls(home.javaCallsPath())));
+  EXPECT_EQ(2, awaitLaunchCalls(home.javaCallsPath(), 2));
   // A run that lost a rename to the other may leave its temporary folder: never a
   // complete folder that is not whole.
   for (const std::string& name : folderNames(home.master())) {
