@@ -441,6 +441,9 @@ void renameWithFallback(const char* source, const char* target) {
   for (int retry = 0; failed && retry < RENAME_RETRIES; ++retry) {
     logMessage("[Rename] Could not rename '%s' to '%s' [%d]\n", source, target, error);
     sleepMillis(RENAME_RETRY_PAUSE_MS);
+    // Another launcher that installed the same folder a moment ago may have written into
+    // it after it was emptied: it is emptied again, or the rename could never succeed.
+    if (error == ENOTEMPTY || error == EEXIST) DeleteFolder(target);
     failed = rename(source, target) != 0;
     error = failed ? errno : 0;
   }
