@@ -23,6 +23,30 @@ const char* decoderInitText(lzma_ret code) {
   }
 }
 
+// Every .xz stream opens with this byte; a legacy .lzma stream never does (its first
+// byte, the properties byte, is below 225).
+constexpr uint8_t XZ_FIRST_BYTE = 0xFD;
+
+// Blocks that carry their sizes (as multi-threaded encoders write them) are decoded side
+// by side, as many at a time as fit in the memory limit; other streams decode block by
+// block on the calling thread exactly as the single-threaded decoder would, at its speed.
+// No limit stops a stream that needs more than THREADING_MEMORY_LIMIT even for one block:
+// the decoder then goes on in that single-threaded way.
+constexpr uint64_t THREADING_MEMORY_LIMIT = uint64_t{128} << 20;
+// At the usual preset only three blocks fit in the limit anyway; beyond four the
+// extraction's single writer is the slower stage.
+constexpr uint32_t MAX_DECODER_THREADS = 4;
+
+lzma_ret startXzDecoder(lzma_stream* stream) {
+  lzma_mt options = {};
+  const uint32_t cpus = lzma_cputhreads();
+  options.threads = cpus < 1 ? 1 : cpus > MAX_DECODER_THREADS ? MAX_DECODER_THREADS : cpus;
+  options.timeout = 0;  // lzma_code returns only with its input taken or its output full
+  options.memlimit_threading = THREADING_MEMORY_LIMIT;
+  options.memlimit_stop = UINT64_MAX;
+  return lzma_stream_decoder_mt(stream, &options);
+}
+
 [[noreturn]] void failStart(const char* stage, int error) {
   logMessage("[Streamer] Unable to start the %s thread: %s\n", stage, strerror(error));
   endProcess(1);
@@ -69,28 +93,38 @@ bool Streamer_writeAll(RingBuffer* ring, const void* block, int32_t length) {
 }
 
 int Streamer_unLzma(RingBuffer* input, RingBuffer* output) {
-  lzma_stream stream = LZMA_STREAM_INIT;
-  const lzma_ret init = lzma_auto_decoder(&stream, UINT64_MAX, 0);
-  if (init != LZMA_OK) {
-    fprintf(stderr, "Error initializing the decoder: %s (error code %u)\n", decoderInitText(init),
-            static_cast<unsigned>(init));
-    fflush(stderr);
-    RingBuffer_close(input);
-    RingBuffer_close(output);
-    return 1;
-  }
   auto* in = static_cast<uint8_t*>(malloc(STREAM_CHUNK_SIZE));
   auto* out = static_cast<uint8_t*>(malloc(STREAM_CHUNK_SIZE));
   if (in == nullptr || out == nullptr) {
     logMessage("[Streamer] Out of memory\n");
     endProcess(1);
   }
+  lzma_stream stream = LZMA_STREAM_INIT;
+  // The first chunk names the format; it is the decoder's first input as well.
+  const int32_t first = RingBuffer_read(input, in, STREAM_CHUNK_SIZE);
+  const lzma_ret init = first > 0 && in[0] == XZ_FIRST_BYTE ? startXzDecoder(&stream)
+                                                            : lzma_auto_decoder(&stream, UINT64_MAX, 0);
+  if (init != LZMA_OK) {
+    fprintf(stderr, "Error initializing the decoder: %s (error code %u)\n", decoderInitText(init),
+            static_cast<unsigned>(init));
+    fflush(stderr);
+    free(in);
+    free(out);
+    RingBuffer_close(input);
+    RingBuffer_close(output);
+    return 1;
+  }
+  bool inputEnded = first < 0;
+  if (!inputEnded) {
+    stream.next_in = in;
+    stream.avail_in = static_cast<size_t>(first);
+  }
   int result = 1;
-  bool inputEnded = false;
   bool outputFull = false;
   for (;;) {
     // A full output buffer may leave decoded bytes inside the decoder: they are taken
-    // before more input is waited for.
+    // before more input is waited for. (Blocks still decoding on the decoder's threads
+    // come out with later calls, the last ones once the input has ended.)
     if (stream.avail_in == 0 && !inputEnded && !outputFull) {
       const int32_t n = RingBuffer_read(input, in, STREAM_CHUNK_SIZE);
       if (n < 0) {

@@ -8,6 +8,7 @@
 #include "tests/support/fake_pack200.h"
 #include "tests/support/markers.h"
 #include "tests/support/packer.h"
+#include "tests/support/run_program.h"
 #include "tests/support/scratch_dir.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -317,6 +319,36 @@ TEST(PackerArchive, KnownSizeLzmaHasItsSizeAndNoEndMarker) {
   EXPECT_EQ(0u, strm.avail_in) << "bytes left after the counted end: an end marker";
   EXPECT_EQ(data, out.substr(0, out.size() - strm.avail_out));
   lzma_end(&strm);
+}
+
+// The block form: xz reads it back and lists one block per started block size, every
+// block header carrying both sizes (xz's "cu" flags), which is what lets a decoder hand
+// the blocks to threads of its own.
+TEST(PackerArchive, InBlocksStreamHasSizedBlocks) {
+  ScratchDir dir;
+  struct Case {
+    size_t size;
+    size_t blocks;
+  };
+  const size_t block = 65536;
+  for (const Case& c : {Case{1, 1}, Case{block, 1}, Case{block + 1, 2}, Case{5 * block - 7, 5}}) {
+    std::string data;
+    for (size_t i = 0; i < c.size; ++i) data.push_back(static_cast<char>((i * 7919) >> 5));
+    const std::string packed = xzCompressInBlocks(data, block);
+    EXPECT_EQ(data, unxz(dir, packed, "xz")) << c.size;
+    const ProgramResult list = runProgram("/usr/bin/xz", {"xz", "--robot", "-lvv", dir / "packed"});
+    ASSERT_EQ(0, list.status) << list.output;
+    size_t blocks = 0;
+    size_t sized = 0;
+    std::istringstream lines(list.output);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.starts_with("block\t")) continue;
+      ++blocks;
+      if (line.find("\tcu\t") != std::string::npos) ++sized;
+    }
+    EXPECT_EQ(c.blocks, blocks) << c.size << "\n" << list.output;
+    EXPECT_EQ(blocks, sized) << c.size << "\n" << list.output;
+  }
 }
 
 TEST(PackerArchive, TreeListsFoldersBeforeTheirContentsInByteOrder) {
