@@ -49,8 +49,9 @@ class PropertyWriter {
 
 std::string base64Encode(std::string_view bytes);  // standard alphabet, '=' padded
 std::string xzCompress(std::string_view data);  // one .xz stream, CRC64 check
-// One .xz stream of blocks of blockSize uncompressed bytes (the last may be shorter), each
-// header carrying its sizes, as multi-threaded encoders write them; CRC64 check.
+// One .xz stream of blocks of blockSize uncompressed bytes (the last may be shorter; 0:
+// the encoder's own choice, three times the dictionary, 24 MiB), each header carrying its
+// sizes, as multi-threaded encoders write them; CRC64 check.
 constexpr uint64_t TEST_XZ_BLOCK_SIZE = 65536;
 std::string xzCompressInBlocks(std::string_view data, uint64_t blockSize = TEST_XZ_BLOCK_SIZE);
 std::string lzmaAloneCompress(std::string_view data);  // one legacy .lzma stream
