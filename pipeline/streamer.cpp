@@ -1,7 +1,9 @@
 #include "pipeline/streamer.h"
 
 #include <lzma.h>
+#include <sys/mman.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +38,47 @@ constexpr uint64_t THREADING_MEMORY_LIMIT = uint64_t{128} << 20;
 // At the usual preset only three blocks fit in the limit anyway; beyond four the
 // extraction's single writer is the slower stage.
 constexpr uint32_t MAX_DECODER_THREADS = 4;
+
+// The decoder's buffers of a megabyte or more (a block's whole output, tens of megabytes
+// at the usual preset) are mapped for themselves and unmapped when freed. From the
+// general heap, buffers freed by one thread and asked for by another stay resident in
+// per-thread arenas, and the process grows past the decoder's own limit with the number
+// of blocks. A header in front of each buffer holds its mapped length (0: from malloc)
+// and keeps the buffer aligned as malloc's are.
+constexpr size_t MAPPED_BUFFER_MIN = size_t{1} << 20;
+constexpr size_t BUFFER_HEADER = 64;
+
+void* allocateDecoderBuffer(void* /*opaque*/, size_t count, size_t size) {
+  if (size != 0 && count > (SIZE_MAX - BUFFER_HEADER) / size) return nullptr;
+  const size_t bytes = count * size;
+  size_t mapped = 0;
+  void* block = nullptr;
+  if (bytes >= MAPPED_BUFFER_MIN) {
+    mapped = bytes + BUFFER_HEADER;
+    block = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) return nullptr;
+  } else {
+    block = malloc(bytes + BUFFER_HEADER);
+    if (block == nullptr) return nullptr;
+  }
+  memcpy(block, &mapped, sizeof mapped);
+  return static_cast<uint8_t*>(block) + BUFFER_HEADER;
+}
+
+void freeDecoderBuffer(void* /*opaque*/, void* buffer) {
+  if (buffer == nullptr) return;
+  uint8_t* block = static_cast<uint8_t*>(buffer) - BUFFER_HEADER;
+  size_t mapped;
+  memcpy(&mapped, block, sizeof mapped);
+  if (mapped != 0) {
+    munmap(block, mapped);
+  } else {
+    free(block);
+  }
+}
+
+// Called from the decoder's own threads as well: it holds no state.
+const lzma_allocator DECODER_ALLOCATOR = {allocateDecoderBuffer, freeDecoderBuffer, nullptr};
 
 lzma_ret startXzDecoder(lzma_stream* stream) {
   lzma_mt options = {};
@@ -100,6 +143,7 @@ int Streamer_unLzma(RingBuffer* input, RingBuffer* output) {
     endProcess(1);
   }
   lzma_stream stream = LZMA_STREAM_INIT;
+  stream.allocator = &DECODER_ALLOCATOR;
   // The first chunk names the format; it is the decoder's first input as well.
   const int32_t first = RingBuffer_read(input, in, STREAM_CHUNK_SIZE);
   const lzma_ret init = first > 0 && in[0] == XZ_FIRST_BYTE ? startXzDecoder(&stream)
