@@ -167,10 +167,13 @@ int Streamer_unLzma(RingBuffer* input, RingBuffer* output) {
   bool outputFull = false;
   for (;;) {
     // A full output buffer may leave decoded bytes inside the decoder: they are taken
-    // before more input is waited for. (Blocks still decoding on the decoder's threads
-    // come out with later calls, the last ones once the input has ended.)
-    if (stream.avail_in == 0 && !inputEnded && !outputFull) {
-      const int32_t n = RingBuffer_read(input, in, STREAM_CHUNK_SIZE);
+    // before more input is waited for, and meanwhile only input already there is taken.
+    // That input keeps the decoder's threads busy with later blocks while the consumer
+    // takes an earlier one. (Blocks still decoding on those threads come out with later
+    // calls, the last ones once the input has ended.)
+    if (stream.avail_in == 0 && !inputEnded) {
+      const int32_t n = outputFull ? RingBuffer_readReady(input, in, STREAM_CHUNK_SIZE)
+                                   : RingBuffer_read(input, in, STREAM_CHUNK_SIZE);
       if (n < 0) {
         inputEnded = true;
       } else {
