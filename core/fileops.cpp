@@ -24,11 +24,83 @@ std::unique_ptr<char[]> newPathBuffer() {
   return buffer;
 }
 
-int32_t runChmod(const char* prefix, const char* path) {
+// The status system() reports for a chmod command that exited with 1.
+constexpr int32_t CHMOD_FAILED_STATUS = 1 << 8;
+
+// The command text logged for a mode change: the path between double quotes as the
+// command is known, or shell-quoted when it holds a byte that double quotes leave
+// active. false (logged) when it does not fit.
+bool describeChmod(char* command, const char* prefix, const char* path) {
+  if (!buildShellCommand(command, PATH_BUFFER_SIZE, prefix, path)) return false;
+  // Same length as the single-quoted form, so it fits too.
+  if (strpbrk(path, "\"$`\\") == nullptr) formatText(command, PATH_BUFFER_SIZE, "%s\"%s\"", prefix, path);
+  return true;
+}
+
+void reportChmodFailure(const char* path) {
+  fprintf(stderr, "chmod: changing permissions of '%s': %s\n", path, strerror(errno));
+  fflush(stderr);
+}
+
+void logLinkLeftAlone(const char* path) {
+  logMessage("[ChMod] Leaving link alone: %s\n", path);
+}
+
+// New mode of an entry from its current one.
+using ModeRule = mode_t (*)(mode_t current);
+mode_t addExecute(mode_t current) { return (current & 07777) | 0111; }
+mode_t mode755(mode_t) { return 0755; }
+
+// Sets the mode of name in the folder parentFd and, for a folder, of everything below it, never
+// through a link: links are left alone with a line. shown names the entry in lines.
+// false when any mode change failed (the walk goes on, as chmod -R does).
+bool chmodTreeAt(int parentFd, const char* name, const char* shown, ModeRule rule) {
+  struct stat st;
+  if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    reportChmodFailure(shown);
+    return false;
+  }
+  if (S_ISLNK(st.st_mode)) {
+    logLinkLeftAlone(shown);
+    return true;
+  }
+  bool ok = true;
+  if (fchmodat(parentFd, name, rule(st.st_mode), AT_SYMLINK_NOFOLLOW) != 0) {
+    reportChmodFailure(shown);
+    ok = false;
+  }
+  if (!S_ISDIR(st.st_mode)) return ok;
+  const int fd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+  if (dir == nullptr) {
+    if (fd >= 0) close(fd);
+    reportChmodFailure(shown);
+    return false;
+  }
+  std::unique_ptr<char[]> child = newPathBuffer();
+  while (struct dirent* entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    if (buildPath2(child.get(), shown, entry->d_name) == nullptr) {
+      ok = false;
+      continue;
+    }
+    ok = chmodTreeAt(dirfd(dir), entry->d_name, child.get(), rule) && ok;
+  }
+  closedir(dir);
+  return ok;
+}
+
+// A recursive mode change logged as its command; a link at path itself fails.
+int32_t runChmodTree(const char* prefix, const char* path, ModeRule rule) {
   char command[PATH_BUFFER_SIZE];
-  if (!buildShellCommand(command, sizeof command, prefix, path)) return -1;
+  if (!describeChmod(command, prefix, path)) return -1;
   logMessage("[ChMod] Executing %s\n", command);
-  return system(command);
+  struct stat st;
+  if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+    logLinkLeftAlone(path);
+    return CHMOD_FAILED_STATUS;
+  }
+  return chmodTreeAt(AT_FDCWD, path, path, rule) ? 0 : CHMOD_FAILED_STATUS;
 }
 
 // Opens a folder for listing without following a link at its name.
@@ -78,9 +150,33 @@ FILE* createFileNoFollow(const char* path) {
   return file;
 }
 
-int32_t chmod777(const char* path) { return runChmod("chmod 777 ", path); }
-int32_t chmodAllExecutable(const char* path) { return runChmod("chmod -R a+x ", path); }
-int32_t chmod755Recursive(const char* path) { return runChmod("chmod -R 755 ", path); }
+int32_t chmodNoFollow(const char* path, mode_t mode) {
+  if (fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW) == 0) return 0;
+  const int error = errno;
+  struct stat st;
+  if (error == EOPNOTSUPP && lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) logLinkLeftAlone(path);
+  errno = error;
+  return -1;
+}
+
+int32_t chmod777(const char* path) {
+  char command[PATH_BUFFER_SIZE];
+  if (!describeChmod(command, "chmod 777 ", path)) return -1;
+  logMessage("[ChMod] Executing %s\n", command);
+  if (chmodNoFollow(path, 0777) == 0) return 0;
+  reportChmodFailure(path);
+  return CHMOD_FAILED_STATUS;
+}
+int32_t chmodAllExecutable(const char* path) {
+  return runChmodTree("chmod -R a+x ", path, addExecute);
+}
+int32_t chmod755Recursive(const char* path) { return runChmodTree("chmod -R 755 ", path, mode755); }
+
+int32_t createFolderExclusive(const char* path) {
+  if (mkdir(path, 0777) != 0) return -1;
+  chmod777(path);
+  return 0;
+}
 
 int32_t ensureFolder(const char* path) {
   // A link is never taken for a folder: what is made below it would land where it points.
@@ -311,8 +407,23 @@ int32_t CopyFolder(const char* source, const char* target) {
   return result;
 }
 
+// A link planted at a target name would carry a rename's copy elsewhere: it is removed.
+// false when a link stays there.
+bool removeLinkAt(const char* target) {
+  struct stat st;
+  if (lstat(target, &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+  logMessage("[Rename] The target is a link. Removing it.\n");
+  if (unlink(target) == 0 || errno == ENOENT) return true;
+  logMessage("[Rename] Could not remove the link '%s' [%d]\n", target, errno);
+  return false;
+}
+
 void renameWithFallback(const char* source, const char* target) {
   logWorkingDir();
+  if (!removeLinkAt(target)) {
+    logMessage("[Rename] [FAIL] Not renaming '%s' to '%s' through a link\n", source, target);
+    return;
+  }
   if (fileExists(target)) {
     logMessage("[Rename] The target already exists. Deleting.\n");
     DeleteFolder(target);
@@ -333,10 +444,22 @@ void renameWithFallback(const char* source, const char* target) {
   logMessage("[Rename] Can do no better than a copy on this filesystem\n");
   ensureFolder(target);
   logMessage("[Rename] Created folder %s\n", target);
-  if (CopyFolder(source, target) != 0) {
-    logMessage("[Rename] Copy failed too! Severe filesystem issues.\n");
-  } else {
+  // ensureFolder takes a link for a folder; the copy must not go through one.
+  struct stat st;
+  const bool intoFolder = lstat(target, &st) == 0 && S_ISDIR(st.st_mode);
+  if (intoFolder && CopyFolder(source, target) == 0) {
     logMessage("[Rename] Copied %s to %s\n", source, target);
+    return;
+  }
+  logMessage("[Rename] Copy failed too! Severe filesystem issues.\n");
+  // A complete folder name must never claim a partial install.
+  if (intoFolder) {
+    DeleteFolder(target);
+    if (rmdir(target) == 0) {
+      logMessage("[Rename] Removed the partial copy %s\n", target);
+    } else {
+      logMessage("[Rename] Could not remove the partial copy %s [%d]\n", target, errno);
+    }
   }
 }
 

@@ -7,20 +7,34 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <sys/types.h>
 
 constexpr int COPY_BUFFER_SIZE = 50000;
 constexpr int RENAME_RETRIES = 10;
 constexpr int RENAME_RETRY_PAUSE_MS = 300;
 
-// Run "chmod 777 ", "chmod -R a+x " or "chmod -R 755 " on the quoted path through
-// system(); the result is system()'s status, -1 when the command does not fit.
+// Mode changes never go through a symbolic link: a link is left alone with the line
+// "[ChMod] Leaving link alone: PATH". chmod777, chmodAllExecutable and chmod755Recursive
+// log "[ChMod] Executing " and the command they stand for ("chmod 777 ", "chmod -R a+x ",
+// "chmod -R 755 " and the path in double quotes, or shell-quoted when it holds a byte
+// that double quotes leave active), then change the modes with system calls; a failure
+// is told on standard error as chmod tells it. The result is the status system() would
+// give: 0, or 256 when a mode could not be set (a link at path itself included); -1
+// (nothing logged but the refusal) when the command text does not fit.
 int32_t chmod777(const char* path);
+// Recursive forms: execute added for everyone, or rwxr-xr-x; links inside are passed over.
 int32_t chmodAllExecutable(const char* path);
 int32_t chmod755Recursive(const char* path);
+// Sets the mode of path itself with the system call; a link is left alone (logged). 0, or
+// -1 with errno set.
+int32_t chmodNoFollow(const char* path, mode_t mode);
 
 // 0 when path is a folder or was made (mkdir 0777, then chmod777), -1 when mkdir failed
 // or the name is a symbolic link (never taken for a folder, whatever it points to).
 int32_t ensureFolder(const char* path);
+// Makes a new folder of mode 0777 (mkdir, then chmod777): 0 only when this call created
+// it; -1 with errno set (EEXIST when anything of that name exists) otherwise.
+int32_t createFolderExclusive(const char* path);
 
 // Scans file forward from its current position for marker (a mismatch restarts the
 // match at 0 without retrying the mismatching byte). Returns the number of bytes read up
@@ -43,9 +57,11 @@ void copyFile(const char* source, const char* target);
 // target folder cannot be made).
 int32_t CopyFolder(const char* source, const char* target);
 
-// Moves a filled folder to target: an existing target is emptied first; rename is
-// retried RENAME_RETRIES times RENAME_RETRY_PAUSE_MS apart, then the tree is copied.
-// The outcome is only logged.
+// Moves a filled folder to target: a link at the target name is removed first (nothing
+// is renamed or copied while one stays there), an existing target is emptied; rename
+// is retried RENAME_RETRIES times RENAME_RETRY_PAUSE_MS apart, then the tree is copied.
+// A copy that fails is removed again with the target folder, so the target name never
+// holds part of a tree. The outcome is only logged.
 void renameWithFallback(const char* source, const char* target);
 
 // Nothing to do on this platform; modes are set with the chmod operations.

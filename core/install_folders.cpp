@@ -2,9 +2,12 @@
 
 #include <dirent.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -18,6 +21,7 @@ namespace {
 
 const char SHARED_DIR_NAME[] = "/.Halvorin";
 const char PLUGIN_SUFFIX[] = ".plugin";
+const char TEMP_FOLDER_PREFIX[] = "HalvorinTemp-";
 
 // Entries one listing yields, "." and ".." included; 0 when it cannot be listed.
 int32_t entryCount(const char* folder) {
@@ -111,12 +115,60 @@ char* makeCompleteFolderName(char* dst, const char* parent, const char* name,
   return joinName(dst, parent, folder, fits);
 }
 
-char* makeTempFolderName(char* dst, const char* parent) {
-  const long seconds = static_cast<long>(time(nullptr));
-  const int32_t count = entryCount(parent);
+namespace {
+
+char* makeTempFolderNameAt(char* dst, const char* parent, long seconds, int32_t count) {
   char folder[PATH_BUFFER_SIZE];
-  const bool fits = formatText(folder, sizeof folder, "HalvorinTemp-%ld-%d-app", seconds, count);
+  const bool fits = formatText(folder, sizeof folder, "%s%ld-%d-app", TEMP_FOLDER_PREFIX, seconds, count);
   return joinName(dst, parent, folder, fits);
+}
+
+}  // namespace
+
+char* makeTempFolderName(char* dst, const char* parent) {
+  return makeTempFolderNameAt(dst, parent, static_cast<long>(time(nullptr)), entryCount(parent));
+}
+
+char* makeFreeTempFolderName(char* dst, const char* parent) {
+  const long seconds = static_cast<long>(time(nullptr));
+  const int32_t first = entryCount(parent);
+  for (int32_t count = first; count - first < FREE_TEMP_NAME_TRIES; ++count) {
+    if (makeTempFolderNameAt(dst, parent, seconds, count) == nullptr) return nullptr;
+    struct stat st;
+    if (lstat(dst, &st) != 0 && errno == ENOENT) return dst;
+  }
+  logMessage("[Utils] No free temporary folder name in '%.200s'\n", parent);
+  dst[0] = 0;
+  return nullptr;
+}
+
+int32_t createTempFolder(char* path) {
+  // Bounds the search for a free name; only as many runs as this could collide.
+  constexpr int MAX_TAKEN_NAMES = 10000;
+  for (int attempt = 0;; ++attempt) {
+    if (createFolderExclusive(path) == 0) return 0;
+    if (errno != EEXIST || attempt == MAX_TAKEN_NAMES) return -1;
+    char* name = strrchr(path, '/');
+    name = name == nullptr ? path : name + 1;
+    long seconds = 0;
+    int32_t count = 0;
+    int consumed = 0;
+    const size_t prefix = sizeof TEMP_FOLDER_PREFIX - 1;
+    if (strncmp(name, TEMP_FOLDER_PREFIX, prefix) != 0 ||
+        sscanf(name + prefix, "%ld-%d-app%n", &seconds, &count, &consumed) != 2 ||
+        name[prefix + consumed] != '\0') {
+      logMessage("[Utils] %s exists and is no temporary folder name\n", path);
+      return -1;
+    }
+    char next[PATH_BUFFER_SIZE];
+    formatText(next, sizeof next, "%s%ld-%d-app", TEMP_FOLDER_PREFIX, seconds, count + 1);
+    logMessage("[Utils] %s is taken, trying %s\n", path, next);
+    // joinName refuses a name that would not fit.
+    *name = '\0';
+    char parent[PATH_BUFFER_SIZE];
+    memcpy(parent, path, strlen(path) + 1);
+    if (joinName(path, parent, next, true) == nullptr) return -1;
+  }
 }
 
 char* makeLaunchPropertiesName(char* dst, const char* parent) {

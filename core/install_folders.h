@@ -16,6 +16,17 @@ char* getInstallBaseFolder(const char* installType);
 char* makeCompleteFolderName(char* dst, const char* parent, const char* name, const char* version);
 // dst := parent joined with "HalvorinTemp-<seconds>-<entry count of parent>-app".
 char* makeTempFolderName(char* dst, const char* parent);
+// makeTempFolderName for a folder that a command will create itself: while the name is
+// taken (by anything, a dangling link included) the count is raised, up to
+// FREE_TEMP_NAME_TRIES names; NULL (buffer emptied, logged) when none is free.
+constexpr int32_t FREE_TEMP_NAME_TRIES = 1000;
+char* makeFreeTempFolderName(char* dst, const char* parent);
+// Creates the temporary folder named in path (a name from makeTempFolderName) with
+// createFolderExclusive, so no two runs ever share one: while anything of that name
+// exists, the name is formed again with its count raised by one (logged) and path is
+// rewritten. 0 with path naming the folder this call made; -1 when mkdir fails for
+// another reason, path holding the name tried last.
+int32_t createTempFolder(char* path);
 // dst := parent joined with "HVLaunchProperties-<epoch milliseconds>-<entry count>".
 char* makeLaunchPropertiesName(char* dst, const char* parent);
 

@@ -1,25 +1,188 @@
 #include "launcher/extract_steps.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/fileops.h"
+#include "core/install_folders.h"
 #include "core/log.h"
+#include "core/paths.h"
+#include "launcher/elevation.h"
 #include "launcher/runtime_setup.h"
+#include "pipeline/unarchiver.h"
+#include "splash/splash_window.h"
+
+namespace {
+
+const char QUORVANE_NAME[] = "Halvorin";
+const char LZMA_FILE[] = "lzma64";
+const char SPLASH_FILE[] = "nativesplash.png";
+const char CACERTS_FILE[] = "cacerts";
+// Entries 3 to 5 and the two application entries.
+constexpr int QUORVANE_ENTRIES = 3;
+constexpr int APPLICATION_ENTRIES = 2;
+
+bool isEmpty(const char* text) { return text == nullptr || text[0] == '\0'; }
+const char* orEmpty(const char* text) { return text == nullptr ? "" : text; }
+
+// A name that does not fit its buffer would leave an empty path, which the steps must
+// never act on.
+void requireName(const char* name, const char* what) {
+  if (name != nullptr && name[0] != '\0') return;
+  logMessage("[Extractor] The %s name does not fit, cannot extract\n", what);
+  endProcess(1);
+}
+
+// The next count entries of the tail into folder; an entry that is missing (the ring
+// ended) is reported by the Unarchiver and the road goes on.
+void extractEntries(ExtractorRun* run, const char* folder, int count) {
+  for (int i = 0; i < count; ++i) Unarchiver_extractOne(run->tailRing, folder);
+}
+
+// Writes the picture beside path and renames it over path, so a link planted at path is
+// replaced rather than followed, and a picture that cannot be written whole leaves the
+// extracted one in place. false (logged) when it could not be written.
+bool replaceSplashPicture(const char* path, const unsigned char* image, uint64_t size) {
+  char scratch[PATH_BUFFER_SIZE];
+  if (!formatText(scratch, sizeof scratch, "%s.XXXXXX", path)) {
+    logMessage("[Extractor] Unable to write splash image %s, keeping the extracted one\n", path);
+    return false;
+  }
+  const int fd = mkostemp(scratch, O_CLOEXEC);
+  bool written = fd >= 0;
+  for (uint64_t done = 0; written && done < size;) {
+    const ssize_t n = write(fd, image + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      written = false;
+    } else {
+      done += static_cast<uint64_t>(n);
+    }
+  }
+  if (fd >= 0 && close(fd) != 0) written = false;
+  if (written && rename(scratch, path) == 0) return true;
+  const int error = errno;
+  if (fd >= 0) unlink(scratch);
+  logMessage("[Extractor] Unable to write splash image %s [%d], keeping the extracted one\n", path,
+             error);
+  return false;
+}
+
+void configureSplashFrom(const char* splashPath) {
+  logMessage("[Extractor] Native Splash PNG path is %s\n", splashPath);
+  logMessage("[Extractor] Configuring splash\n");
+  configureSplash(splashPath);
+}
+
+}  // namespace
+
+void overrideSplashImage(const char* canOverride, const unsigned char* image, uint64_t size,
+                         const char* path) {
+  if (canOverride == nullptr || strcmp(canOverride, "1") != 0) return;
+  logMessage("[Extractor] Authorised to override the splash image.\n");
+  logMessage("[Extractor] DynamicSplash is %d, size is %d\n", image != nullptr ? 1 : 0,
+             static_cast<int>(size));
+  if (image == nullptr || size == 0) return;
+  logMessage("[Extractor] Overwriting splash image at %s\n", path);
+  if (replaceSplashPicture(path, image, size)) chmod777(path);
+}
 
 void Extractor_prepareExtraction(ExtractorRun* run) {
   if (!run->tailCarriesQuorvane) {
     logMessage("[Extractor] Unable to run (we are just a launcher)\n");
     endProcess(1);
   }
-  logPendingStep("name the QV and APP folders and create QV temp (or elevate)");
+  ensureFolder(run->masterFolder);
+  const TailHeader& tail = run->tail;
+  makeCompleteFolderName(run->qvFolder, run->masterFolder, QUORVANE_NAME, tail.qvVersion);
+  makeTempFolderName(run->qvTemp, run->masterFolder);
+  makeCompleteFolderName(run->appFolder, run->masterFolder, orEmpty(tail.appName),
+                         orEmpty(tail.appVersion));
+  makeTempFolderName(run->appTemp, run->masterFolder);
+  requireName(run->qvFolder, "QV folder");
+  requireName(run->qvTemp, "QV temp");
+  requireName(run->appFolder, "APP folder");
+  requireName(run->appTemp, "APP temp");
+  logMessage("[Extractor] QV folder is %s\n", run->qvFolder);
+  logMessage("[Extractor] QV temp is %s\n", run->qvTemp);
+  if (createTempFolder(run->qvTemp) == 0) return;
+  if (run->prepareOnly) {
+    // This run is the elevated one already: elevating again could loop for ever.
+    logMessage("[SUDO] Prepare-only run unable to create QV temp folder %s, not elevating again\n",
+               run->qvTemp);
+    endProcess(1);
+  }
+  Extractor_elevationRoad(run);
 }
 
 void Extractor_extractQuorvane(ExtractorRun* run) {
-  (void)run;
-  logPendingStep("extract the Quorvane and show the splash");
+  char lzmaPath[PATH_BUFFER_SIZE];
+  char splashPath[PATH_BUFFER_SIZE];
+  char cacertsPath[PATH_BUFFER_SIZE];
+  buildPath2(lzmaPath, run->qvTemp, LZMA_FILE);
+  logMessage("[Extractor] LZMA path is %s\n", lzmaPath);
+  extractEntries(run, run->qvTemp, 1);
+  makeExecutable(lzmaPath, 1);
+  logMessage("[Extractor] Ensuring LZMA is executable.\n");
+  if (chmodNoFollow(lzmaPath, 0777) != 0) {
+    logMessage("[Extractor] ***************************** Error setting LZMA executable!\n");
+  }
+  extractEntries(run, run->qvTemp, 1);
+  buildPath2(splashPath, run->qvTemp, SPLASH_FILE);
+  overrideSplashImage(run->tail.canOverrideSplash, run->dynamicSplashImage,
+                      run->dynamicSplashImageSize, splashPath);
+  extractEntries(run, run->qvTemp, QUORVANE_ENTRIES);
+  logMessage("[Extractor] Extracted QV and QV Version\n");
+  logMessage("[Extractor] Renaming QV folder to %s\n", run->qvFolder);
+  renameWithFallback(run->qvTemp, run->qvFolder);
+  chmod777(run->qvFolder);
+  logMessage("[Extractor] Recreating QV location\n");
+  setString(run->qvTemp, run->qvFolder);
+  buildPath2(lzmaPath, run->qvTemp, LZMA_FILE);
+  logMessage("[Extractor] LZMA path is %s\n", lzmaPath);
+  buildPath2(cacertsPath, run->qvTemp, CACERTS_FILE);
+  logMessage("[Extractor] CACerts override path is %s\n", cacertsPath);
+  buildPath2(splashPath, run->qvTemp, SPLASH_FILE);
+  configureSplashFrom(splashPath);
+  logMessage("[Extractor] Showing splash\n");
+  if (!run->silent && !run->prepareOnly) showSplash();
+  setProgress(PROGRESS_INDEFINITE);
 }
 
 void Extractor_setupJavaRuntime(ExtractorRun* run) { RuntimeSetup_run(run); }
 
 void Extractor_extractApplication(ExtractorRun* run) {
-  logPendingStep("extract the application and pick the latest QV folder");
+  const TailHeader& tail = run->tail;
+  if (!isEmpty(tail.appVersion)) {
+    logMessage("[Extractor] Offline installer - app to extract.\n");
+    logMessage("[Extractor] APP folder is %s\n", run->appFolder);
+    logMessage("[Extractor] APP temp is %s\n", run->appTemp);
+    if (createTempFolder(run->appTemp) != 0) {
+      logBanner("Unable to create App Temp folder\n");
+      endProcess(1);
+    }
+    logMessage("[Extractor] Extracting App...\n");
+    extractEntries(run, run->appTemp, APPLICATION_ENTRIES);
+    logMessage("[Extractor] Setting permissions...\n");
+    chmodAllExecutable(run->appTemp);
+    char picture[PATH_BUFFER_SIZE];
+    char pictureName[PATH_BUFFER_SIZE];
+    if (formatText(pictureName, sizeof pictureName, "Halvorin-%s-splash.png", orEmpty(tail.appName)) &&
+        buildPath2(picture, run->appTemp, pictureName) != nullptr) {
+      chmod777(picture);
+    }
+    renameWithFallback(run->appTemp, run->appFolder);
+    logMessage("[Extractor] Renaming App folder to %s\n", run->appFolder);
+  } else {
+    logMessage("[Extractor] Online installer - no app to extract\n");
+  }
+  run->latestQvFolder = PickFolder(run->masterFolder, QUORVANE_NAME);
   if (run->latestQvFolder == nullptr) {
     logBanner("No latest App version even after download!\n");
     endProcess(1);

@@ -1,20 +1,184 @@
 #include "launcher/runtime_setup.h"
 
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/fileops.h"
+#include "core/install_folders.h"
 #include "core/log.h"
+#include "core/paths.h"
+#include "core/spawner.h"
+#include "core/timeutil.h"
+#include "pipeline/streamer.h"
+#include "pipeline/unarchiver.h"
+
+namespace {
+
+const char OFFLINE_TITLE[] = "Extracting Offline JRE";
+const char ONLINE_TITLE[] = "Setting up online JRE";
+const char CACERTS_FILE[] = "cacerts";
+constexpr int CACHE_BUSTER_SIZE = 101;
+
+const char* orEmpty(const char* text) { return text == nullptr ? "" : text; }
+
+// New PATH_BUFFER_SIZE buffer holding <folder>/bin/<program> (empty when it does not fit).
+char* binPath(const char* folder, const char* program) {
+  char* path = static_cast<char*>(calloc(PATH_BUFFER_SIZE, 1));
+  if (path == nullptr) {
+    logMessage("[Utils] Out of memory\n");
+    endProcess(1);
+  }
+  buildPath3(path, folder, "bin", program);
+  return path;
+}
+
+}  // namespace
 
 void RuntimeSetup_run(ExtractorRun* run) {
-  (void)run;
-  logPendingStep("set up the Java runtime");
+  logMessage("[Extractor] Setting up a JRE\n");
+  if (run->tail.jreVersion != nullptr && run->tail.jreVersion[0] != '\0') {
+    RuntimeSetup_offlineRoad(run);
+    RuntimeSetup_finish(run, OFFLINE_TITLE);
+  } else {
+    RuntimeSetup_onlineRoad(run);
+    RuntimeSetup_finish(run, ONLINE_TITLE);
+  }
 }
-void RuntimeSetup_offlineRoad(ExtractorRun*) {}
-void RuntimeSetup_finish(ExtractorRun*, const char*) {}
-char* locateJavaExe(const char*) { return nullptr; }
-char* locateUnpack200(const char*) { return nullptr; }
-bool isSentinelUpdateUrl(const char*) { return false; }
-char* cacheBusterString() { return nullptr; }
-bool buildVersionFileNames(char*, char*, const char*, const char*, const char*, const char*) {
-  return false;
+
+void RuntimeSetup_offlineRoad(ExtractorRun* run) {
+  logStart(OFFLINE_TITLE);
+  logMessage("[Extractor] We want to query the JRE version to enable proxy detection.\n");
+  // The QV temp buffer names the QV folder since the Quorvane's rename.
+  fetchVersionFile(run->qvTemp, run->effectiveUpdateUrl, run->jreName);
+  makeTempFolderName(run->jreTemp, run->masterFolder);
+  createTempFolder(run->jreTemp);
+  makeCompleteFolderName(run->jreFolder, run->masterFolder, run->jreName, run->tail.jreVersion);
+  if (run->jreTemp[0] == '\0' || run->jreFolder[0] == '\0') {
+    logMessage("[Extractor] The JRE folder names do not fit, cannot extract the JRE\n");
+    endProcess(1);
+  }
+  formatText(run->jreVersion, sizeof run->jreVersion, "%s", run->tail.jreVersion);
+  logMessage("[Extractor] Offline installer - no need to download JRE, will extract\n");
+  unpack200Path = locateUnpack200(run->jreTemp);
+  logMessage("[Extractor] UP200 path is %s\n", unpack200Path.load());
+  logMessage("[Extractor] Extracting JRE archive...\n");
+  Unarchiver_extractOne(run->tailRing, run->jreTemp);
+  logMessage("[Extractor] Extracted JRE %s\n", run->jreName);
+  logMessage("[Extractor] Regenerating jsa...\n");
+  regenerateClassData(run->jreTemp);
 }
-void fetchVersionFile(const char*, const char*, const char*) {}
-void overrideCacerts(const char*, const char*) {}
-void regenerateClassData(const char*) {}
+
+void RuntimeSetup_finish(ExtractorRun* run, const char* title) {
+  logEnd(title);
+  renameWithFallback(run->jreTemp, run->jreFolder);
+  logMessage("[Extractor] Renamed JRE folder to %s\n", run->jreFolder);
+  logMessage("[Extractor] JRE setup. Overriding cacerts.\n");
+  char source[PATH_BUFFER_SIZE];
+  buildPath2(source, run->qvTemp, CACERTS_FILE);
+  overrideCacerts(source, run->jreFolder);
+  logMessage("[Extractor] Ensuring JRE bin is writable.\n");
+  char bin[PATH_BUFFER_SIZE];
+  if (buildPath2(bin, run->jreFolder, "bin") == nullptr || chmodNoFollow(bin, 0777) != 0) {
+    logBanner("Error setting bin dir to writeable!\n");
+  }
+  unpack200Path = locateUnpack200(run->jreFolder);
+  logMessage("[Extractor] UP200 path is %s\n", unpack200Path.load());
+}
+
+char* locateJavaExe(const char* folder) {
+  char* java = binPath(folder, "java");
+  if (chmodNoFollow(java, 0755) != 0) logBanner("Error setting java to executable!\n");
+  return java;
+}
+
+char* locateUnpack200(const char* folder) {
+  // Straight to standard output: these lines never reach the log file.
+  printf("[Locating UP200] %s\n", folder);
+  char bin[PATH_BUFFER_SIZE];
+  buildPath2(bin, folder, "bin");
+  printf("[Locating UP200] %s\n", bin);
+  fflush(stdout);
+  char* unpack200 = binPath(folder, "unpack200");
+  if (chmodNoFollow(unpack200, 0777) != 0) logBanner("Error setting unpack200 to executable!\n");
+  printf("[Locating UP200] Result is %s\n", unpack200);
+  fflush(stdout);
+  return unpack200;
+}
+
+bool isSentinelUpdateUrl(const char* url) {
+  return url != nullptr && strncmp(url, PLACEHOLDER_UPDATE_URL, PLACEHOLDER_UPDATE_URL_LENGTH) == 0;
+}
+
+char* cacheBusterString() {
+  char* text = static_cast<char*>(calloc(CACHE_BUSTER_SIZE, 1));
+  if (text == nullptr) {
+    logMessage("[Utils] Out of memory\n");
+    endProcess(1);
+  }
+  snprintf(text, CACHE_BUSTER_SIZE, "%lu", static_cast<unsigned long>(currentTimeMillis()));
+  return text;
+}
+
+bool buildVersionFileNames(char* local, char* remote, const char* qvFolder,
+                           const char* updateUrl, const char* jreName, const char* cacheBuster) {
+  char name[PATH_BUFFER_SIZE];
+  if (!formatText(name, sizeof name, "Halvorin-%s-version.txt", jreName) ||
+      buildPath2(local, qvFolder, name) == nullptr ||
+      !formatText(remote, PATH_BUFFER_SIZE, "%s%s?time=%s", orEmpty(updateUrl), name,
+                  cacheBuster)) {
+    local[0] = 0;
+    remote[0] = 0;
+    return false;
+  }
+  return true;
+}
+
+void fetchVersionFile(const char* qvFolder, const char* updateUrl, const char* jreName) {
+  if (isSentinelUpdateUrl(updateUrl)) {
+    logMessage("[Extractor] Invalid Update URL. Skipping...\n");
+    return;
+  }
+  char local[PATH_BUFFER_SIZE];
+  char remote[PATH_BUFFER_SIZE];
+  char* cacheBuster = cacheBusterString();
+  if (buildVersionFileNames(local, remote, qvFolder, updateUrl, jreName, cacheBuster)) {
+    Streamer_downloadToFile(remote, local);
+  } else {
+    logMessage("[Extractor] Version file names do not fit, not asking for the JRE version\n");
+  }
+  free(cacheBuster);
+}
+
+void overrideCacerts(const char* source, const char* jreFolder) {
+  if (!fileExists(source)) {
+    logMessage("[Extractor] Override CACerts does not exist.\n");
+    return;
+  }
+  char target[PATH_BUFFER_SIZE];
+  if (buildPath4(target, jreFolder, "lib", "security", CACERTS_FILE) == nullptr) {
+    logMessage("[Extractor] CACerts target path does not fit, keeping the runtime's\n");
+    return;
+  }
+  logMessage("[Extractor] CACerts path %s exists\n", source);
+  logMessage("[Extractor] TargetCACerts path is %s\n", target);
+  struct stat st;
+  // A link there (the store of a system runtime often is one) goes too, never followed.
+  if (fileExists(target) || (lstat(target, &st) == 0 && S_ISLNK(st.st_mode))) {
+    logMessage("[Extractor] Removing old cacerts file\n");
+    logMessage("[Extractor] Result = %d\n", remove(target));
+  }
+  copyFile(source, target);
+}
+
+void regenerateClassData(const char* folder) {
+  char* java = locateJavaExe(folder);
+  Spawner* spawner = createSpawner();
+  setSpawnerExe(spawner, java);
+  appendSpawnerArgument(spawner, "-Xshare:dump");
+  runSpawnerAndWait(spawner);
+  freeSpawner(spawner);
+  free(java);
+}

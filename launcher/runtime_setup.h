@@ -14,24 +14,28 @@ constexpr int MAX_JRE_VERSION_LENGTH = 50;
 constexpr int JRE_VERSION_BUFFER_SIZE = 100;
 constexpr char COPIED_JRE_VERSION[] = "00000000000";
 
-// Step 10: "[Extractor] Setting up a JRE", then the offline or the online road, then the
-// common ending.
+// Step 10: "[Extractor] Setting up a JRE", then the offline road when the tail's "JRE
+// Version" is set, else the online road, then the common ending under that road's title
+// ("Extracting Offline JRE" or "Setting up online JRE").
 void RuntimeSetup_run(ExtractorRun* run);
 
 // The offline road: the tail's runtime entry into JRE temp, the class-data dump. Fills
 // run->jreTemp and run->jreFolder.
 void RuntimeSetup_offlineRoad(ExtractorRun* run);
-// The online road: the system runtime search, else the download. Fills run->jreTemp and
-// run->jreFolder.
+// The online road: the system runtime search, else the download. Returns with
+// run->jreTemp (filled) and run->jreFolder named, or ends the process; the caller runs
+// the common ending.
 void RuntimeSetup_onlineRoad(ExtractorRun* run);
-// The common ending under the title of the road that ran.
+// The common ending under the title of the road that ran: logEnd, JRE temp renamed to
+// the JRE folder, the QV folder's cacerts over the runtime's, bin made 0777,
+// unpack200Path pointed into the JRE folder.
 void RuntimeSetup_finish(ExtractorRun* run, const char* title);
 
 // <folder>/bin/java, made 0755 (a banner when that fails); new buffer.
 char* locateJavaExe(const char* folder);
 // <folder>/bin/unpack200, made 0777 (a banner when that fails); new buffer.
 char* locateUnpack200(const char* folder);
-// True when the first 18 characters of url are the placeholder update URL.
+// True when the first 18 characters of url are the placeholder update URL; false for none.
 bool isSentinelUpdateUrl(const char* url);
 // The epoch milliseconds as text in a new 101-byte buffer.
 char* cacheBusterString();
@@ -44,7 +48,8 @@ bool buildVersionFileNames(char* local, char* remote, const char* qvFolder,
 void fetchVersionFile(const char* qvFolder, const char* updateUrl, const char* jreName);
 // Replaces <jreFolder>/lib/security/cacerts with source when source exists.
 void overrideCacerts(const char* source, const char* jreFolder);
-// Runs java's class-data dump ("-Xshare:dump") in folder and waits for it.
+// Runs <folder>/bin/java (locateJavaExe) with "-Xshare:dump" and waits for it; the
+// caller logs its own "Regenerating jsa" line.
 void regenerateClassData(const char* folder);
 
 // The major version of the java program at javaPath as text; "0" on any failure.

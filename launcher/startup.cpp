@@ -5,6 +5,7 @@
 
 #include "core/log.h"
 #include "launcher/devmodes.h"
+#include "launcher/elevation.h"
 #include "launcher/extractor.h"
 
 int savedArgc = 0;
@@ -50,6 +51,8 @@ bool isPrepareOnlyRun(int argc, char** argv) {
 }
 
 void startupDispatch() {
+  // At once, so that no child of this run (the Java program above all) inherits it.
+  takeRelaunchMarker();
   if (savedArgc < 1) {
     // Without argv[0] there is no path to find the own executable, and so no tail.
     logMessage("[Extractor] No program path on the command line, cannot read the wrapper tail\n");

@@ -5,10 +5,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "tests/support/log_lines.h"
+#include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
 
 namespace {
@@ -62,6 +66,86 @@ TEST(Chmod, RecursiveForms) {
   EXPECT_EQ(0755u, modeOf(dir / "t/sub/f"));
 }
 
+// A link at the path, or inside a tree, is never followed: its target keeps its mode.
+TEST(Chmod, LinksAreLeftAlone) {
+  struct Case {
+    const char* name;
+    std::function<int32_t(const char*)> call;
+    const char* command;  // the logged command's prefix; null for chmodNoFollow
+    int32_t result;
+  };
+  const Case cases[] = {
+      {"chmod777", chmod777, "chmod 777 ", 256},
+      {"chmodAllExecutable", chmodAllExecutable, "chmod -R a+x ", 256},
+      {"chmod755Recursive", chmod755Recursive, "chmod -R 755 ", 256},
+      {"chmodNoFollow", [](const char* p) { return chmodNoFollow(p, 0777); }, nullptr, -1},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    writeFileBytes(dir / "victim", "v");
+    chmod((dir / "victim").c_str(), 0600);
+    mkdir((dir / "victimdir").c_str(), 0700);
+    symlink((dir / "victim").c_str(), (dir / "link").c_str());
+    symlink((dir / "victimdir").c_str(), (dir / "dirlink").c_str());
+    OutputCapture capture;
+    capture.start();
+    const int32_t onFile = c.call((dir / "link").c_str());
+    const int32_t onFolder = c.call((dir / "dirlink").c_str());
+    capture.stop();
+    EXPECT_EQ(c.result, onFile) << c.name;
+    EXPECT_EQ(c.result, onFolder) << c.name;
+    EXPECT_EQ(0600u, modeOf(dir / "victim")) << c.name;
+    EXPECT_EQ(0700u, modeOf(dir / "victimdir")) << c.name;
+    const std::string& out = capture.out();
+    EXPECT_EQ(1, countOf(out, "[ChMod] Leaving link alone: " + dir / "link" + "\n")) << out;
+    EXPECT_EQ(1, countOf(out, "[ChMod] Leaving link alone: " + dir / "dirlink" + "\n")) << out;
+    if (c.command != nullptr) {
+      EXPECT_EQ(1, countOf(out, std::string("[ChMod] Executing ") + c.command + "\"" +
+                                    dir / "link" + "\"\n"))
+          << out;
+    }
+  }
+}
+
+TEST(Chmod, RecursiveFormsPassOverLinksInside) {
+  ScratchDir dir;
+  writeFileBytes(dir / "victim", "v");
+  chmod((dir / "victim").c_str(), 0600);
+  mkdir((dir / "victimdir").c_str(), 0700);
+  writeFileBytes(dir / "victimdir/inner", "i");
+  chmod((dir / "victimdir/inner").c_str(), 0600);
+  mkdir((dir / "t").c_str(), 0700);
+  writeFileBytes(dir / "t/f", "f");
+  chmod((dir / "t/f").c_str(), 0600);
+  symlink((dir / "victim").c_str(), (dir / "t/link").c_str());
+  symlink((dir / "victimdir").c_str(), (dir / "t/dirlink").c_str());
+  OutputCapture capture;
+  capture.start();
+  EXPECT_EQ(0, chmodAllExecutable((dir / "t").c_str()));
+  EXPECT_EQ(0, chmod755Recursive((dir / "t").c_str()));
+  capture.stop();
+  EXPECT_EQ(0755u, modeOf(dir / "t/f"));
+  EXPECT_EQ(0600u, modeOf(dir / "victim"));
+  EXPECT_EQ(0700u, modeOf(dir / "victimdir"));
+  EXPECT_EQ(0600u, modeOf(dir / "victimdir/inner"));
+  EXPECT_EQ(2, countOf(capture.out(), "[ChMod] Leaving link alone: " + dir / "t/link" + "\n"));
+  EXPECT_EQ("", capture.err());
+}
+
+// A missing path: the command line, chmod's own complaint on standard error, status 256.
+TEST(Chmod, MissingPathFailsWithOneLine) {
+  ScratchDir dir;
+  const std::string path = dir / "Halvorin-App-splash.png";
+  OutputCapture capture;
+  capture.start();
+  EXPECT_EQ(256, chmod777(path.c_str()));
+  capture.stop();
+  EXPECT_EQ(std::vector<std::string>{"[ChMod] Executing chmod 777 \"" + path + "\""},
+            logTexts(capture.out()));
+  EXPECT_EQ("chmod: changing permissions of '" + path + "': No such file or directory\n",
+            capture.err());
+}
+
 TEST(Chmod, TooLongPathIsRefusedWithoutRunning) {
   const std::string path = "/tmp/" + std::string(6000, 'x');
   CaptureStdout();
@@ -100,7 +184,7 @@ TEST(EnsureFolder, Modes) {
     CaptureStdout();
     EXPECT_EQ(c.result, ensureFolder(path.c_str())) << c.name;
     const std::string out = GetCapturedStdout();
-    EXPECT_EQ(c.chmodRun, out.find("[ChMod] Executing chmod 777 '" + path + "'\n") !=
+    EXPECT_EQ(c.chmodRun, out.find("[ChMod] Executing chmod 777 \"" + path + "\"\n") !=
                               std::string::npos)
         << c.name << ": " << out;
     EXPECT_EQ(c.mode, modeOf(path)) << c.name;
@@ -108,6 +192,45 @@ TEST(EnsureFolder, Modes) {
   umask(old);
   EXPECT_EQ(0600u, modeOf(dir / "victim"));
   EXPECT_FALSE(pathExists(dir / "nowhere"));
+}
+
+// ---- createFolderExclusive ----
+
+TEST(CreateFolderExclusive, OnlyANewFolderCounts) {
+  ScratchDir dir;
+  mkdir((dir / "existing").c_str(), 0700);
+  writeFileBytes(dir / "file", "x");
+  mkdir((dir / "victim").c_str(), 0700);
+  symlink((dir / "victim").c_str(), (dir / "link").c_str());
+  struct Case {
+    const char* name;
+    int32_t result;
+    int error;
+    mode_t mode;
+  };
+  const Case cases[] = {
+      {"new", 0, 0, 0777},
+      {"existing", -1, EEXIST, 0700},
+      {"file", -1, EEXIST, 0644},
+      {"link", -1, EEXIST, 0777},  // the link's own mode; its target stays 0700
+      {"missing/child", -1, ENOENT, 0},
+  };
+  const mode_t old = umask(022);
+  for (const Case& c : cases) {
+    const std::string path = dir / c.name;
+    if (std::string(c.name) == "file") chmod(path.c_str(), 0644);
+    CaptureStdout();
+    errno = 0;
+    EXPECT_EQ(c.result, createFolderExclusive(path.c_str())) << c.name;
+    const int error = errno;
+    GetCapturedStdout();
+    if (c.result != 0) {
+      EXPECT_EQ(c.error, error) << c.name;
+    }
+    EXPECT_EQ(c.mode, modeOf(path)) << c.name;
+  }
+  umask(old);
+  EXPECT_EQ(0700u, modeOf(dir / "victim"));
 }
 
 // ---- findMarker ----
@@ -363,6 +486,57 @@ TEST(RenameWithFallback, CopiesWhenRenameCannotWorkAcrossFileSystems) {
   EXPECT_NE(std::string::npos, out.find("[Rename] Copied " + src + " to " + dst + "\n"));
   EXPECT_EQ("payload", readFileBytes(dst + "/sub/f"));
   EXPECT_EQ("payload", readFileBytes(src + "/sub/f"));  // the source stays
+}
+
+// A link planted at the target name is removed, never written through.
+TEST(RenameWithFallback, RemovesALinkAtTheTarget) {
+  ScratchDir dir;
+  const std::string src = dir / "src", dst = dir / "dst";
+  mkdir(src.c_str(), 0777);
+  writeFileBytes(src + "/new", "n");
+  mkdir((dir / "elsewhere").c_str(), 0777);
+  writeFileBytes(dir / "elsewhere/keep", "k");
+  symlink((dir / "elsewhere").c_str(), dst.c_str());
+  CaptureStdout();
+  renameWithFallback(src.c_str(), dst.c_str());
+  const std::string out = GetCapturedStdout();
+  struct stat st;
+  ASSERT_EQ(0, lstat(dst.c_str(), &st));
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ("n", readFileBytes(dst + "/new"));
+  EXPECT_EQ("k", readFileBytes(dir / "elsewhere/keep"));
+  EXPECT_FALSE(pathExists(dir / "elsewhere/new"));
+  EXPECT_NE(std::string::npos, out.find("[Rename] The target is a link. Removing it.\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("[Rename] File '" + src + "' renamed to '" + dst + "'\n"));
+}
+
+// Rename impossible (another file system) and the copy fails on a file the user may
+// not read: what was copied goes again, so the target name never names a partial tree.
+TEST(RenameWithFallback, FailedCopyIsRemoved) {
+  ScratchDir shm("/dev/shm");
+  ScratchDir tmp("/tmp");
+  chmod(shm.path().c_str(), 0755);
+  chmod(tmp.path().c_str(), 0777);
+  const std::string src = shm / "src", dst = tmp / "dst";
+  mkdir(src.c_str(), 0755);
+  mkdir((src + "/sub").c_str(), 0755);
+  writeFileBytes(src + "/sub/readable", "r");
+  writeFileBytes(src + "/readable", "r");
+  writeFileBytes(src + "/secret", "s");
+  chmod((src + "/readable").c_str(), 0644);
+  chmod((src + "/sub/readable").c_str(), 0644);
+  chmod((src + "/secret").c_str(), 0600);
+  const ChildRun run = runInChild([&] {
+    if (setgid(65534) != 0 || setuid(65534) != 0) return 2;
+    renameWithFallback(src.c_str(), dst.c_str());
+    return 0;
+  });
+  ASSERT_EQ(0, run.exitStatus) << run.output;
+  EXPECT_FALSE(pathExists(dst)) << run.output;
+  EXPECT_TRUE(pathExists(src + "/secret"));
+  EXPECT_NE(std::string::npos, run.output.find("[Rename] Copy failed too! Severe filesystem issues.\n"));
+  EXPECT_NE(std::string::npos, run.output.find("[Rename] Removed the partial copy " + dst + "\n"))
+      << run.output;
 }
 
 }  // namespace

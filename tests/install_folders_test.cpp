@@ -346,6 +346,37 @@ TEST(TempFolderName, MissingFolderCountsZero) {
   EXPECT_LE(seconds, after);
 }
 
+// Two runs forming their names in the same second never share a temporary folder: a
+// name that is taken (by a folder, a file or a link) is formed again with its count
+// raised by one.
+TEST(TempFolder, CreatedExclusivelyWithTheCountRaised) {
+  ScratchDir dir;
+  const std::string name = "HalvorinTemp-1700000000-7-app";
+  mkdir((dir / name).c_str(), 0700);
+  writeFileBytes(dir / "HalvorinTemp-1700000000-8-app", "");
+  symlink("/nonexistent", (dir / "HalvorinTemp-1700000000-9-app").c_str());
+  auto path = pathBuffer();
+  strcpy(path.get(), (dir / name).c_str());
+  std::string out;
+  out = captureStdout([&] { EXPECT_EQ(0, createTempFolder(path.get())); });
+  EXPECT_EQ(dir / "HalvorinTemp-1700000000-10-app", path.get());
+  struct stat st;
+  ASSERT_EQ(0, lstat(path.get(), &st));
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(0777u, st.st_mode & 07777);
+  EXPECT_TRUE(contains(out, "[Utils] " + dir / name + " is taken, trying HalvorinTemp-1700000000-8-app\n"))
+      << out;
+  EXPECT_TRUE(contains(out, "trying HalvorinTemp-1700000000-10-app\n")) << out;
+  // A free name is taken as it is.
+  strcpy(path.get(), (dir / "HalvorinTemp-1700000000-20-app").c_str());
+  captureStdout([&] { EXPECT_EQ(0, createTempFolder(path.get())); });
+  EXPECT_EQ(dir / "HalvorinTemp-1700000000-20-app", path.get());
+  // Other failures are not retried.
+  strcpy(path.get(), (dir / "missing/HalvorinTemp-1700000000-1-app").c_str());
+  captureStdout([&] { EXPECT_EQ(-1, createTempFolder(path.get())); });
+  EXPECT_EQ(dir / "missing/HalvorinTemp-1700000000-1-app", path.get());
+}
+
 TEST(LaunchPropertiesName, MillisecondsThenEntryCount) {
   ScratchDir dir;
   writeFileBytes(dir / "HalvorinLaunch", "");

@@ -745,7 +745,8 @@ TEST_F(PackerTool, InstallerFromAManifest) {
   StreamValues tv(image, t + TAIL_MARKER_SIZE);
   EXPECT_EQ(readHeader(tv), (std::vector<std::string>{"Demo App", "", "", "3", "",
                                                       Signer_publicKeyHex(2048), "", "perm_user",
-                                                      "", "", "", ""}));
+                                                      "", "", hvpack::PLACEHOLDER_UPDATE_URL, ""}))
+      << "without an update_url line the placeholder";
   const std::string rest = tv.rest();
   const auto e = parseArchive(rest.substr(0, rest.size() - (image.size() - p)));
   ASSERT_EQ(e.size(), 5u);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <set>
 
 namespace {
 
@@ -125,6 +126,17 @@ int HttpTestServer::requests(const std::string& path) const {
   return found == requests_.end() ? 0 : found->second;
 }
 
+std::vector<std::string> HttpTestServer::targets() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return targets_;
+}
+
+std::vector<std::string> HttpTestServer::requestedPaths() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::set<std::string> distinct(targets_.begin(), targets_.end());
+  return std::vector<std::string>(distinct.begin(), distinct.end());
+}
+
 bool HttpTestServer::holding(const std::string& path) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto found = holding_.find(path);
@@ -160,11 +172,14 @@ void HttpTestServer::acceptLoop(int lifetimeSeconds) {
 
 void HttpTestServer::answer(int fd) {
   setTimeouts(fd);
-  const std::string path = readRequestPath(fd);
+  const std::string target = readRequestPath(fd);
+  // Plans and counts go by the path; a query (a cache buster) is kept in targets_.
+  const std::string path = target.substr(0, target.find('?'));
   HttpPlan plan;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_[path]++;
+    if (!target.empty()) targets_.push_back(target);
     const auto found = plans_.find(path);
     if (found != plans_.end()) {
       plan = found->second;

@@ -1,9 +1,9 @@
 // A small HTTP/1.1 server for download tests. Listens on 127.0.0.1 only, on a port the
 // system picks (bound to port 0, so parallel runs never collide), and answers every
-// request on a thread of its own from the plan registered for its path (404 for any
-// other), then closes the connection. Every wait is bounded: a stuck client times out, a
-// held answer goes on by itself after a while, and the server stops by itself after its
-// lifetime or in its destructor.
+// request on a thread of its own from the plan registered for its path, the query left
+// out (404 for any other), then closes the connection. Every wait is bounded: a stuck
+// client times out, a held answer goes on by itself after a while, and the server stops
+// by itself after its lifetime or in its destructor.
 #pragma once
 
 #include <atomic>
@@ -44,8 +44,12 @@ class HttpTestServer {
   // "http://127.0.0.1:PORT" + path.
   std::string url(const std::string& path) const;
   int port() const { return port_; }
-  // Requests seen for a path so far.
+  // Requests seen for a path (its query left out) so far.
   int requests(const std::string& path) const;
+  // Every request target seen so far, query included, in arrival order.
+  std::vector<std::string> targets() const;
+  // The distinct request targets (query included), in byte order.
+  std::vector<std::string> requestedPaths() const;
   // Lets every answer that holds at this moment go on.
   void release();
   // True once an answer for path has sent its bytes up to holdAfter and waits.
@@ -67,6 +71,7 @@ class HttpTestServer {
   int64_t releases_ = 0;
   std::map<std::string, HttpPlan> plans_;
   std::map<std::string, int> requests_;
+  std::vector<std::string> targets_;
   std::map<std::string, int> holding_;
   std::vector<std::thread> connections_;
 };

@@ -1,6 +1,9 @@
 #include "tests/support/installed_home.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -172,15 +175,76 @@ void InstalledHome::handOver() const {
   }
 }
 
+EnvironmentList InstalledHome::runEnvironment(const EnvironmentList& extraEnv) const {
+  EnvironmentList env = {{FIXTURE_JAVA_CALLS_ENV, javaCallsPath()},
+                         {UPDATER_RESULT_ENV, updaterResultPath()}};
+  env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+  return env;
+}
+
+std::vector<ChildRun> InstalledHome::runTogether(const std::vector<std::string>& args, int count,
+                                                 const EnvironmentList& extraEnv) {
+  handOver();
+  std::vector<std::string> argv = {launcher_};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> vector;
+  for (const std::string& a : argv) vector.push_back(const_cast<char*>(a.c_str()));
+  vector.push_back(nullptr);
+  const EnvironmentList env = runEnvironment(extraEnv);
+  std::vector<std::string> outputs;
+  for (int i = 0; i < count; ++i) outputs.push_back(records_ + "/together-" + std::to_string(i));
+  std::vector<ChildRun> runs(static_cast<size_t>(count));
+  // One child as the user forks the launchers, so they start within a few microseconds
+  // of each other, and writes down each one's exit status.
+  const ChildRun starter = runAsUser(passwd_, user_.uid, user_.gid, [&] {
+    for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
+    if (chdir(home_.c_str()) != 0) return TEST_USER_SETUP_FAILED + 2;
+    std::vector<pid_t> pids;
+    for (int i = 0; i < count; ++i) {
+      const pid_t pid = fork();
+      if (pid == 0) {
+        const int fd = open(outputs[static_cast<size_t>(i)].c_str(),
+                            O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) _exit(TEST_USER_SETUP_FAILED + 4);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        execv(launcher_.c_str(), vector.data());
+        _exit(TEST_USER_SETUP_FAILED + 3);
+      }
+      pids.push_back(pid);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    for (int i = 0; i < count; ++i) {
+      int status = 0;
+      while (waitpid(pids[static_cast<size_t>(i)], &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+          kill(pids[static_cast<size_t>(i)], SIGKILL);
+          waitpid(pids[static_cast<size_t>(i)], &status, 0);
+          break;
+        }
+        usleep(10000);
+      }
+      writeFileBytes(outputs[static_cast<size_t>(i)] + ".status",
+                     std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1));
+    }
+    return 0;
+  });
+  for (int i = 0; i < count; ++i) {
+    ChildRun& run = runs[static_cast<size_t>(i)];
+    const std::string& output = outputs[static_cast<size_t>(i)];
+    run.output = pathExists(output) ? readFileBytes(output) : starter.output;
+    run.exitStatus = pathExists(output + ".status") ? std::stoi(readFileBytes(output + ".status")) : -1;
+  }
+  return runs;
+}
+
 LauncherRun InstalledHome::run(const std::vector<std::string>& args, bool waitForLaunch,
                                const EnvironmentList& extraEnv) {
   handOver();
   const std::set<std::string> logsBefore = logNames(master_);
   std::vector<std::string> argv = {launcher_};
   argv.insert(argv.end(), args.begin(), args.end());
-  EnvironmentList env = {{FIXTURE_JAVA_CALLS_ENV, javaCallsPath()},
-                         {UPDATER_RESULT_ENV, updaterResultPath()}};
-  env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+  const EnvironmentList env = runEnvironment(extraEnv);
   LauncherRun run;
   const auto started = std::chrono::steady_clock::now();
   run.child = runProgramAsUser(passwd_, user_, launcher_, argv, home_, env);

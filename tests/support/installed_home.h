@@ -95,11 +95,17 @@ class InstalledHome {
   LauncherRun run(const std::vector<std::string>& args, bool waitForLaunch,
                   const EnvironmentList& extraEnv = {});
 
+  // Starts count runs of the packed launcher at the same moment (args as for run, no
+  // wait for a launch) and waits for all of them, each bounded by 120 s.
+  std::vector<ChildRun> runTogether(const std::vector<std::string>& args, int count,
+                                    const EnvironmentList& extraEnv = {});
+
   std::string javaCallsPath() const { return records_ + "/java-calls"; }
   std::string updaterResultPath() const { return records_ + "/updater-result"; }
 
  private:
   void handOver() const;
+  EnvironmentList runEnvironment(const EnvironmentList& extraEnv) const;
 
   ScratchDir root_;
   TestUser user_;

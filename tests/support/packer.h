@@ -135,6 +135,11 @@ struct ParamsBlock {
   std::string bytes() const;
 };
 
+// The "Update URL" the packaging side writes when there is no update site: 18
+// characters, an IPv4 host in 0.0.0.0/8. The launcher skips its proxy detection
+// request for it.
+constexpr const char* PLACEHOLDER_UPDATE_URL = "http://0.0.0.0:80/";
+
 // The twelve static values, in the order the launcher reads them.
 struct TailHeader {
   std::string appName;

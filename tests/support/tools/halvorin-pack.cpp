@@ -24,7 +24,8 @@
 //   header KEY VALUE         a Tail header value; KEY is one of app_name app_version
 //                            jre_version qv_version min_splash_ms public_key
 //                            can_override_splash install_type silent_parameter
-//                            java_version update_url skip_system_jre
+//                            java_version update_url skip_system_jre; without an
+//                            update_url line the placeholder update URL is written
 //   compress xz|xz-blocks|lzma|none
 //                            archive: how the output is compressed (default none);
 //                            xz-blocks as "xz -T0" writes it, in blocks of 24 MiB
@@ -240,6 +241,7 @@ int packInstaller(const std::string& manifestPath, Options options) {
   ArchiveBuilder entries;
   BlockOrder order = BlockOrder::ParamsFirst;
   bool publicKeyGiven = false;
+  bool updateUrlGiven = false;
   std::vector<std::string> entryPaths;  // the top-level entries: the tail's sequence
   while (m.next < m.lines.size()) {
     const Line& line = m.lines[m.next++];
@@ -268,6 +270,7 @@ int packInstaller(const std::string& manifestPath, Options options) {
       if (field == nullptr) fail(line, "unknown header key " + line.words[1]);
       *field = line.rest;
       publicKeyGiven = publicKeyGiven || line.words[1] == "public_key";
+      updateUrlGiven = updateUrlGiven || line.words[1] == "update_url";
     } else if (d == "dir") {
       fail(line, "\"dir\" would add several tail entries; use tree or nested");
     } else if (addEntry(m, line, entries)) {
@@ -280,6 +283,8 @@ int packInstaller(const std::string& manifestPath, Options options) {
   if (options.output.empty()) throw PackError("no output given (-o or an output line)");
   if (!publicKeyGiven && !m.signKey.empty())
     tail.header.signaturePublicKey = Signer_publicKeyHexOf(m.signKey.c_str());
+  // Without an update site the packaging side writes the placeholder.
+  if (!updateUrlGiven) tail.header.updateUrl = PLACEHOLDER_UPDATE_URL;
   const int expected = expectedTailEntries(tail.header);
   if (static_cast<int>(entryPaths.size()) != expected)
     throw PackError("the header announces " + std::to_string(expected) +

@@ -1,0 +1,279 @@
+// A system-wide install end to end: a "perm_all" installer started by a throwaway user
+// who may not write "/opt" takes the elevation road; a fake pkexec first on PATH runs the
+// elevated prepare-only run as root through a setuid-root runner, which installs into
+// "/opt/Halvorin-<unique name>"; the unelevated relaunch then takes the run road and
+// starts the real Java updater with the user's id. The test removes what it installed.
+#include <ftw.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "launcher/elevation.h"
+#include "tests/support/deadline_run.h"
+#include "tests/support/elevation_driver.h"
+#include "tests/support/installed_home.h"
+#include "tests/support/java_fixture.h"
+#include "tests/support/log_lines.h"
+#include "tests/support/packer.h"
+#include "tests/support/png_writer.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/test_user.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uid_t ELEVATE_USER_UID = 47215;
+constexpr gid_t ELEVATE_USER_GID = 100;
+const char ROOT_RUNNER[] = HV_BIN_DIR "/root_runner";
+const char* const OTHER_TOOLS[] = {"gksudo", "kdesudo", "beesu"};
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
+  remove(path);
+  return 0;
+}
+
+// The install below /opt goes with the test, whatever ends it.
+struct OptFolder {
+  std::string path;
+  explicit OptFolder(std::string p) : path(std::move(p)) { clear(); }
+  ~OptFolder() { clear(); }
+  void clear() const {
+    if (pathExists(path)) nftw(path.c_str(), removeEntry, 32, FTW_DEPTH | FTW_PHYS);
+  }
+};
+
+std::string uniqueAppName() {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  return "ElevE2E" + std::to_string(getpid()) + "x" +
+         std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+}
+
+bool toolInstalled(const char* name) {
+  return system(("which " + std::string(name) + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+void chownTree(const std::string& top, uid_t uid, gid_t gid) {
+  lchown(top.c_str(), uid, gid);
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(top, ec);
+       it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    lchown(it->path().c_str(), uid, gid);
+  }
+}
+
+uid_t ownerOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+}
+
+// A "perm_all" installer (picture, Quorvane, runtime; no application, no update site)
+// beside a folder of fake elevation tools, for a user who may not write "/opt".
+class PermAllInstaller {
+ public:
+  // "" when ready, else why the test must be skipped.
+  std::string prepare() {
+    if (geteuid() != 0) return "needs root to run as a throwaway user";
+    for (const char* tool : OTHER_TOOLS) {
+      if (toolInstalled(tool)) return std::string("a real ") + tool + " would be chosen first";
+    }
+    struct stat opt;
+    if (stat("/opt", &opt) != 0 || opt.st_uid != 0 || (opt.st_mode & 0002) != 0) {
+      return "/opt must exist, belong to root and not be writable by everyone";
+    }
+    if (systemJavaHome().empty() || !updaterProgram(&program_)) return "no JDK";
+    chmod(scratch_.path().c_str(), 0755);
+    for (const std::string& folder : {home(), records(), tools()}) fs::create_directories(folder);
+    user_ = {"hvelevate", ELEVATE_USER_UID, ELEVATE_USER_GID, home()};
+    writeFileBytes(passwd(), passwdText({user_}));
+    chownTree(home(), user_.uid, user_.gid);
+    chownTree(records(), user_.uid, user_.gid);
+    pack();
+    return "";
+  }
+
+  const TestUser& user() const { return user_; }
+  const UpdaterProgram& program() const { return program_; }
+  std::string master() const { return master_.path; }
+  std::string home() const { return scratch_ / "home"; }
+  std::string records() const { return scratch_ / "records"; }
+  std::string tools() const { return scratch_ / "tools"; }
+  std::string launcher() const { return scratch_ / "launcher"; }
+  std::string passwd() const { return scratch_ / "passwd"; }
+
+  // Turns the child into the user, in a private mount namespace with the test's passwd.
+  std::function<bool()> asUser() const {
+    return [this] {
+      return usePrivatePasswd(passwd()) && setgroups(0, nullptr) == 0 && setgid(user_.gid) == 0 &&
+             setuid(user_.uid) == 0 && chdir(home().c_str()) == 0;
+    };
+  }
+
+  // The packed launcher as the user, with the fake tools first on PATH.
+  DeadlineRun run(const std::vector<std::string>& args, const EnvChanges& extra,
+                  DeadlineOptions options) const {
+    std::vector<std::string> argv = {launcher()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    EnvChanges env = {{"PATH", tools() + ":/usr/sbin:/usr/bin:/sbin:/bin"},
+                      {"DISPLAY", std::nullopt},
+                      {RELAUNCH_MARKER_ENV, std::nullopt},
+                      {FIXTURE_JAVA_CALLS_ENV, records() + "/java-calls"},
+                      {UPDATER_RESULT_ENV, records() + "/updater-result"}};
+    env.insert(env.end(), extra.begin(), extra.end());
+    options.prepare = asUser();
+    return runWithDeadline(launcher(), argv, env, options);
+  }
+
+ private:
+  void pack() {
+    ASSERT_TRUE(buildRuntimeFixture(scratch_ / "jre"));
+    ASSERT_TRUE(writePng(scratch_ / "splash.png",
+                         rgbaPicture(20, 10, [](uint32_t, uint32_t) { return 0x208040ffu; })));
+    hvpack::ParamsBlock params;
+    params.pairs = {{"jre_name", INSTALLED_JRE_NAME}};
+    hvpack::TailBlock tail;
+    tail.header = installedTailHeader(app_);
+    tail.header.installType = "perm_all";
+    tail.header.updateUrl = hvpack::PLACEHOLDER_UPDATE_URL;
+    tail.entries = hvpack::ArchiveBuilder()
+                       .file("lzma64", "lzma tool stand-in")
+                       .file("nativesplash.png", readFileBytes(scratch_ / "splash.png"))
+                       .folder("lib")
+                       .file("lib/updater.jar", readFileBytes(program_.jarPath))
+                       .file(hvpack::LAUNCH_FILE_NAME, updaterLaunchFile().bytes())
+                       .nested("jre.p2.l2", hvpack::ArchiveBuilder().tree(scratch_ / "jre").bytes())
+                       .bytes();
+    hvpack::packLauncher(HV_LAUNCHER_PATH, launcher(), hvpack::wrapperTail(params, tail));
+  }
+
+  ScratchDir scratch_;
+  std::string app_ = uniqueAppName();
+  OptFolder master_{"/opt/Halvorin-" + app_};
+  TestUser user_;
+  UpdaterProgram program_;
+};
+
+// The whole road: the elevated prepare-only run installs as root, the relaunch launches.
+TEST(ElevationInstall, PermAllInstallerElevatesInstallsUnderOptAndLaunchesAsTheUser) {
+  PermAllInstaller installer;
+  const std::string why = installer.prepare();
+  if (!why.empty()) GTEST_SKIP() << why;
+  ASSERT_FALSE(::testing::Test::HasFailure());
+  const TestUser& user = installer.user();
+  const std::string tools = installer.tools(), records = installer.records();
+
+  // pkexec: the setuid-root runner, which runs its command as root in a fresh environment.
+  const std::string runner = tools + "/root_runner";
+  fs::copy_file(ROOT_RUNNER, runner);
+  chown(runner.c_str(), 0, 0);
+  chmod(runner.c_str(), 04755);
+  writeFileBytes(tools + "/pkexec", "#!/bin/sh\nexec '" + runner + "' \"$@\"\n");
+  chmod((tools + "/pkexec").c_str(), 0755);
+  DeadlineOptions probe;
+  probe.prepare = installer.asUser();
+  const DeadlineRun check = runWithDeadline(runner, {runner, "--check"}, {}, probe);
+  if (check.status != 0) {
+    GTEST_SKIP() << "setuid root does not take effect here (no-new-privileges, or /tmp "
+                    "mounted nosuid): "
+                 << check.status << " " << check.output;
+  }
+
+  const std::string result = records + "/updater-result";
+  UpdaterResult updater;
+  bool reported = false;
+  DeadlineOptions options;
+  options.seconds = 180;
+  options.afterExit = [&](int status) {
+    if (status == 0) reported = waitForUpdaterResult(result, 30000, &updater);
+  };
+  const DeadlineRun run = installer.run({"x", "y z"}, {}, options);
+  const std::string& out = run.output;
+  ASSERT_FALSE(run.timedOut) << out;
+  EXPECT_EQ(0, run.status) << out;
+
+  // One elevation: the user's run elevates, the elevated run installs as root without
+  // launching, the relaunch runs what was installed.
+  EXPECT_EQ(1, countLinesStartingWith(out, "[SUDO] Elevation required.")) << out;
+  EXPECT_EQ(
+      "",
+      missingInOrder(
+          out, {"[Extractor] Unable to create QV Temp folder - assuming elevation required",
+                "[SUDO] Found PKExec", "[SUDO] Elevate command is located at " + tools + "/pkexec",
+                "[SUDO] ======      Launching elevated setup    ======",
+                "[SUDO] Elevated setup complete",
+                "[SUDO] ======      Relaunching post setup      ======",
+                "[Extractor] Running without extraction now", "[SUDO] Relaunch complete"}))
+      << out;
+  EXPECT_EQ(1, countLinesStartingWith(out, "[Extractor] This is an elevated run")) << out;
+
+  const std::string qv = installer.master() + "/" + INSTALLED_QV_FOLDER;
+  const std::string jre = installer.master() + "/" + INSTALLED_JRE_FOLDER;
+  EXPECT_EQ(0u, ownerOf(qv + "/" + hvpack::LAUNCH_FILE_NAME)) << "installed by the elevated run";
+  EXPECT_EQ(0u, ownerOf(jre + "/bin/java"));
+  EXPECT_EQ(readFileBytes(installer.program().jarPath), readFileBytes(qv + "/lib/updater.jar"));
+
+  // The updater ran with the user's id and the launcher's own words.
+  ASSERT_TRUE(reported) << out;
+  EXPECT_EQ(user.uid, ownerOf(result));
+  ASSERT_GE(updater.arguments.size(), 2u);
+  EXPECT_EQ((std::vector<std::string>{"x", "y z"}),
+            std::vector<std::string>(updater.arguments.end() - 2, updater.arguments.end()));
+  EXPECT_EQ(1u, readFixtureCalls(records + "/java-calls").size()) << "one launch";
+
+  // The road's picture folder in /tmp is gone.
+  const std::string folder = elevationPictureFolder(out);
+  ASSERT_NE("", folder) << out;
+  EXPECT_FALSE(pathExists(folder)) << folder;
+}
+
+// Runs that reach the road and must not elevate: a relaunch (the marker in its
+// environment) and a prepare-only run. Each ends with status 1 after a "[SUDO]" line; the
+// recording pkexec on PATH is never called and nothing is installed.
+struct NoElevationCase {
+  const char* name;
+  std::vector<std::string> args;
+  EnvChanges env;
+};
+
+void PrintTo(const NoElevationCase& c, std::ostream* os) { *os << c.name; }
+
+class NoSecondElevation : public ::testing::TestWithParam<NoElevationCase> {};
+
+TEST_P(NoSecondElevation, StopsAtTheRoadWithASudoLine) {
+  const NoElevationCase& c = GetParam();
+  PermAllInstaller installer;
+  const std::string why = installer.prepare();
+  if (!why.empty()) GTEST_SKIP() << why;
+  ASSERT_FALSE(::testing::Test::HasFailure());
+  const std::string calls = installer.records() + "/pkexec-calls";
+  writeFileBytes(installer.tools() + "/pkexec",
+                 "#!/bin/sh\necho \"$@\" >> '" + calls + "'\nexit 0\n");
+  chmod((installer.tools() + "/pkexec").c_str(), 0755);
+
+  const DeadlineRun run = installer.run(c.args, c.env, {});
+  const std::string& out = run.output;
+  ASSERT_FALSE(run.timedOut) << out;
+  EXPECT_EQ(1, run.status) << out;
+  EXPECT_EQ(1, countLinesStartingWith(out, "[Extractor] QV temp is ")) << out;
+  const std::vector<std::string> texts = logTexts(out);
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ(0u, texts.back().rfind("[SUDO] ", 0)) << out;
+  EXPECT_FALSE(hasLine(out, "[SUDO] Elevation required.")) << out;
+  EXPECT_FALSE(pathExists(calls)) << readFileBytes(calls);
+  EXPECT_FALSE(pathExists(installer.master() + "/" + INSTALLED_QV_FOLDER));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NoSecondElevation,
+    ::testing::Values(
+        NoElevationCase{"RelaunchMarkerInTheEnvironment", {"x"}, {{RELAUNCH_MARKER_ENV, "1"}}},
+        NoElevationCase{"PrepareOnlyRun", {"x", "HVPREPARE_FOR_LAUNCH_ONLY"}, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,820 @@
+// The extract road end to end: a packed offline installer (the Quorvane, a signed nested
+// runtime archive with pack200 entries, the application) runs for the first time as a
+// throwaway user, installs the three complete folders, runs the runtime's class-data
+// dump and starts the updater in a real JVM; its second run takes the run road. Then the
+// road's edge cases, its ends without a launch, tampered and cut installers, planted
+// links, the splash on a real X server while a slow unpack200 works, and two first runs
+// at once.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/installed_home.h"
+#include "tests/support/log_lines.h"
+#include "tests/support/png_writer.h"
+#include "tests/support/xvfb_server.h"
+// Last: Xlib's macros (None, Bool) would clash with the names above.
+#include "splash/x11.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char APP[] = "ExtractApp";
+const char APP_VERSION[] = "3";
+const char QV_FOLDER[] = "Halvorin-Halvorin-12-complete";
+const char JRE_FOLDER[] = "Halvorin-jre17-17-complete";
+const char APP_FOLDER[] = "Halvorin-ExtractApp-3-complete";
+const char CLOSING[] = "[Utils] Closing logging file.";
+const char RUNNING[] = "[Extractor] Running without extraction now";
+const char PREPARE_ONLY[] = "HVPREPARE_FOR_LAUNCH_ONLY";
+const char SHOW_SPLASH[] = "[Splash] showSplash()";
+const char UNPACK200_BANNER[] = "Error setting unpack200 to executable!";
+const char LZMA_BYTES[] = "lzma tool stand-in\n";
+const char QV_CACERTS[] = "quorvane certificate store\n";
+const std::vector<std::string> LAUNCHER_ARGS = {"x", "y z"};
+constexpr int KEY_BITS = 2048;
+constexpr uint32_t PICTURE_W = 64;
+constexpr uint32_t PICTURE_H = 40;
+
+// Folder entries of a tree end in '/' and map to "".
+using Tree = std::map<std::string, std::string>;
+
+// Every file and folder below top, relative to it; links as "-> target".
+Tree readTree(const std::string& top) {
+  Tree tree;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(top, ec); it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    const std::string relative = fs::relative(it->path(), top).string();
+    if (it->is_symlink()) {
+      tree[relative] = "-> " + fs::read_symlink(it->path()).string();
+    } else if (it->is_directory()) {
+      tree[relative + "/"] = "";
+    } else {
+      tree[relative] = readFileBytes(it->path().string());
+    }
+  }
+  return tree;
+}
+
+// The tree without what a launch adds: launch properties files, the java copy.
+Tree withoutLaunchFiles(Tree tree) {
+  std::erase_if(tree, [](const auto& entry) {
+    return entry.first.rfind("HVLaunchProperties-", 0) == 0 ||
+           entry.first == std::string("bin/") + INSTALLED_PROGRAM_NAME;
+  });
+  return tree;
+}
+
+mode_t modeOf(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return 0;
+  return st.st_mode & 07777;
+}
+
+std::string pngBytes(uint32_t seed) {
+  ScratchDir dir;
+  const PngPicture picture = rgbaPicture(PICTURE_W, PICTURE_H, [seed](uint32_t x, uint32_t y) {
+    return ((x * 4 + seed) & 0xFF) << 24 | ((y * 6) & 0xFF) << 16 | ((x + y + seed) & 0xFF) << 8 | 0xFF;
+  });
+  writePng(dir / "p.png", picture);
+  return readFileBytes(dir / "p.png");
+}
+
+// The console lines that carry the log prefix, from the one naming the log file to the
+// closing line: exactly what the log file must hold.
+std::vector<std::string> loggedWhileFileOpen(const std::string& output) {
+  std::vector<std::string> lines;
+  bool logging = false;
+  for (const std::string& line : splitLines(output)) {
+    if (line.empty() || line[0] != '+') continue;
+    const std::string text = logTexts(line)[0];
+    if (logging) lines.push_back(line);
+    if (text.rfind("[Extractor] Logging to ", 0) == 0) logging = true;
+    if (logging && text == CLOSING) break;
+  }
+  return lines;
+}
+
+// The text of the first line that starts with start, without start; "" when none.
+std::string lineAfter(const std::string& log, const std::string& start) {
+  for (const std::string& text : logTexts(log)) {
+    if (text.rfind(start, 0) == 0) return text.substr(start.size());
+  }
+  return "";
+}
+
+// The QV temp folder a run really used: the logged name, or the last free name it moved
+// on to when another run had taken that one.
+std::string usedQvTemp(const std::string& log) {
+  std::string used = lineAfter(log, "[Extractor] QV temp is ");
+  for (const std::string& text : logTexts(log)) {
+    const std::string taken = "[Utils] " + used + " is taken, trying ";
+    if (text.rfind(taken, 0) == 0)
+      used = fs::path(used).parent_path().string() + "/" + text.substr(taken.size());
+  }
+  return used;
+}
+
+// The seconds field of a temporary folder name.
+std::string secondsOf(const std::string& tempFolder) {
+  const std::string name = fs::path(tempFolder).filename().string();
+  const size_t first = name.find('-');
+  return first == std::string::npos ? "" : name.substr(first + 1, name.find('-', first + 1) - first - 1);
+}
+
+// Calls of the fixture java that launched the updater (not the class-data dumps).
+int launchCalls(const std::vector<std::vector<std::string>>& calls) {
+  return static_cast<int>(std::count_if(calls.begin(), calls.end(), [](const auto& call) {
+    return std::find(call.begin(), call.end(), UPDATER_MAIN_CLASS) != call.end();
+  }));
+}
+
+// The launcher does not wait for the Java program it starts: its call is recorded a
+// moment after the launcher has ended. Waits up to 20 s for want launch calls.
+int awaitLaunchCalls(const std::string& callsPath, int want) {
+  int seen = 0;
+  for (int waited = 0; waited < 20000; waited += 50) {
+    seen = launchCalls(readFixtureCalls(callsPath));
+    if (seen >= want) break;
+    usleep(50 * 1000);
+  }
+  return seen;
+}
+
+// ---- The installer --------------------------------------------------------------------
+
+// What an offline installer carries and what it must install.
+struct Installer {
+  hvpack::ParamsBlock params;
+  hvpack::TailBlock tail;
+  Tree qv, jre, app;  // the complete folders afterwards (launch files left out)
+  std::string splash;
+};
+
+struct InstallerOptions {
+  std::string appVersion = APP_VERSION;
+  std::string canOverrideSplash = "0";
+  std::string dynamicSplash;  // bytes of a splash_image Params value
+  bool qvCacerts = true;
+  // Changes the runtime's inner stream before it is compressed (tampering, no signature).
+  std::function<std::string(const hvpack::ArchiveBuilder&)> runtimeStream;
+  std::string appEntryPath = "app.p2.l2";  // the first application entry's path
+};
+
+std::string signedStream(const hvpack::ArchiveBuilder& archive) {
+  return archive.signedBytes(KEY_BITS);
+}
+
+// The runtime fixture with its rt.jar and a second jar as pack200 entries; the fixture's
+// bin/unpack200 comes first in byte order, as the runtime must bring it.
+hvpack::ArchiveBuilder runtimeArchive(Tree* installed, const std::string& qvCacerts) {
+  ScratchDir dir;
+  const std::string root = dir / "rt";
+  if (!buildRuntimeFixture(root)) throw std::runtime_error("no runtime fixture");
+  writeFileBytes(root + "/lib/tools.jar", std::string(300000, 't') + "tools end");
+  hvpack::ArchiveBuilder::TreeOptions options;
+  options.packAs200 = [](const std::string& path) { return path.size() > 4 && path.substr(path.size() - 4) == ".jar"; };
+  hvpack::ArchiveBuilder archive;
+  archive.tree(root, "", options);
+  *installed = readTree(root);
+  if (!qvCacerts.empty()) (*installed)["lib/security/cacerts"] = qvCacerts;
+  // The class-data dump leaves its archive in the runtime.
+  (*installed)["lib/server/"] = "";
+  return archive;
+}
+
+Installer offlineInstaller(const InstallerOptions& o = {}) {
+  Installer in;
+  in.splash = pngBytes(1);
+  in.params.pairs = {{"jre_name", INSTALLED_JRE_NAME}, {"force_spawn", "true"}};
+  if (!o.dynamicSplash.empty()) {
+    in.params.pairs.push_back({"splash_image", hvpack::base64Encode(o.dynamicSplash)});
+  }
+  hvpack::TailHeader& h = in.tail.header;
+  h = installedTailHeader(APP, o.appVersion);
+  h.updateUrl = hvpack::PLACEHOLDER_UPDATE_URL;
+  h.canOverrideSplash = o.canOverrideSplash;
+  h.signaturePublicKey = Signer_publicKeyHex(KEY_BITS);
+
+  const std::string launchFile = updaterLaunchFile().bytes();
+  UpdaterProgram program;
+  if (!updaterProgram(&program)) throw std::runtime_error("no updater program");
+  const std::string jar = readFileBytes(program.jarPath);
+  hvpack::ArchiveBuilder qvArchive;
+  qvArchive.file(hvpack::LAUNCH_FILE_NAME, launchFile).folder("lib").file("lib/updater.jar", jar);
+  if (o.qvCacerts) qvArchive.file("cacerts", QV_CACERTS);
+  Tree jreTree;
+  const hvpack::ArchiveBuilder runtime = runtimeArchive(&jreTree, o.qvCacerts ? QV_CACERTS : "");
+  const std::string runtimeStream = o.runtimeStream ? o.runtimeStream(runtime) : signedStream(runtime);
+
+  hvpack::ArchiveBuilder entries;
+  entries.file("lzma64", LZMA_BYTES)
+      .file("nativesplash.png", in.splash)
+      .nested("qv.p2.l2", signedStream(qvArchive))
+      .folder("qv-extra")
+      .file("qv-notes.txt", "notes 12\n")
+      .nested("jre.p2.l2", runtimeStream);
+  in.qv = {{"lzma64", LZMA_BYTES},
+           {"nativesplash.png", in.splash},
+           {hvpack::LAUNCH_FILE_NAME, launchFile},
+           {"lib/", ""},
+           {"lib/updater.jar", jar},
+           {"qv-extra/", ""},
+           {"qv-notes.txt", "notes 12\n"}};
+  if (o.qvCacerts) in.qv["cacerts"] = QV_CACERTS;
+  if (!o.dynamicSplash.empty() && o.canOverrideSplash == "1") in.qv["nativesplash.png"] = o.dynamicSplash;
+  in.jre = jreTree;
+  if (!o.appVersion.empty()) {
+    const std::string appSplash = pngBytes(2);
+    hvpack::ArchiveBuilder appArchive;
+    appArchive.folder("bin")
+        .file("bin/start.sh", "#!/bin/sh\necho app\n")
+        .pack200("app.jar", "application jar bytes")
+        .file(std::string("Halvorin-") + APP + "-splash.png", appSplash);
+    entries.nested(o.appEntryPath, signedStream(appArchive)).file("app-notes.txt", "app notes\n");
+    in.app = {{"bin/", ""},
+              {"bin/start.sh", "#!/bin/sh\necho app\n"},
+              {"app.jar", "application jar bytes"},
+              {std::string("Halvorin-") + APP + "-splash.png", appSplash},
+              {"app-notes.txt", "app notes\n"}};
+  }
+  in.tail.entries = entries.bytes();
+  return in;
+}
+
+void expectInstalled(const InstalledHome& home, const Installer& in, const std::string& output) {
+  EXPECT_EQ(in.qv, withoutLaunchFiles(readTree(home.inMaster(QV_FOLDER)))) << output;
+  Tree jre = withoutLaunchFiles(readTree(home.inMaster(JRE_FOLDER)));
+  // The dump's archive: there, not empty; its bytes are the JVM's.
+  EXPECT_GT(jre["lib/server/classes.jsa"].size(), 0u) << output;
+  jre.erase("lib/server/classes.jsa");
+  EXPECT_EQ(in.jre, jre) << output;
+  if (!in.app.empty()) {
+    EXPECT_EQ(in.app, readTree(home.inMaster(APP_FOLDER))) << output;
+  }
+}
+
+// ---- The first run and the second -----------------------------------------------------
+
+TEST(ExtractRoad, FirstRunInstallsAndLaunchesSecondRunTakesTheRunRoad) {
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready()) << "no JDK for the fixture runtime";
+  const Installer in = offlineInstaller();
+  home.pack(in.params, in.tail);
+  const std::string unpackCalls = home.javaCallsPath() + "-unpack200";
+  const LauncherRun run = home.run(LAUNCHER_ARGS, true, {{FIXTURE_UNPACK200_CALLS_ENV, unpackCalls}});
+  const std::string& out = run.child.output;
+  ASSERT_EQ(0, run.child.exitStatus) << out;
+  ASSERT_TRUE(run.reported) << out;
+
+  // Exactly the three complete folders with the packed files; no temporary folder.
+  EXPECT_EQ((std::vector<std::string>{"HVAppsSharedConfig", APP_FOLDER, QV_FOLDER, JRE_FOLDER, "logs"}),
+            folderNames(home.master()));
+  expectInstalled(home, in, out);
+  const std::string qv = home.inMaster(QV_FOLDER), jre = home.inMaster(JRE_FOLDER),
+                    app = home.inMaster(APP_FOLDER);
+  EXPECT_EQ(0777u, modeOf(qv));
+  EXPECT_EQ(0777u, modeOf(qv + "/lzma64"));
+  EXPECT_EQ(0777u, modeOf(jre + "/bin"));
+  EXPECT_EQ(0755u, modeOf(jre + "/bin/java"));
+  EXPECT_EQ(0777u, modeOf(jre + "/bin/unpack200"));
+  EXPECT_EQ(0777u, modeOf(app + "/Halvorin-ExtractApp-splash.png"));
+  for (const char* file : {"app.jar", "bin/start.sh", "app-notes.txt"}) {
+    EXPECT_EQ(0111u, modeOf(app + "/" + file) & 0111u) << file;
+  }
+  // The pack200 entries went through the runtime's own unpack200: two for the runtime,
+  // from its temporary folder, one for the application.
+  const std::vector<std::vector<std::string>> unpacked = readFixtureCalls(unpackCalls);
+  ASSERT_EQ(3u, unpacked.size());
+  for (const auto& call : unpacked) ASSERT_EQ(3u, call.size());
+  EXPECT_NE(std::string::npos, unpacked[0][0].find("/HalvorinTemp-")) << unpacked[0][0];
+  EXPECT_EQ(unpacked[0][0], unpacked[1][0]);
+  EXPECT_EQ(jre + "/bin/unpack200", unpacked[2][0]);
+  // The application's pack200 entry in its temporary folder: [unpack200, packed, target].
+  const std::string appTemp = lineAfter(out, "[Extractor] APP temp is ");
+  EXPECT_EQ((std::vector<std::string>{jre + "/bin/unpack200", appTemp + "/app.jar.p2", appTemp + "/app.jar"}),
+            unpacked[2]);
+
+  // The road's lines, in order, all in the log file.
+  const std::string qvTemp = lineAfter(out, "[Extractor] QV temp is ");
+  const std::string jreTemp = lineAfter(out, "[Extractor] UP200 path is ");
+  ASSERT_EQ(home.master() + "/HalvorinTemp-", qvTemp.substr(0, home.master().size() + 14)) << out;
+  EXPECT_EQ("", missingInOrder(run.logFile, {
+      "[Extractor] QV folder is " + qv,
+      "[Extractor] QV temp is " + qvTemp,
+      "[Extractor] LZMA path is " + qvTemp + "/lzma64",
+      "[Extractor] Ensuring LZMA is executable.",
+      "[Extractor] Extracted QV and QV Version",
+      "[Extractor] Renaming QV folder to " + qv,
+      "[Rename] File '" + qvTemp + "' renamed to '" + qv + "'",
+      "[Extractor] Recreating QV location",
+      "[Extractor] LZMA path is " + qv + "/lzma64",
+      "[Extractor] CACerts override path is " + qv + "/cacerts",
+      "[Extractor] Native Splash PNG path is " + qv + "/nativesplash.png",
+      "[Extractor] Configuring splash",
+      "[Extractor] Showing splash",
+      "[Extractor] Setting up a JRE",
+      "+++ Start: Extracting Offline JRE",
+      "[Extractor] We want to query the JRE version to enable proxy detection.",
+      "[Extractor] Invalid Update URL. Skipping...",
+      "[Extractor] Offline installer - no need to download JRE, will extract",
+      UNPACK200_BANNER,
+      "[Extractor] UP200 path is " + jreTemp,
+      "[Extractor] Extracting JRE archive...",
+      "[Extractor] Extracted JRE jre17",
+      "[Extractor] Regenerating jsa...",
+      "--- End: Extracting Offline JRE",
+      "[Extractor] Renamed JRE folder to " + jre,
+      "[Extractor] JRE setup. Overriding cacerts.",
+      "[Extractor] CACerts path " + qv + "/cacerts exists",
+      "[Extractor] TargetCACerts path is " + jre + "/lib/security/cacerts",
+      "[Extractor] Ensuring JRE bin is writable.",
+      "[Extractor] UP200 path is " + jre + "/bin/unpack200",
+      "[Extractor] Offline installer - app to extract.",
+      "[Extractor] APP folder is " + app,
+      "[Extractor] Extracting App...",
+      "[Extractor] Setting permissions...",
+      "[Extractor] Renaming App folder to " + app,
+      std::string("[Extractor] Will now run latest QV ") + QV_FOLDER,
+      "+++ Start: Launching",
+      "[Extractor] [Launch] Executable: " + jre + "/bin/" + INSTALLED_PROGRAM_NAME,
+      CLOSING}))
+      << run.logFile;
+  EXPECT_EQ(1, countLinesStartingWith(out, UNPACK200_BANNER)) << "the runtime brings its unpack200";
+  EXPECT_EQ(loggedWhileFileOpen(out), splitLines(run.logFile));
+  EXPECT_EQ(CLOSING, logTexts(run.logFile).back());
+  // The unpack200 search prints to the console only.
+  EXPECT_EQ(6, countLinesStartingWith(out, "[Locating UP200] ")) << out;
+  EXPECT_EQ(0, countLinesStartingWith(run.logFile, "[Locating UP200] "));
+
+  // The dump ran on the runtime in its temporary folder, then the updater on the copy.
+  ASSERT_EQ(2u, run.calls.size()) << out;
+  EXPECT_EQ((std::vector<std::string>{jreTemp.substr(0, jreTemp.size() - 9) + "java", "-Xshare:dump"}),
+            run.calls[0]);
+  const std::string props = run.result.arguments.empty() ? "" : run.result.arguments[0];
+  std::vector<std::string> vector = {jre + "/bin/" + INSTALLED_PROGRAM_NAME, "-Xmx512m"};
+  const std::vector<std::string> appOptions = updaterLaunchFile().appJvmOptions;
+  vector.insert(vector.end(), appOptions.begin(), appOptions.end());
+  vector.insert(vector.end(), {"-cp", qv + "/lib/updater.jar", UPDATER_MAIN_CLASS, props,
+                               "--from-launch-file", "two words", "x", "y z"});
+  EXPECT_EQ(vector, run.calls[1]);
+  EXPECT_EQ("normal", run.result.mainClass);
+  ASSERT_EQ("ok", run.result.propertiesState);
+  PropertyPairs expected = startupProperties(in.params, in.tail.header);
+  expected.push_back({"hvstat_update_url", hvpack::PLACEHOLDER_UPDATE_URL});
+  expected.push_back({"hvstat_app_dir", qv});
+  expected.push_back({"hvstat_jre_name", INSTALLED_JRE_NAME});
+  expected.push_back({"hvstat_launched_from_dynprops", home.launcher()});
+  EXPECT_EQ(expected, run.result.properties);
+
+  // The second run: the run road, nothing extracted, the same install.
+  const LauncherRun second = home.run(LAUNCHER_ARGS, true);
+  ASSERT_EQ(0, second.child.exitStatus) << second.child.output;
+  EXPECT_TRUE(hasLine(second.child.output, RUNNING)) << second.child.output;
+  EXPECT_EQ(0, countLinesStartingWith(second.child.output, "[Unarchiver]"));
+  EXPECT_EQ(0, countLinesStartingWith(second.child.output, SHOW_SPLASH));
+  EXPECT_TRUE(second.reported) << second.child.output;
+  expectInstalled(home, in, second.child.output);
+}
+
+// ---- Edge cases of the road ------------------------------------------------------------
+
+struct RoadCase {
+  const char* name;
+  InstallerOptions options;
+  std::vector<std::string> args;
+  // Run before the launcher, on the home (root) and the installer.
+  std::function<void(InstalledHome&, Installer&)> prepare;
+  std::vector<std::string> lines;      // in this order
+  std::vector<std::string> absent;     // line starts that must not appear
+  bool launched;
+  std::string launchedQv;              // the folder the updater ran from
+};
+
+void PrintTo(const RoadCase& c, std::ostream* os) { *os << c.name; }
+
+const std::string DYNAMIC_SPLASH = pngBytes(9);
+
+std::vector<RoadCase> roadCases() {
+  std::vector<RoadCase> cases;
+  {
+    RoadCase c{"NoApplicationEntries", {}, LAUNCHER_ARGS, {}, {}, {}, true, QV_FOLDER};
+    c.options.appVersion = "";
+    c.lines = {"[Extractor] Online installer - no app to extract",
+               std::string("[Extractor] Will now run latest QV ") + QV_FOLDER};
+    c.absent = {"[Extractor] Offline installer - app to extract.", "[Extractor] APP temp is"};
+    cases.push_back(c);
+  }
+  {
+    RoadCase c{"OverrideSplashWithImage", {}, LAUNCHER_ARGS, {}, {}, {}, true, QV_FOLDER};
+    c.options.canOverrideSplash = "1";
+    c.options.dynamicSplash = DYNAMIC_SPLASH;
+    c.lines = {"[Extractor] Authorised to override the splash image.",
+               "[Extractor] DynamicSplash is 1, size is " + std::to_string(DYNAMIC_SPLASH.size()),
+               "[Extractor] Configuring splash"};
+    cases.push_back(c);
+  }
+  {
+    RoadCase c{"OverrideSplashWithoutImage", {}, LAUNCHER_ARGS, {}, {}, {}, true, QV_FOLDER};
+    c.options.canOverrideSplash = "1";
+    c.lines = {"[Extractor] Authorised to override the splash image.",
+               "[Extractor] DynamicSplash is 0, size is 0"};
+    c.absent = {"[Extractor] Overwriting splash image at"};
+    cases.push_back(c);
+  }
+  {
+    RoadCase c{"ImageWithoutOverrideRight", {}, LAUNCHER_ARGS, {}, {}, {}, true, QV_FOLDER};
+    c.options.dynamicSplash = DYNAMIC_SPLASH;
+    c.absent = {"[Extractor] Authorised to override", "[Extractor] DynamicSplash"};
+    cases.push_back(c);
+  }
+  {
+    // Case 1 of the version decision: the Quorvane is installed, the runtime is not. The
+    // installed folder of the same name is emptied and replaced.
+    RoadCase c{"SameQvFolderReplaced", {}, LAUNCHER_ARGS, {}, {}, {}, true, QV_FOLDER};
+    c.prepare = [](InstalledHome& home, Installer&) {
+      const std::string qv = home.addQuorvane("12");
+      writeFileBytes(qv + "/stale-file", "from an older install");
+    };
+    c.lines = {"[Rename] The target already exists. Deleting."};
+    cases.push_back(c);
+  }
+  {
+    RoadCase c{"HigherInstalledQvWins", {}, LAUNCHER_ARGS, {}, {}, {}, true,
+               "Halvorin-Halvorin-13-complete"};
+    c.prepare = [](InstalledHome& home, Installer&) { home.addQuorvane("13"); };
+    c.lines = {"[Extractor] Will now run latest QV Halvorin-Halvorin-13-complete"};
+    cases.push_back(c);
+  }
+  {
+    // The Quorvane's rename cannot replace the installed folder (a part of it the user may
+    // not empty), so it falls back to copying and QV temp stays: the APP temp name formed
+    // in the same second is taken, and the application gets a folder of its own.
+    RoadCase c{"QvRenameCopiedAppTempStillItsOwn", {}, LAUNCHER_ARGS, {}, {}, {}, true, QV_FOLDER};
+    c.prepare = [](InstalledHome& home, Installer& in) {
+      const std::string qv = home.addQuorvane("12");
+      home.keepRootOwned(qv + "/locked");
+      writeFileBytes(qv + "/locked/file", "root's");
+      in.qv["locked/"] = "";
+      in.qv["locked/file"] = "root's";
+    };
+    c.lines = {"[Rename] Can do no better than a copy on this filesystem"};
+    cases.push_back(c);
+  }
+  {
+    RoadCase c{"SilentShowsNothing", {}, {"-quiet", "x"}, {}, {}, {}, true, QV_FOLDER};
+    c.prepare = [](InstalledHome&, Installer& in) { in.tail.header.silentParameter = "-quiet"; };
+    c.lines = {"[Extractor] Showing splash"};
+    c.absent = {SHOW_SPLASH};
+    cases.push_back(c);
+  }
+  {
+    RoadCase c{"PrepareOnlyInstallsWithoutLaunch", {}, {"x", PREPARE_ONLY}, {}, {}, {}, false, ""};
+    c.lines = {"[Extractor] Showing splash",
+               std::string("[Extractor] Will now run latest QV ") + QV_FOLDER};
+    c.absent = {SHOW_SPLASH, "+++ Start: Launching", CLOSING};
+    cases.push_back(c);
+  }
+  return cases;
+}
+
+class ExtractRoadCases : public ::testing::TestWithParam<RoadCase> {};
+
+TEST_P(ExtractRoadCases, InstallsWholeAndEndsAsTheCaseSays) {
+  const RoadCase& c = GetParam();
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready());
+  Installer in = offlineInstaller(c.options);
+  if (c.prepare) c.prepare(home, in);
+  home.pack(in.params, in.tail);
+  const LauncherRun run = home.run(c.args, c.launched);
+  const std::string& out = run.child.output;
+  ASSERT_EQ(0, run.child.exitStatus) << out;
+  EXPECT_EQ("", missingInOrder(out, c.lines)) << out;
+  for (const std::string& start : c.absent) {
+    EXPECT_EQ(0, countLinesStartingWith(out, start)) << start << "\n" << out;
+  }
+  expectInstalled(home, in, out);
+  if (c.options.appVersion.empty()) {
+    EXPECT_FALSE(fs::exists(home.inMaster(APP_FOLDER)));
+  }
+  EXPECT_EQ(c.launched ? 1 : 0, launchCalls(run.calls)) << out;
+  if (c.launched) {
+    ASSERT_TRUE(run.reported) << out;
+    EXPECT_EQ(std::vector<std::string>{home.inMaster(c.launchedQv)},
+              propertyValues(run.result, "hvstat_app_dir"));
+  } else {
+    std::vector<std::string> texts = logTexts(run.logFile);
+    std::erase(texts, "[Streamer] [FileReader] Done.");
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(std::string("[Extractor] Will now run latest QV ") + QV_FOLDER, texts.back());
+  }
+  // QV temp and APP temp, formed in one second, have one name; with the copy fallback the
+  // application's folder is made under the next one.
+  const std::string qvTemp = lineAfter(out, "[Extractor] QV temp is ");
+  const std::string appTemp = lineAfter(out, "[Extractor] APP temp is ");
+  if (std::string(c.name) == "QvRenameCopiedAppTempStillItsOwn") {
+    EXPECT_EQ(1, countLinesStartingWith(out, "[Utils] " + appTemp + " is taken, trying ")) << out;
+    Tree copied = in.qv;
+    copied.erase("locked/");
+    copied.erase("locked/file");
+    EXPECT_EQ(copied, withoutLaunchFiles(readTree(qvTemp))) << "the copied QV temp stays";
+  } else if (!appTemp.empty() && secondsOf(qvTemp) == secondsOf(appTemp)) {
+    EXPECT_EQ(qvTemp, appTemp) << "formed in one second";
+    EXPECT_EQ(0, countLinesStartingWith(out, "[Utils] " + appTemp + " is taken")) << out;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExtractRoadCases, ::testing::ValuesIn(roadCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Ends with status 1: online tail, tampered, unsigned and cut installers --------------
+
+struct FailCase {
+  const char* name;
+  std::function<void(InstallerOptions&)> options;
+  std::function<void(Installer&)> change;
+  std::function<std::string(const std::string&)> cut;  // of the packed launcher's bytes
+  std::vector<std::string> lines;
+  bool runtimeInstalled = false;  // the cut comes after the runtime is in place
+};
+
+void PrintTo(const FailCase& c, std::ostream* os) { *os << c.name; }
+
+// Flips one byte of the runtime's stream before the signature block.
+std::string tamperedRuntime(const hvpack::ArchiveBuilder& archive) {
+  std::string stream = archive.signedBytes(KEY_BITS);
+  stream[stream.size() / 3] ^= 0x20;
+  return stream;
+}
+
+// The packed launcher cut in the middle of the first entry whose data holds marker.
+std::function<std::string(const std::string&)> cutInside(const std::string& marker) {
+  return [marker](const std::string& bytes) {
+    const size_t at = bytes.rfind(marker);
+    if (at == std::string::npos) throw std::runtime_error("no " + marker + " in the launcher");
+    return bytes.substr(0, at + marker.size() + 200);
+  };
+}
+
+std::vector<FailCase> failCases() {
+  return {
+      // Until the online roads are built the skip of the system search ends at the
+      // download: nothing answers at the placeholder.
+      {"OnlineTail",
+       [](InstallerOptions&) {},
+       [](Installer& in) {
+         in.tail.header.jreVersion = "";
+         in.tail.header.skipSystemJre = "1";
+       },
+       {},
+       {"[Extractor] Setting up a JRE"}},
+      {"TamperedRuntime",
+       [](InstallerOptions& o) { o.runtimeStream = tamperedRuntime; },
+       {},
+       {},
+       {"[Unarchiver] ERROR - unable to verify signature of hash of archive."}},
+      {"UnsignedRuntimeUnderAKey",
+       [](InstallerOptions& o) { o.runtimeStream = [](const hvpack::ArchiveBuilder& a) { return a.bytes(); }; },
+       {},
+       {},
+       {}},
+      {"CutInsideTheQuorvane", [](InstallerOptions&) {}, {}, cutInside("qv.p2.l2"), {}},
+      {"CutInsideTheRuntime", [](InstallerOptions&) {}, {}, cutInside("jre.p2.l2"), {}},
+      {"CutInsideTheApplication", [](InstallerOptions&) {}, {}, cutInside("app.p2.l2"), {}, true},
+  };
+}
+
+class ExtractRoadFailures : public ::testing::TestWithParam<FailCase> {};
+
+TEST_P(ExtractRoadFailures, EndWithStatusOneAndNoRuntimeFolder) {
+  const FailCase& c = GetParam();
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready());
+  InstallerOptions options;
+  c.options(options);
+  Installer in = offlineInstaller(options);
+  if (c.change) c.change(in);
+  home.pack(in.params, in.tail);
+  if (c.cut) {
+    const std::string bytes = readFileBytes(home.launcher());
+    writeFileBytes(home.launcher(), c.cut(bytes));
+  }
+  const LauncherRun run = home.run(LAUNCHER_ARGS, false);
+  const std::string& out = run.child.output;
+  EXPECT_EQ(1, run.child.exitStatus) << out;
+  EXPECT_EQ("", missingInOrder(out, c.lines)) << out;
+  EXPECT_EQ(c.runtimeInstalled, fs::exists(home.inMaster(JRE_FOLDER))) << out;
+  EXPECT_FALSE(fs::exists(home.inMaster(APP_FOLDER))) << out;
+  EXPECT_EQ(0, launchCalls(run.calls)) << out;
+  EXPECT_FALSE(hasLine(out, "+++ Start: Launching")) << out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExtractRoadFailures, ::testing::ValuesIn(failCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Nothing lands outside the master folder --------------------------------------------
+
+// Links planted at the complete folder names point outside; an application entry climbs
+// out with "..". Nothing is written where they point, and the run ends with status 1.
+TEST(ExtractRoadContainment, DotDotPathsAndPlantedLinksWriteNothingOutside) {
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready());
+  InstallerOptions options;
+  options.appEntryPath = "../../escaped.p2.l2";
+  const Installer in = offlineInstaller(options);
+  home.pack(in.params, in.tail);
+  const std::string outside = home.home() + "/outside";
+  fs::create_directories(outside);
+  writeFileBytes(outside + "/keep", "keep");
+  fs::create_directory_symlink(outside, home.inMaster(JRE_FOLDER));
+  fs::create_directory_symlink(outside, home.inMaster(APP_FOLDER));
+  const LauncherRun run = home.run(LAUNCHER_ARGS, false);
+  const std::string& out = run.child.output;
+  EXPECT_EQ(1, run.child.exitStatus) << out;
+  EXPECT_EQ((Tree{{"keep", "keep"}}), readTree(outside)) << out;
+  // The runtime went in whole, replacing the link rather than writing through it.
+  EXPECT_FALSE(fs::is_symlink(home.inMaster(JRE_FOLDER))) << out;
+  EXPECT_TRUE(fs::exists(home.inMaster(JRE_FOLDER) + "/bin/java")) << out;
+  EXPECT_TRUE(hasLine(out, "[Rename] The target is a link. Removing it.")) << out;
+  // Nothing beside the master folder's parent, nothing beside the home.
+  EXPECT_EQ((std::vector<std::string>{"Halvorin-ExtractApp"}), folderNames(home.shared()));
+  EXPECT_FALSE(fs::exists(home.home() + "/escaped.p2.l2"));
+  EXPECT_EQ(0, launchCalls(run.calls));
+}
+
+// ---- A master folder the user may not write -----------------------------------------------
+
+// The prepare-only run is the elevated one: it never elevates again.
+TEST(ExtractRoadElevation, PrepareOnlyRunThatCannotCreateQvTempEndsWithoutElevating) {
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready());
+  const Installer in = offlineInstaller();
+  home.pack(in.params, in.tail);
+  home.keepRootOwned(home.master());
+  const LauncherRun run = home.run({"x", PREPARE_ONLY}, false);
+  const std::string& out = run.child.output;
+  EXPECT_EQ(1, run.child.exitStatus) << out;
+  const std::string qvTemp = lineAfter(out, "[Extractor] QV temp is ");
+  EXPECT_TRUE(hasLine(out, "[SUDO] Prepare-only run unable to create QV temp folder " + qvTemp +
+                               ", not elevating again"))
+      << out;
+  EXPECT_EQ(0, countLinesStartingWith(out, "[Extractor] Unable to create QV Temp folder")) << out;
+  EXPECT_EQ(0, countLinesStartingWith(out, "[Unarchiver]")) << out;
+  EXPECT_TRUE(folderNames(home.master()).empty());
+}
+
+// ---- Two first runs at once -------------------------------------------------------------
+
+TEST(ExtractRoadTogether, TwoFirstRunsBothSucceedAndLeaveAWholeInstall) {
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready());
+  const Installer in = offlineInstaller();
+  home.pack(in.params, in.tail);
+  const std::vector<ChildRun> runs = home.runTogether(LAUNCHER_ARGS, 2);
+  ASSERT_EQ(2u, runs.size());
+  for (const ChildRun& run : runs) {
+    EXPECT_EQ(0, run.exitStatus) << run.output;
+  }
+  // Two QV temp folders, never the same one, even when both runs formed the same name.
+  EXPECT_NE(usedQvTemp(runs[0].output), usedQvTemp(runs[1].output))
+      << runs[0].output << runs[1].output;
+  expectInstalled(home, in, runs[0].output + runs[1].output);
+  // Both started the updater.
+  EXPECT_EQ(2, awaitLaunchCalls(home.javaCallsPath(), 2));
+  // A run that lost a rename to the other may leave its temporary folder: never a
+  // complete folder that is not whole.
+  for (const std::string& name : folderNames(home.master())) {
+    EXPECT_TRUE(name.rfind("HalvorinTemp-", 0) == 0 ||
+                name == APP_FOLDER || name == QV_FOLDER || name == JRE_FOLDER ||
+                name == "HVAppsSharedConfig" || name == "logs")
+        << name;
+  }
+}
+
+// ---- The splash on a real X server --------------------------------------------------------
+
+struct Grab {
+  int width = 0, height = 0;
+  std::vector<uint32_t> pixels;
+  uint32_t at(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
+};
+
+// The first mapped top-level window of the splash type, or 0.
+Window findSplashWindow(Display* display) {
+  const Atom type = XInternAtom(display, "_NET_WM_WINDOW_TYPE", False);
+  const Atom splash = XInternAtom(display, "_NET_WM_WINDOW_TYPE_SPLASH", False);
+  Window root, parent, *children = nullptr;
+  unsigned count = 0;
+  Window found = 0;
+  if (!XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) return 0;
+  for (unsigned i = 0; i < count && found == 0; ++i) {
+    XWindowAttributes attributes;
+    if (!XGetWindowAttributes(display, children[i], &attributes) ||
+        attributes.map_state != IsViewable) {
+      continue;
+    }
+    Atom actual;
+    int format;
+    unsigned long items, after;
+    unsigned char* data = nullptr;
+    if (XGetWindowProperty(display, children[i], type, 0, 1, False, XA_ATOM, &actual, &format,
+                           &items, &after, &data) == Success &&
+        data != nullptr && items == 1 && *reinterpret_cast<Atom*>(data) == splash) {
+      found = children[i];
+    }
+    if (data != nullptr) XFree(data);
+  }
+  if (children != nullptr) XFree(children);
+  return found;
+}
+
+Grab grabWindow(Display* display, Window window) {
+  XWindowAttributes attributes;
+  XGetWindowAttributes(display, window, &attributes);
+  Grab grab;
+  grab.width = attributes.width;
+  grab.height = attributes.height;
+  XImage* image = XGetImage(display, window, 0, 0, static_cast<unsigned>(grab.width),
+                            static_cast<unsigned>(grab.height), AllPlanes, ZPixmap);
+  if (image == nullptr) return Grab{};
+  for (int y = 0; y < grab.height; ++y) {
+    for (int x = 0; x < grab.width; ++x) {
+      grab.pixels.push_back(static_cast<uint32_t>(XGetPixel(image, x, y)) & 0xFFFFFF);
+    }
+  }
+  XDestroyImage(image);
+  return grab;
+}
+
+// While the runtime's pack200 entries wait on a slow unpack200, the splash is up with the
+// Quorvane's picture, its frame and the moving indefinite strip.
+TEST(ExtractRoadSplash, ShownWithPictureFrameAndMovingStripDuringSlowUnpack) {
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready());
+  XvfbServer xvfb;
+  if (!xvfb.start(24)) GTEST_SKIP() << xvfb.why();
+  const Installer in = offlineInstaller();
+  home.pack(in.params, in.tail);
+  LauncherRun run;
+  std::thread launcher([&] {
+    run = home.run(LAUNCHER_ARGS, false,
+                   {{"DISPLAY", xvfb.display()}, {FIXTURE_UNPACK200_SLEEP_ENV, "2"}});
+  });
+  Display* display = XOpenDisplay(xvfb.display().c_str());
+  ASSERT_NE(nullptr, display);
+  Window window = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (window == 0 && std::chrono::steady_clock::now() < deadline) {
+    window = findSplashWindow(display);
+    if (window == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  Grab first, second;
+  if (window != 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    first = grabWindow(display, window);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    second = grabWindow(display, window);
+  }
+  XCloseDisplay(display);
+  launcher.join();
+  ASSERT_NE(0u, window) << "no splash window\n" << run.child.output;
+  EXPECT_EQ(0, run.child.exitStatus) << run.child.output;
+
+  // The picture fills the window's width; the strip lies below it.
+  ASSERT_EQ(static_cast<int>(PICTURE_W), first.width);
+  ASSERT_GT(first.height, static_cast<int>(PICTURE_H));
+  ASSERT_EQ(first.width, second.width);
+  // Inside the frame: the picture's own pixels.
+  int wrong = 0;
+  for (uint32_t y = 1; y + 1 < PICTURE_H; ++y) {
+    for (uint32_t x = 1; x + 1 < PICTURE_W; ++x) {
+      const uint32_t want = ((x * 4 + 1) & 0xFF) << 16 | ((y * 6) & 0xFF) << 8 | ((x + y + 1) & 0xFF);
+      if (first.at(static_cast<int>(x), static_cast<int>(y)) != want) ++wrong;
+    }
+  }
+  EXPECT_EQ(0, wrong) << "picture pixels differ";
+  // The light grey frame around the picture.
+  EXPECT_EQ(0xD2D2D2u, first.at(0, 0));
+  EXPECT_EQ(0xD2D2D2u, first.at(first.width - 1, static_cast<int>(PICTURE_H) / 2));
+  // The strip below the picture moves between the two grabs.
+  int moved = 0;
+  for (int y = static_cast<int>(PICTURE_H) + 1; y + 1 < first.height; ++y) {
+    for (int x = 1; x + 1 < first.width; ++x) moved += first.at(x, y) != second.at(x, y) ? 1 : 0;
+  }
+  EXPECT_GT(moved, 0) << "the indefinite strip stands still";
+}
+
+}  // namespace
