@@ -35,8 +35,8 @@ constexpr uint8_t XZ_FIRST_BYTE = 0xFD;
 // No limit stops a stream that needs more than THREADING_MEMORY_LIMIT even for one block:
 // the decoder then goes on in that single-threaded way.
 constexpr uint64_t THREADING_MEMORY_LIMIT = uint64_t{128} << 20;
-// At the usual preset only three blocks fit in the limit anyway; beyond four the
-// extraction's single writer is the slower stage.
+// At the usual preset (blocks of 24 MiB) the limit holds two or three blocks at once
+// anyway, and beyond four the extraction's single writer is the slower stage.
 constexpr uint32_t MAX_DECODER_THREADS = 4;
 
 // The decoder's buffers of a megabyte or more (a block's whole output, tens of megabytes
