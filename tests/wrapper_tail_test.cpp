@@ -573,6 +573,13 @@ INSTANTIATE_TEST_SUITE_P(
                                 true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// count pairs of the name "k" with an empty value, then the given pairs.
+Pairs manyPairsThen(int count, const Pairs& last) {
+  Pairs pairs(static_cast<size_t>(count), {"k", ""});
+  pairs.insert(pairs.end(), last.begin(), last.end());
+  return pairs;
+}
+
 // The run values of the recognised names.
 TEST(WrapperTailStepsValues, RecognisedNames) {
   struct Case {
@@ -640,6 +647,11 @@ TEST(WrapperTailStepsValues, RecognisedNames) {
        {{"jre_name", std::string(6000, 'j')}},
        "x",
        {{"jreName", std::string(4999, 'j')}}},
+      // More pairs than a process may hold value buffers of PARAM_VALUE_SIZE bytes for.
+      {"EveryPairOfALongBlockIsRead",
+       manyPairsThen(70000, {{"update_url", "http://last/"}}),
+       "D",
+       {{"dynamicUpdateUrl", "http://last/"}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
