@@ -4,7 +4,7 @@
 # SECONDS per target (default 3600); TARGETs from: archive archive_signed params
 # tail_header launch_file lso_file png (default all). FUZZ_JOBS targets run at once
 # (default 3), each in libFuzzer's fork mode on one core; FUZZ_BUILD is the build folder
-# (default build-fuzz). The corpus grows in $FUZZ_BUILD/corpus/<target> from the seeds
+# (default build-fuzz), built with FUZZ_BUILD_JOBS compile jobs (default: every core). The corpus grows in $FUZZ_BUILD/corpus/<target> from the seeds
 # that fuzz_make_seeds writes and the stored inputs of tests/fuzz_regressions/<target>.
 # Crashes and hangs land in $FUZZ_BUILD/findings/<target>/ and make the exit status 1;
 # copy each there to tests/fuzz_regressions/<target>/ once its fault is mended.
@@ -20,14 +20,16 @@ BUILD=${FUZZ_BUILD:-build-fuzz}
 
 cmake -S . -B "$BUILD" -DHV_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD" -j"$JOBS" >/dev/null
+cmake --build "$BUILD" -j"${FUZZ_BUILD_JOBS:-$(nproc)}" >/dev/null
 rm -rf "$BUILD/seeds"
 "$BUILD/fuzz/fuzz_make_seeds" "$BUILD/seeds"
 
 # Rings and run records are never freed by the launcher (every run ends the process), so
 # a long job grows: leak reports are off and a job that reaches the memory limit is
 # simply restarted by the fork mode.
-export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=0
+# A small quarantine keeps the resident memory (and the fork of every shell command the
+# extraction runs) small.
+export ASAN_OPTIONS=detect_leaks=0:quarantine_size_mb=16
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 run_target() {  # target
