@@ -440,7 +440,9 @@ Outcome runSteps(const std::string& path, const std::vector<std::string>& args,
   ScratchDir out;
   const std::string report = out / "report";
   const ChildRun child = runInChild([&] {
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    (void)addressLimit;
+#else
     const rlimit limit = {addressLimit, addressLimit};
     if (addressLimit != RLIM_INFINITY && setrlimit(RLIMIT_AS, &limit) != 0) return 120;
 #endif
