@@ -147,5 +147,9 @@ void endProcess(int status) {
   if (locked && logFile != nullptr) fflush(logFile);
   fflush(stdout);
   fflush(stderr);
+#ifdef HV_FUZZ
+  if (locked) logLock.unlock();
+  throw ProcessEnd{status};
+#endif
   _exit(status);
 }

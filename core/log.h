@@ -33,3 +33,11 @@ void logWorkingDir();
 // standard output and standard error, then _exit(status). Static destructors do not
 // run, so stage threads still working are never pulled out from under.
 [[noreturn]] void endProcess(int status);
+
+#ifdef HV_FUZZ
+// Fuzz builds only: endProcess throws this (after the same flushes) instead of ending
+// the process, so a fuzz target can take its next input. Called on the main thread only.
+struct ProcessEnd {
+  int status;
+};
+#endif

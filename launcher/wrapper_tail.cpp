@@ -115,6 +115,7 @@ void decodeSplashImage(ExtractorRun* run, const char* value) {
 void applyDynamicProperty(ExtractorRun* run, const char* name, char* value) {
   if (strcmp(name, "update_url") == 0) {
     logMessage("[DynProps] Dynamic Update URL: %s\n", value);
+    free(run->dynamicUpdateUrl);
     run->dynamicUpdateUrl = value;
   } else if (strcmp(name, "wrapper_autotest") == 0) {
     run->autotest = true;
@@ -208,6 +209,10 @@ void WrapperTail_start(ExtractorRun* run) {
 void WrapperTail_readParams(ExtractorRun* run) {
   RingBuffer* ring = openParamsStream(ownExecutablePath(run), run->paramsMarker);
   logMessage("[Extractor] Found Params marker. Extracting now...\n");
+  WrapperTail_readParamsFrom(run, ring);
+}
+
+void WrapperTail_readParamsFrom(ExtractorRun* run, RingBuffer* ring) {
   run->launchProperties = propListCreate(PARAM_VALUE_SIZE);
   // The count is a 32-bit number of the format; -1 when the file ends at the marker.
   const int32_t count = static_cast<int32_t>(readStreamLong(ring, "Params Count"));
@@ -233,6 +238,10 @@ void WrapperTail_readParams(ExtractorRun* run) {
     }
     putDynamicProperty(run->launchProperties, name, value);
     applyDynamicProperty(run, name, value);
+    // Each value has a buffer of PARAM_VALUE_SIZE bytes: kept, a block of many pairs
+    // would exhaust the memory map before its end.
+    free(name);
+    if (value != run->dynamicUpdateUrl) free(value);
   }
   RingBuffer_close(ring);
   logEnd("Processing dynamic properties");
@@ -246,7 +255,10 @@ void WrapperTail_readTailHeader(ExtractorRun* run) {
   }
   logMessage("\n");
   logStart("Extracting wrapper tail");
-  RingBuffer* ring = openTailStream(ownExecutablePath(run), run->tailMarker);
+  WrapperTail_readTailHeaderFrom(run, openTailStream(ownExecutablePath(run), run->tailMarker));
+}
+
+void WrapperTail_readTailHeaderFrom(ExtractorRun* run, RingBuffer* ring) {
   for (int i = 0; i < TAIL_HEADER_VALUES; ++i) {
     const HeaderValue& v = HEADER_VALUES[i];
     char* text = readStreamStringSized(ring, v.name, v.size);

@@ -39,12 +39,18 @@ void WrapperTail_start(ExtractorRun* run);
 // buffer of PARAM_VALUE_SIZE bytes (empty without an "update_url" pair), a value longer
 // than it keeps its first PARAM_VALUE_SIZE - 1 bytes.
 void WrapperTail_readParams(ExtractorRun* run);
+// Step 2's reading of the block from a ring that starts just after the Params marker;
+// closes the ring.
+void WrapperTail_readParamsFrom(ExtractorRun* run, RingBuffer* ring);
 // Step 3: the twelve header values, the effective update URL and the silent flag; the
 // Tail ring stays open at the first archive entry. Each value is a buffer of its own size:
 // 8192 bytes for the public key, PATH_BUFFER_SIZE for the update URL, 2 for
 // "Skip System JRE", 1024 for the others. The effective update URL is the dynamic one
 // when "Update URL" is exactly "D", else the tail's (the same buffer either way).
 void WrapperTail_readTailHeader(ExtractorRun* run);
+// Step 3 after the Tail marker was found: the header values from ring (kept open as the
+// run's tail ring) and what follows from them.
+void WrapperTail_readTailHeaderFrom(ExtractorRun* run, RingBuffer* ring);
 // Step 4: the eleven static properties (and "show_no_ui" when silent), then the tail's
 // public key into archiveSignatureKey (left null when there is none or it is refused).
 void WrapperTail_setupStaticProperties(ExtractorRun* run);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test three times: a normal
 # build, an address + undefined sanitizer build, and a thread sanitizer build of the
-# concurrent parts (tests labelled "tsan").
+# concurrent parts (tests labelled "tsan"); then a short libFuzzer run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -21,4 +21,6 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 run_suite build ""
 run_suite build-asan address
 run_suite build-tsan thread -L tsan
+echo "=== fuzz smoke run"
+FUZZ_JOBS=$(( JOBS < 3 ? JOBS : 3 )) bash scripts/fuzz.sh 25
 echo "All test suites passed."

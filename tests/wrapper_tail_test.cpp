@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -431,11 +432,20 @@ std::string hexOf(const std::string& bytes) {
 
 std::string text(const char* value) { return value == nullptr ? "<null>" : value; }
 
-// Runs steps 1 to 4 on the packed file in a child and reads back what they made.
-Outcome runSteps(const std::string& path, const std::vector<std::string>& args) {
+// Runs steps 1 to 4 on the packed file in a child and reads back what they made; the
+// child's address space is limited to addressLimit bytes when one is given (not under
+// the sanitizers, which reserve far more for themselves).
+Outcome runSteps(const std::string& path, const std::vector<std::string>& args,
+                 rlim_t addressLimit = RLIM_INFINITY) {
   ScratchDir out;
   const std::string report = out / "report";
   const ChildRun child = runInChild([&] {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    (void)addressLimit;
+#else
+    const rlimit limit = {addressLimit, addressLimit};
+    if (addressLimit != RLIM_INFINITY && setrlimit(RLIMIT_AS, &limit) != 0) return 120;
+#endif
     unsetenv("DISPLAY");
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -654,6 +664,22 @@ TEST(WrapperTailStepsValues, RecognisedNames) {
       EXPECT_EQ(value, o.at(name)) << name;
     }
   }
+}
+
+// A block of more pairs than the process could hold value buffers of PARAM_VALUE_SIZE
+// bytes for at once: every one is read and the last counts.
+TEST(WrapperTailStepsValues, EveryPairOfALongBlockIsRead) {
+  constexpr rlim_t ADDRESS_LIMIT = 1024L * 1024 * 1024;
+  Pairs pairs(ADDRESS_LIMIT / PARAM_VALUE_SIZE + 1000, {"k", ""});
+  pairs.emplace_back("update_url", "http://last/");
+  ScratchDir dir;
+  hvpack::TailBlock tail;
+  tail.header = fullHeader(uniqueAppName());
+  tail.header.updateUrl = "D";
+  const std::string path = pack(dir, "launcher", hvpack::wrapperTail(paramsOf(pairs), tail));
+  const Outcome o = runSteps(path, {}, ADDRESS_LIMIT);
+  ASSERT_TRUE(o.count("dynamicUpdateUrl"));
+  EXPECT_EQ("http://last/", o.at("dynamicUpdateUrl"));
 }
 
 // Header values up to their own buffer sizes read whole, and the Tail ring is left at

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Fuzzes the launcher's readers with libFuzzer (clang, address + undefined sanitizers).
+#   scripts/fuzz.sh [SECONDS] [TARGET...]
+# SECONDS per target (default 3600); TARGETs from: archive archive_signed params
+# tail_header launch_file lso_file png (default all). FUZZ_JOBS targets run at once
+# (default 3), each in libFuzzer's fork mode on one core; FUZZ_BUILD is the build folder
+# (default build-fuzz), built with FUZZ_BUILD_JOBS compile jobs (default: every core). The corpus grows in $FUZZ_BUILD/corpus/<target> from the seeds
+# that fuzz_make_seeds writes and the stored inputs of tests/fuzz_regressions/<target>.
+# Crashes and hangs land in $FUZZ_BUILD/findings/<target>/ and make the exit status 1;
+# copy each there to tests/fuzz_regressions/<target>/ once its fault is mended.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+SECONDS_EACH=${1:-3600}
+shift || true
+TARGETS=("$@")
+[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(archive archive_signed params tail_header launch_file lso_file png)
+JOBS=${FUZZ_JOBS:-3}
+BUILD=${FUZZ_BUILD:-build-fuzz}
+
+cmake -S . -B "$BUILD" -DHV_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$BUILD" -j"${FUZZ_BUILD_JOBS:-$(nproc)}" >/dev/null
+rm -rf "$BUILD/seeds"
+"$BUILD/fuzz/fuzz_make_seeds" "$BUILD/seeds"
+
+# Rings and run records are never freed by the launcher (every run ends the process), so
+# a long job grows: leak reports are off and a job that reaches the memory limit is
+# simply restarted by the fork mode.
+# A small quarantine keeps the resident memory (and the fork of every shell command the
+# extraction runs) small.
+export ASAN_OPTIONS=detect_leaks=0:quarantine_size_mb=16
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+run_target() {  # target
+  local t=$1 corpus="$BUILD/corpus/$1" findings="$BUILD/findings/$1"
+  mkdir -p "$corpus" "$findings"
+  local extra=()
+  [ -d "tests/fuzz_regressions/$t" ] && extra+=("$ROOT/tests/fuzz_regressions/$t")
+  (cd "$findings" && "$ROOT/$BUILD/fuzz/fuzz_$t" -fork=1 -ignore_crashes=1 -ignore_ooms=1 \
+      -ignore_timeouts=1 -timeout=25 -max_len=8192 -close_fd_mask=1 \
+      -max_total_time="$SECONDS_EACH" -artifact_prefix="$ROOT/$findings/" \
+      "$ROOT/$corpus" "$ROOT/$BUILD/seeds/$t" "${extra[@]}") >"$BUILD/findings/$t.log" 2>&1 || true
+}
+
+echo "Fuzzing ${TARGETS[*]} for ${SECONDS_EACH}s each, $JOBS at a time (logs: $BUILD/findings/)"
+running=0
+for t in "${TARGETS[@]}"; do
+  run_target "$t" &
+  running=$((running + 1))
+  if [ "$running" -ge "$JOBS" ]; then wait -n; running=$((running - 1)); fi
+done
+wait
+
+status=0
+for t in "${TARGETS[@]}"; do
+  line=$(grep -E '^#[0-9]+: cov' "$BUILD/findings/$t.log" | tail -1 || true)
+  faults=$(find "$BUILD/findings/$t" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'timeout-*' \) | wc -l)
+  ooms=$(find "$BUILD/findings/$t" -maxdepth 1 -type f -name 'oom-*' | wc -l)
+  echo "$t: ${line:-no stats} | crashes+hangs: $faults, memory limit: $ooms"
+  if [ "$faults" -gt 0 ]; then
+    status=1
+    find "$BUILD/findings/$t" -maxdepth 1 -type f \( -name 'crash-*' -o -name 'timeout-*' \) | sed 's/^/  /'
+  fi
+done
+exit $status
