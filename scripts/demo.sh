@@ -81,6 +81,7 @@ pack200 lib/rt.jar content/jre-extra/rt.jar
 end
 nested app.p2.l2 signed
 file readme.txt content/app/readme.txt
+file Halvorin-HalvorinDemo-splash.png content/nativesplash.png
 pack200 lib/demo-app.jar content/qv/demo.jar
 end
 file notes.txt content/app/notes.txt
