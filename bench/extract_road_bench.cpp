@@ -207,7 +207,9 @@ class PeakWatcher {
  private:
   void watch() {
     while (!done_) {
-      for (const auto& entry : fs::directory_iterator("/proc", std::error_code())) {
+      std::error_code ec;  // processes come and go while the folder is read
+      for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::directory_entry& entry = *it;
         const std::string pid = entry.path().filename();
         if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
         char target[4096];
