@@ -94,20 +94,29 @@ rm -rf "$MASTER"
 export HV_DEMO_DONE="$PWD/$WORK/updater-done"
 
 # One run of the installer; waits for the updater's report (the launcher does not wait).
+# The console output of the launcher and of the Java program it starts goes to a file;
+# the demo shows the lines that tell what happened, then everything the program printed.
+RUN=0
 run_installer() {
+  RUN=$((RUN + 1))
+  local console="$WORK/run-$RUN.console" start status
   rm -f "$HV_DEMO_DONE"
   echo
   echo "=== Running $WORK/HalvorinDemo-installer --demo-argument ($1)"
-  local start status
   start=$(date +%s%N)
   set +e
-  "$WORK/HalvorinDemo-installer" --demo-argument
+  "$WORK/HalvorinDemo-installer" --demo-argument > "$console" 2>&1
   status=$?
   set -e
   echo "=== The launcher exited with status $status after $(( ($(date +%s%N) - start) / 1000000 )) ms"
-  [ "$status" = 0 ] || exit 1
+  [ "$status" = 0 ] || { cat "$console"; exit 1; }
   for _ in $(seq 1 150); do [ -e "$HV_DEMO_DONE" ] && break; sleep 0.2; done
-  [ -e "$HV_DEMO_DONE" ] || { echo "The demo updater did not report"; exit 1; }
+  [ -e "$HV_DEMO_DONE" ] || { cat "$console"; echo "The demo updater did not report"; exit 1; }
+  echo "--- What the launcher did (all of its output: $console):"
+  grep -E 'Master folder is|Extracting [^ ]*p2\.l2 \(|Archive signature verified|renamed to|Xshare:dump|Running without extraction now|\[Launch\] (Executable|Class)' "$console" \
+    | sed -E -e 's/^\+[0-9]+ +//' -e "s/^\[Rename\] File .* renamed to '(.*)'/[Rename] into \\1/" || true
+  echo "--- What the Java program printed:"
+  grep '^\[Demo updater\]' "$console"
 }
 
 [ -n "${DISPLAY:-}" ] && echo "=== DISPLAY is $DISPLAY: the first run shows the splash window"
