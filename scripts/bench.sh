@@ -27,7 +27,9 @@ gbench() {  # name binary args...
   "$bin/$binary" --benchmark_out="$out/$name.json" --benchmark_out_format=json "$@" \
     > "$out/$name.log" 2>&1 || { cat "$out/$name.log"; exit 1; }
 }
-gbench run_road run_road_bench
+# The run road takes milliseconds: the median of five repetitions stands against the load
+# of a shared machine.
+gbench run_road run_road_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 gbench first_run extract_road_bench
 gbench hash hash_bench --benchmark_filter='Keccak256|Mixed'
 
@@ -82,6 +84,8 @@ def load(name):
     for b in json.load(open(f"{out}/{name}.json"))["benchmarks"]:
         if "error_occurred" in b and b["error_occurred"]:
             sys.exit(f"{b['name']}: {b.get('error_message', 'failed')}")
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
+            continue
         runs[b["name"].split("/manual_time")[0].split("/iterations")[0]] = b
     return runs
 
@@ -99,7 +103,8 @@ road = load("run_road")
 first = load("first_run")
 hashes = load("hash")
 
-print("\nRun road (installed; the launcher started as a user until it exits), goal < 30 ms, flat in size:")
+print("\nRun road (installed; the launcher started as a user until it exits; median of 5),")
+print("goal < 30 ms and flat in the file size:")
 sizes = sorted({int(k.split("/")[1]) for k in road if k.startswith("BM_RunRoadUntilExit/")})
 for mb in sizes:
     r, c = road[f"BM_RunRoadUntilExit/{mb}"], road[f"BM_CatToDevNull/{mb}"]
