@@ -2,7 +2,10 @@
 // bench/unarchive_bench.sh (not by the test suite). Modes:
 //   pack FOLDER OUT.xz            a signed ArchiveStream of FOLDER (links followed, broken
 //                                 ones skipped), xz preset 6, streamed to OUT.xz
+//   pack-blocks FOLDER OUT.xz     the same in blocks, as "xz -T0 -6" writes it (blocks of
+//                                 three times the dictionary, sizes in every block header)
 //   payload BYTES OUT.xz          a signed ArchiveStream of BYTES bytes in 64 MiB files
+//   payload-blocks BYTES OUT.xz   the same in blocks
 //   outer IN.xz OUT.arc           a signed archive holding IN.xz as the nested "jdk.p2.l2"
 //   extract IN.xz FOLDER          IN.xz through Streamer_startUnLzmaUnarchive into FOLDER
 //   extract-outer IN.arc FOLDER   IN.arc through Unarchiver_extractArchive (its nested
@@ -40,15 +43,25 @@ namespace {
 
 constexpr size_t CHUNK = 1 << 20;
 
+enum class Encoding { None, Xz, XzInBlocks };
+
 // Writes an archive stream to a file, optionally through an xz encoder, keeping the
 // mixed digest of everything before the signature block.
 class ArchiveSink {
  public:
-  ArchiveSink(const char* path, bool compress) : compress_(compress) {
+  ArchiveSink(const char* path, Encoding encoding) : compress_(encoding != Encoding::None) {
     out_ = fopen(path, "wb");
     if (out_ == nullptr) throw std::runtime_error(std::string("cannot write ") + path);
-    if (compress_ && lzma_easy_encoder(&lzma_, 6, LZMA_CHECK_CRC64) != LZMA_OK)
+    if (encoding == Encoding::Xz && lzma_easy_encoder(&lzma_, 6, LZMA_CHECK_CRC64) != LZMA_OK)
       throw std::runtime_error("no xz encoder");
+    if (encoding == Encoding::XzInBlocks) {
+      lzma_mt options = {};
+      options.threads = std::max<uint32_t>(1, lzma_cputhreads());
+      options.preset = 6;
+      options.check = LZMA_CHECK_CRC64;
+      if (lzma_stream_encoder_mt(&lzma_, &options) != LZMA_OK)
+        throw std::runtime_error("no multi-threaded xz encoder");
+    }
     mixedHashInit(&digest_);
   }
 
@@ -143,8 +156,8 @@ void addTree(ArchiveSink& sink, const std::string& dir, const std::string& prefi
   }
 }
 
-int pack(const char* folder, const char* out) {
-  ArchiveSink sink(out, true);
+int pack(const char* folder, const char* out, Encoding encoding) {
+  ArchiveSink sink(out, encoding);
   addTree(sink, folder, "");
   sink.finish();
   return 0;
@@ -152,8 +165,8 @@ int pack(const char* folder, const char* out) {
 
 // Files of 64 MiB made of one pseudo-random 1 MiB block with a changing first word, so
 // that the encoder is quick and the decoder still writes every byte.
-int payload(long long bytes, const char* out) {
-  ArchiveSink sink(out, true);
+int payload(long long bytes, const char* out, Encoding encoding) {
+  ArchiveSink sink(out, encoding);
   std::vector<char> block(CHUNK);
   std::mt19937 engine(1);
   for (char& c : block) c = static_cast<char>(engine());
@@ -180,7 +193,7 @@ int payload(long long bytes, const char* out) {
 int outer(const char* in, const char* out) {
   struct stat st;
   if (stat(in, &st) != 0) throw std::runtime_error(std::string("cannot read ") + in);
-  ArchiveSink sink(out, false);
+  ArchiveSink sink(out, Encoding::None);
   addFile(sink, in, "jdk.p2.l2", st.st_size);
   sink.finish();
   return 0;
@@ -230,7 +243,9 @@ int decodeOnly(const char* in) {
   pthread_join(reader, nullptr);
   pthread_join(feeder, nullptr);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  fprintf(stderr, "seconds=%.3f\n", seconds);
+  rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  fprintf(stderr, "seconds=%.3f maxrss_kb=%ld\n", seconds, usage.ru_maxrss);
   return result;
 }
 
@@ -269,13 +284,16 @@ int extract(const char* in, const char* folder, bool nested) {
 
 int main(int argc, char** argv) {
   if (argc != 4) {
-    fprintf(stderr, "usage: %s pack|payload|outer|extract|extract-outer ARG OUT\n", argv[0]);
+    fprintf(stderr, "usage: %s pack|pack-blocks|payload|payload-blocks|outer|extract|extract-outer|decode ARG OUT\n",
+            argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
   try {
-    if (mode == "pack") return pack(argv[2], argv[3]);
-    if (mode == "payload") return payload(atoll(argv[2]), argv[3]);
+    if (mode == "pack") return pack(argv[2], argv[3], Encoding::Xz);
+    if (mode == "pack-blocks") return pack(argv[2], argv[3], Encoding::XzInBlocks);
+    if (mode == "payload") return payload(atoll(argv[2]), argv[3], Encoding::Xz);
+    if (mode == "payload-blocks") return payload(atoll(argv[2]), argv[3], Encoding::XzInBlocks);
     if (mode == "outer") return outer(argv[2], argv[3]);
     if (mode == "extract") return extract(argv[2], argv[3], false);
     if (mode == "extract-outer") return extract(argv[2], argv[3], true);

@@ -142,13 +142,21 @@ CopyResult copyContents(FILE* in, FILE* out) {
 
 FILE* openFileForReading(const char* path) { return fopen(path, "rbe"); }
 
-FILE* createFileNoFollow(const char* path) {
-  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+namespace {
+
+FILE* createFileWithFlags(const char* path, int flags) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, 0666);
   if (fd < 0) return nullptr;
   FILE* file = fdopen(fd, "wb");
   if (file == nullptr) close(fd);
   return file;
 }
+
+}  // namespace
+
+FILE* createFileNoFollow(const char* path) { return createFileWithFlags(path, O_TRUNC); }
+
+FILE* createFileExclusive(const char* path) { return createFileWithFlags(path, O_EXCL); }
 
 int32_t chmodNoFollow(const char* path, mode_t mode) {
   if (fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW) == 0) return 0;
@@ -433,6 +441,9 @@ void renameWithFallback(const char* source, const char* target) {
   for (int retry = 0; failed && retry < RENAME_RETRIES; ++retry) {
     logMessage("[Rename] Could not rename '%s' to '%s' [%d]\n", source, target, error);
     sleepMillis(RENAME_RETRY_PAUSE_MS);
+    // Another launcher that installed the same folder a moment ago may have written into
+    // it after it was emptied: it is emptied again, or the rename could never succeed.
+    if (error == ENOTEMPTY || error == EEXIST) DeleteFolder(target);
     failed = rename(source, target) != 0;
     error = failed ? errno : 0;
   }

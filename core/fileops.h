@@ -72,3 +72,7 @@ FILE* openFileForReading(const char* path);
 // Creates or truncates path for writing (mode 0666 less the umask), close-on-exec, and
 // refuses (NULL) when the name is a symbolic link. For every file made in the install tree.
 FILE* createFileNoFollow(const char* path);
+// Creates path as a new file for writing, like createFileNoFollow, but NULL when anything
+// of that name exists already: a file that must be this run's own never takes over
+// another's (a planted file or hard link, another run's file of the same name).
+FILE* createFileExclusive(const char* path);

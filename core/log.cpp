@@ -39,10 +39,14 @@ void writeLineLocked(const char* prefix, const char* format, va_list args) {
   }
   va_list copy;
   va_copy(copy, args);
+  // One hold of the stream: console text of other threads (the download bar) never
+  // lands between a line's prefix and its message.
+  flockfile(stdout);
   fputs(prefix, stdout);
   vfprintf(stdout, format, copy);
-  va_end(copy);
   fflush(stdout);
+  funlockfile(stdout);
+  va_end(copy);
   fflush(stderr);
 }
 

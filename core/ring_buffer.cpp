@@ -157,6 +157,18 @@ int32_t RingBuffer_read(RingBuffer* ring, void* destination, int32_t n) {
   return count;
 }
 
+int32_t RingBuffer_readReady(RingBuffer* ring, void* destination, int32_t n) {
+  if (n < 1) return 0;
+  pthread_mutex_lock(&ring->mutex);
+  int32_t count = 0;
+  if (RingBuffer_available(ring) > 0 || ring->closed.load()) {
+    count = RingBuffer_readLocked(ring, destination, n);  // does not wait now
+    pthread_cond_signal(&ring->spaceCond);
+  }
+  pthread_mutex_unlock(&ring->mutex);
+  return count;
+}
+
 int32_t RingBuffer_readUntil(RingBuffer* ring, void* destination, int32_t size,
                              uint8_t delimiter) {
   if (size < 2) return -1;

@@ -43,6 +43,10 @@ int32_t RingBuffer_writeSome(RingBuffer* ring, const void* source, int32_t lengt
 // Returns the count taken, or -1 once the ring is closed and drained.
 int32_t RingBuffer_read(RingBuffer* ring, void* destination, int32_t n);
 
+// Takes up to n bytes that are already there, without waiting: the count taken, 0 when
+// the ring is open and empty (or n < 1), -1 once it is closed and drained.
+int32_t RingBuffer_readReady(RingBuffer* ring, void* destination, int32_t n);
+
 // Takes every byte up to and including the first delimiter, waiting until one is readable,
 // and returns that count; -1 when the ring is closed and holds no complete value (the
 // incomplete bytes stay). Never writes past destination (size at least 2, else -1):

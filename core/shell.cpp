@@ -1,10 +1,49 @@
 #include "core/shell.h"
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/log.h"
+#include "core/spawner.h"
+
+namespace {
+
+void waitForCommand(pid_t pid) {
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// popen(command, "re") through the launcher's spawn, so that the shell and its command
+// get back the signals the launcher ignored for itself: a command still writing after
+// the pipe is closed ends with SIGPIPE instead of running on. NULL when it cannot start.
+FILE* openCommandPipe(const char* command, pid_t* pid) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return nullptr;
+  posix_spawn_file_actions_t actions;
+  int ret = posix_spawn_file_actions_init(&actions);
+  if (ret == 0) {
+    // dup2 leaves the copy open across exec, even when the write end already is fd 1.
+    ret = posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
+    const char* const argv[] = {"sh", "-c", command, nullptr};
+    if (ret == 0) ret = spawnProgram(pid, "/bin/sh", &actions, argv);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  close(ends[1]);
+  FILE* pipe = ret == 0 ? fdopen(ends[0], "r") : nullptr;
+  if (pipe == nullptr) {
+    close(ends[0]);
+    if (ret == 0) waitForCommand(*pid);
+  }
+  return pipe;
+}
+
+}  // namespace
 
 bool appendShellQuoted(char* buffer, size_t size, const char* text) {
   const size_t have = strnlen(buffer, size);
@@ -45,7 +84,8 @@ char* runCommandCapture(const char* command) {
     logMessage("[Utils] Out of memory\n");
     endProcess(1);
   }
-  FILE* pipe = popen(command, "re");
+  pid_t pid = -1;
+  FILE* pipe = openCommandPipe(command, &pid);
   if (pipe == nullptr) {
     free(output);
     return nullptr;
@@ -60,7 +100,8 @@ char* runCommandCapture(const char* command) {
     logMessage("[Utils] Output of '%s' cut at %d bytes\n", command, COMMAND_OUTPUT_SIZE - 1);
   }
   output[used] = 0;
-  pclose(pipe);
+  fclose(pipe);
+  waitForCommand(pid);
   // The output is text: it ends at its first 0x00.
   size_t length = strlen(output);
   while (length > 0 && (output[length - 1] == ' ' || output[length - 1] == '\r' ||

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,33 +17,16 @@ extern char** environ;
 
 namespace {
 
-// Starts slot 0 as a path. The launcher ignores SIGPIPE, and ignored signals survive
-// exec, so every signal is reset to its default in the child: the Java program must
-// start as it would from a shell. Returns the spawn's error number, 0 on success.
-int startChild(Spawner* spawner, pid_t* pid) {
-  char** environment = getEnviron();
-  posix_spawnattr_t attributes;
-  int ret = posix_spawnattr_init(&attributes);
-  if (ret != 0) return ret;
-  sigset_t defaults;
-  sigfillset(&defaults);
-  sigdelset(&defaults, SIGKILL);
-  sigdelset(&defaults, SIGSTOP);
-  ret = posix_spawnattr_setsigdefault(&attributes, &defaults);
-  if (ret == 0) ret = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-  if (ret == 0) {
-    // posix_spawn never writes through argv; its prototype just predates const.
-    ret = posix_spawn(pid, spawner->slots[0], nullptr, &attributes,
-                      const_cast<char* const*>(spawner->slots), environment);
-  }
-  posix_spawnattr_destroy(&attributes);
-  return ret;
-}
+// Bit n-1 stands for signal n: the signals the launcher turned from their default to
+// ignored. Set on the main thread before other threads start, read by any spawn.
+std::atomic<uint64_t> launcherIgnoredSignals{0};
 
 // Starts the child and logs the outcome; -1 for a failed start.
 pid_t spawnLogged(Spawner* spawner) {
   pid_t pid = -1;
-  const int ret = spawner->slots[0] == nullptr ? EINVAL : startChild(spawner, &pid);
+  const int ret = spawner->slots[0] == nullptr
+                      ? EINVAL
+                      : spawnProgram(&pid, spawner->slots[0], nullptr, spawner->slots);
   if (ret != 0) {
     logMessage("[Spawner] Error - ret:%d\n", ret);
     return -1;
@@ -52,6 +36,31 @@ pid_t spawnLogged(Spawner* spawner) {
 }
 
 }  // namespace
+
+// Ignored signals survive exec, so the ones the launcher ignored for itself are reset in
+// the child; those the user had ignored stay ignored, so a program starts as it would
+// from the user's shell.
+int spawnProgram(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+                 const char* const* argv) {
+  posix_spawnattr_t attributes;
+  int ret = posix_spawnattr_init(&attributes);
+  if (ret != 0) return ret;
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  const uint64_t changed = launcherIgnoredSignals.load();
+  for (int signal = 1; signal <= 64; ++signal) {
+    if ((changed >> (signal - 1)) & 1) sigaddset(&defaults, signal);
+  }
+  ret = posix_spawnattr_setsigdefault(&attributes, &defaults);
+  if (ret == 0) ret = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  if (ret == 0) {
+    // posix_spawn never writes through argv; its prototype just predates const.
+    ret = posix_spawn(pid, path, actions, &attributes, const_cast<char* const*>(argv),
+                      getEnviron());
+  }
+  posix_spawnattr_destroy(&attributes);
+  return ret;
+}
 
 Spawner* createSpawner() {
   logMessage("[Spawner] Creating spawner\n");
@@ -97,6 +106,17 @@ int32_t runSpawnerAndWait(Spawner* spawner) {
 }
 
 int32_t runSpawner(Spawner* spawner) { return spawnLogged(spawner) < 0 ? -1 : 0; }
+
+void ignoreLauncherSignal(int signal) {
+  if (signal < 1 || signal > 64) return;
+  struct sigaction ignore = {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  struct sigaction previous = {};
+  if (sigaction(signal, &ignore, &previous) != 0) return;
+  const bool wasDefault = (previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_DFL;
+  if (wasDefault) launcherIgnoredSignals.fetch_or(uint64_t{1} << (signal - 1));
+}
 
 void freeSpawner(Spawner* spawner) { free(spawner); }
 

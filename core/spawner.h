@@ -1,9 +1,13 @@
 // Starts child programs straight from an argument vector: no shell, no PATH search,
-// the whole environment, the current folder and the default signal dispositions.
+// the whole environment, the current folder and the signal dispositions the launcher
+// was started with (those it changed for itself go back to their defaults).
 // A Spawner holds up to SPAWNER_SLOTS - 1 borrowed string pointers (the caller keeps
 // them alive until the run returns), so the vector always ends with an empty slot.
 // One Spawner is used by one thread; every step is logged with "[Spawner]".
 #pragma once
+
+#include <spawn.h>
+#include <sys/types.h>
 
 #include <cstdint>
 
@@ -28,6 +32,15 @@ int32_t runSpawnerAndWait(Spawner* spawner);
 // Starts the program without waiting (it is never reaped): 0, or -1 when it cannot be
 // started.
 int32_t runSpawner(Spawner* spawner);
+// The one way the launcher starts a program: posix_spawn of path (no PATH search) with
+// argv, the file actions (or none), the whole environment and the signals the launcher
+// ignored for itself back at their defaults. The spawn's error number, 0 when started.
+int spawnProgram(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
+                 const char* const* argv);
+// Ignores a signal in the launcher (main thread, before any other thread starts). When
+// the launcher found it at its default, children get the default back; a signal the
+// launcher was started with ignored (nohup's SIGHUP, say) stays ignored for them.
+void ignoreLauncherSignal(int signal);
 // Releases the array only, never the strings.
 void freeSpawner(Spawner* spawner);
 // The process environment at the time of the call.

@@ -99,10 +99,12 @@ void makeJavaCopy(const char* java, const char* exe) {
   // copyFile only logs its failures: a complete copy is told by its size.
   copyFile(java, temp);
   struct stat source, target;
-  const bool complete = stat(java, &source) == 0 && stat(temp, &target) == 0 &&
+  // The bin folder may be writable by everyone: a link put in the copy's place is never
+  // taken for the copy, and its target never gets the mode.
+  const bool complete = stat(java, &source) == 0 && lstat(temp, &target) == 0 &&
                         S_ISREG(target.st_mode) && source.st_size == target.st_size;
   if (!complete) logMessage("[Extractor] Copy of %s to %s is incomplete, not used\n", java, temp);
-  const bool executable = complete && chmod(temp, 0755) == 0;
+  const bool executable = complete && chmodNoFollow(temp, 0755) == 0;
   if (!executable) logBanner("Error setting app binary executable!\n");
   if (executable && rename(temp, exe) != 0) {
     logMessage("[Extractor] Could not rename '%s' to '%s' [%d]\n", temp, exe, errno);
@@ -164,7 +166,9 @@ char* freshPropertiesName(char* path, const char* appDir, const char* failed) {
 // One attempt: create, write, flush and close. A file that was created but not
 // written whole is removed, so no partial list is left for the program to read.
 bool writePropertiesFile(const char* path, const LaunchPropertyList* props) {
-  FILE* file = createFileNoFollow(path);
+  // A new file only: a name already taken (another launch in the same millisecond, a
+  // planted file or link) is left alone and the next attempt takes a fresh name.
+  FILE* file = createFileExclusive(path);
   if (file == nullptr) return false;
   logMessage("[Extractor] Writing to file\n");
   bool ok = propListWriteFile(props, file) == 0;

@@ -1,11 +1,13 @@
 // Program entry: a developer test option, or a normal run through startupDispatch.
 #include <signal.h>
 
+#include "core/spawner.h"
 #include "launcher/startup.h"
 
 int main(int argc, char** argv) {
-  // A closed standard output must not kill the launcher mid-install.
-  signal(SIGPIPE, SIG_IGN);
+  // A closed standard output must not kill the launcher mid-install; the Java program
+  // still gets SIGPIPE as the user's shell gave it.
+  ignoreLauncherSignal(SIGPIPE);
   const DeveloperOption option = findDeveloperOption(argc, argv);
   if (option != DeveloperOption::None) {
     runDeveloperOption(option, argc, argv);

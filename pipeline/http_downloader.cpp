@@ -146,12 +146,16 @@ size_t downloadWriteCallback(char* data, size_t size, size_t count, void* arg) {
 int downloadProgressCallback(void*, double dltotal, double dlnow, double, double) {
   if (dltotal == 0) return 0;
   const double fraction = dlnow / dltotal;
-  printf("%3.0f%% [", fraction * 100);
   const long filled = lround(fraction * PROGRESS_BAR_WIDTH);
+  // The bar is drawn under one hold of the stream, so log lines of the stage threads
+  // never cut through it.
+  flockfile(stdout);
+  printf("%3.0f%% [", fraction * 100);
   for (long i = 0; i < filled; i++) putchar('=');
   for (long i = filled; i < PROGRESS_BAR_WIDTH; i++) putchar(' ');
   fputs("]\r", stdout);
   fflush(stdout);
+  funlockfile(stdout);
   setProgress(static_cast<int32_t>(fraction * 100));
   return 0;
 }

@@ -61,7 +61,10 @@ struct StageThreadSet {
 // (LZMA_STREAM_END), or when the consumer closed output (it wanted no more); 1 on a
 // decoder error or when the input ended before the stream did. Data after the end of
 // the stream are never decoded. Closes input and output before it returns, and stops
-// when a write to output gives -1. Decoder errors go to standard error.
+// when a write to output gives -1. Decoder errors go to standard error. The blocks of an
+// .xz stream that carry their sizes (multi-threaded encoders write them so) are decoded
+// on up to four threads of the decoder's own, as many as fit in 128 MiB; other streams
+// are decoded on the calling thread. Either way the output and the result are the same.
 int Streamer_unLzma(RingBuffer* input, RingBuffer* output);
 
 // Places the whole block into ring, waiting only while it is full, so that a block may

@@ -1,5 +1,6 @@
 #include "launcher/jvm_launch.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -18,11 +19,13 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/fileops.h"
 #include "core/log.h"
 #include "core/paths.h"
+#include "core/timeutil.h"
 #include "tests/support/installed_home.h"
 #include "tests/support/java_fixture.h"
 #include "tests/support/log_lines.h"
@@ -488,6 +491,53 @@ TEST(JavaCopy, IncompleteCopyNeverTakesTheName) {
   EXPECT_EQ(java, readFileBytes(layout.javaCopy));
 }
 
+// A link put in place of the copy while it is being written (the runtime's bin folder
+// may be writable by everyone) is neither taken for the copy nor given its mode. The
+// runtime's java is a FIFO here, so the copy waits while the test swaps the link in.
+TEST(JavaCopy, LinkSwappedInDuringTheCopyIsNeverFollowed) {
+  LaunchLayout layout;
+  ASSERT_TRUE(layout.ready);
+  const std::string java = layout.jre + "/bin/java";
+  ASSERT_EQ(0, unlink(java.c_str()));
+  ASSERT_EQ(0, mkfifo(java.c_str(), 0755));
+  const std::string victim = layout.root / "victim";
+  writeFileBytes(victim, "");  // the size of what the FIFO gives: none
+  ASSERT_EQ(0, chmod(victim.c_str(), 0600));
+  const ChildRun run = runInChild(
+      [&] {
+        const std::string temp = layout.javaCopy + ".tmp-" + std::to_string(getpid());
+        std::thread swapper([&] {
+          const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+          int writer = -1;
+          // Once the copy reads the FIFO and has made its file, the link replaces it.
+          while (writer < 0 && std::chrono::steady_clock::now() < deadline) {
+            writer = open(java.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (writer < 0) usleep(1000);
+          }
+          struct stat st;
+          while ((lstat(temp.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) &&
+                 std::chrono::steady_clock::now() < deadline) {
+            usleep(1000);
+          }
+          unlink(temp.c_str());
+          if (symlink(victim.c_str(), temp.c_str()) != 0) _exit(9);
+          if (writer >= 0) close(writer);
+        });
+        StartupList startup({});
+        const int r = launchApp(layout.master.c_str(), &startup.list, 0, nullptr, QV_FOLDER, "u",
+                                nullptr, JRE_NAME, LAUNCHED_FROM);
+        swapper.join();
+        return r & 0xff;
+      },
+      60);
+  ASSERT_FALSE(run.timedOut) << run.output;
+  EXPECT_TRUE(hasLine(run.output, "Error setting app binary executable!")) << run.output;
+  struct stat st;
+  ASSERT_EQ(0, stat(victim.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 07777) << "the link's target got the copy's mode";
+  EXPECT_NE(0, lstat(layout.javaCopy.c_str(), &st)) << "the link took the copy's name";
+}
+
 // ---- Failures around the spawn ----------------------------------------------------------
 
 TEST(FailedSpawn, ReportedWithMinusOneOnStandardOutputOnly) {
@@ -570,6 +620,41 @@ TEST_P(UnwritableProperties, SixAttemptsUnderFreshNamesThenStatus99) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, UnwritableProperties, ::testing::ValuesIn(UNWRITABLE_CASES),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The properties file is a new file of the launch's own: names already taken (another
+// launch in the same millisecond, or files planted in a folder others may write) are
+// never written into; a later attempt takes a fresh name. Every name of the next one and
+// a half seconds is taken here by a hard link to one victim file, so the first attempts
+// meet taken names and the last ones (paced half a second apart) free ones.
+TEST(LaunchProperties, TakenNamesAreNeverWrittenInto) {
+  LaunchLayout layout;
+  ASSERT_TRUE(layout.ready);
+  const std::string victim = layout.root / "victim";
+  writeFileBytes(victim, "not the launcher's\n");
+  constexpr int PLANTED = 1500;
+  // The folder's entry count once the links are in: ".", "..", what is there and them.
+  const size_t entries = 2 + folderNames(layout.qv).size() + PLANTED;
+  const unsigned long long now = currentTimeMillis();
+  std::set<std::string> planted;
+  for (int i = 0; i < PLANTED; ++i) {
+    const std::string name = std::string(PROPERTIES_PREFIX) + std::to_string(now + i) + "-" +
+                             std::to_string(entries);
+    ASSERT_EQ(0, link(victim.c_str(), (layout.qv + "/" + name).c_str())) << name;
+    planted.insert(name);
+  }
+  const LaunchOutcome out = runLaunch(layout, LaunchInput{});
+  ASSERT_EQ(0, out.child.exitStatus) << out.child.output;
+  EXPECT_TRUE(out.reported) << out.child.output;
+  EXPECT_EQ("not the launcher's\n", readFileBytes(victim));
+  EXPECT_GE(countLinesStartingWith(out.log, "[Retry] Writing launch properties to "), 1)
+      << "the first name was taken";
+  std::vector<std::string> made;
+  for (const std::string& name : propertiesFiles(layout.qv)) {
+    if (planted.count(name) == 0) made.push_back(name);
+  }
+  ASSERT_EQ(1u, made.size());
+  EXPECT_NE("not the launcher's\n", readFileBytes(layout.qv + "/" + made[0]));
+}
 
 // ---- JRE compatibility test -------------------------------------------------------------
 

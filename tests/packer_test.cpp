@@ -8,6 +8,7 @@
 #include "tests/support/fake_pack200.h"
 #include "tests/support/markers.h"
 #include "tests/support/packer.h"
+#include "tests/support/run_program.h"
 #include "tests/support/scratch_dir.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -317,6 +319,45 @@ TEST(PackerArchive, KnownSizeLzmaHasItsSizeAndNoEndMarker) {
   EXPECT_EQ(0u, strm.avail_in) << "bytes left after the counted end: an end marker";
   EXPECT_EQ(data, out.substr(0, out.size() - strm.avail_out));
   lzma_end(&strm);
+}
+
+struct XzBlocks {
+  size_t blocks = 0;
+  size_t sized = 0;  // blocks whose header carries both sizes (xz's "cu" flags)
+};
+
+// The blocks xz lists in the .xz file at path.
+XzBlocks listXzBlocks(const std::string& path) {
+  const ProgramResult list = runProgram("/usr/bin/xz", {"xz", "--robot", "-lvv", path});
+  EXPECT_EQ(0, list.status) << list.output;
+  XzBlocks found;
+  std::istringstream lines(list.output);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with("block\t")) continue;
+    ++found.blocks;
+    if (line.find("\tcu\t") != std::string::npos) ++found.sized;
+  }
+  return found;
+}
+
+// The block form: xz reads it back and lists one block per started block size, every
+// block header carrying both sizes, which is what lets a decoder hand the blocks to
+// threads of its own.
+TEST(PackerArchive, InBlocksStreamHasSizedBlocks) {
+  ScratchDir dir;
+  struct Case {
+    size_t size;
+    size_t blocks;
+  };
+  const size_t block = 65536;
+  for (const Case& c : {Case{1, 1}, Case{block, 1}, Case{block + 1, 2}, Case{5 * block - 7, 5}}) {
+    std::string data;
+    for (size_t i = 0; i < c.size; ++i) data.push_back(static_cast<char>((i * 7919) >> 5));
+    EXPECT_EQ(data, unxz(dir, xzCompressInBlocks(data, block), "xz")) << c.size;
+    const XzBlocks found = listXzBlocks(dir / "packed");
+    EXPECT_EQ(c.blocks, found.blocks) << c.size;
+    EXPECT_EQ(found.blocks, found.sized) << c.size;
+  }
 }
 
 TEST(PackerArchive, TreeListsFoldersBeforeTheirContentsInByteOrder) {
@@ -763,13 +804,18 @@ TEST_F(PackerTool, RefusesBadManifests) {
   EXPECT_EQ(runTool("").status, 2);
 }
 
-TEST_F(PackerTool, SignedCompressedArchive) {
-  const std::string m = manifest(
-      "compress xz\nsign-key 4096\nsign\nfolder top\ndir qvtree top\nfile top/a.txt a.txt\n"
-      "pack200 top/p.jar a.txt\n");
+class PackerToolCompression : public PackerTool, public testing::WithParamInterface<const char*> {};
+
+TEST_P(PackerToolCompression, SignedCompressedArchive) {
+  const std::string m = manifest(std::string("compress ") + GetParam() +
+                                 "\nsign-key 4096\nsign\nfolder top\ndir qvtree top\nfile top/a.txt a.txt\n"
+                                 "pack200 top/p.jar a.txt\n");
   const ToolRun run = runTool("archive " + m + " -o '" + (dir / "jre.xz") + "'");
   ASSERT_EQ(run.status, 0) << run.output;
   const std::string stream = unxz(dir, readFileBytes(dir / "jre.xz"), "xz");
+  const XzBlocks found = listXzBlocks(dir / "jre.xz");
+  EXPECT_EQ(1u, found.blocks);
+  EXPECT_EQ(std::string(GetParam()) == "xz-blocks" ? 1u : 0u, found.sized);
   const SignedStream whole = splitSigned(stream);
   EXPECT_EQ(verifyCovered(whole.covered, whole.hex, 4096), 1);
   expectEntries(dir, parseArchive(stream),
@@ -782,6 +828,13 @@ TEST_F(PackerTool, SignedCompressedArchive) {
                     {"2", "top/p.jar", "*", Stored::Pack200, "AAA"},
                 });
 }
+
+// xz-blocks: the form "xz -T0" writes, whose blocks the launcher decodes on several threads.
+INSTANTIATE_TEST_SUITE_P(Forms, PackerToolCompression, testing::Values("xz", "xz-blocks"),
+                         [](const testing::TestParamInfo<const char*>& info) {
+                           return std::string(info.param) == "xz" ? std::string("OneBlock")
+                                                                  : std::string("InBlocks");
+                         });
 
 // A key pair of one's own, named by its path prefix (relative to the manifest's folder),
 // signs, and its public half becomes the header's key.

@@ -1,10 +1,12 @@
-// The LZMA stage and the decode-and-extract pipeline with real .xz and legacy .lzma data:
-// whole streams at the sizes where chunk edges meet, corrupt, cut and over-long input,
-// consumers that stop early, and nested archives whose extraction stops before their
-// bytes do. Every test bounds its own waiting.
+// The LZMA stage and the decode-and-extract pipeline with real .xz and legacy .lzma data,
+// .xz both in one block and in many (decoded on threads of the decoder's own): whole
+// streams at the sizes where chunk and block edges meet, corrupt, cut and over-long
+// input, consumers that stop early, and nested archives whose extraction stops before
+// their bytes do. Every test bounds its own waiting.
 #include "pipeline/streamer.h"
 
 #include <gtest/gtest.h>
+#include <lzma.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -110,7 +112,7 @@ Decoded decode(const std::string& input, const DecodeOptions& options = {}) {
 
 // ---- Whole streams at chunk edges ----------------------------------------------------
 
-enum class Format { Xz, Lzma, LzmaKnownSize };
+enum class Format { Xz, XzInBlocks, Lzma, LzmaKnownSize };
 
 struct WholeCase {
   Format format;
@@ -122,6 +124,7 @@ struct WholeCase {
 std::string compress(Format format, const std::string& data) {
   switch (format) {
     case Format::Xz: return hvpack::xzCompress(data);
+    case Format::XzInBlocks: return hvpack::xzCompressInBlocks(data);
     case Format::Lzma: return hvpack::lzmaAloneCompress(data);
     case Format::LzmaKnownSize: return hvpack::lzmaAloneKnownSizeCompress(data);
   }
@@ -144,13 +147,26 @@ std::vector<WholeCase> wholeCases() {
     for (size_t size : {size_t{0}, size_t{51200}, size_t{102400}, size_t{204801}})
       cases.push_back({format, size, true, 4096});
   }
+  // Blocks of 65536 bytes against chunks of 51200: no block, one, where a block ends
+  // inside a chunk or with it (327680 is five blocks and six and a half chunks).
+  constexpr size_t BLOCK = hvpack::TEST_XZ_BLOCK_SIZE;
+  const size_t blockSizes[] = {0,         1,         51200,     BLOCK - 1, BLOCK,  BLOCK + 1,
+                               102400,    2 * BLOCK, 2 * BLOCK + 1, 204800, 327680, 327681};
+  for (size_t size : blockSizes) {
+    for (bool random : {false, true}) cases.push_back({Format::XzInBlocks, size, random, 4096});
+  }
+  for (size_t size : {size_t{2 * BLOCK}, size_t{327681}}) {
+    cases.push_back({Format::XzInBlocks, size, true, 1 << 20});
+    cases.push_back({Format::XzInBlocks, size, true, 97});
+  }
   return cases;
 }
 
 std::string wholeName(const testing::TestParamInfo<WholeCase>& info) {
-  const char* format = info.param.format == Format::Xz     ? "Xz"
-                       : info.param.format == Format::Lzma ? "LzmaWithEndMarker"
-                                                           : "LzmaOfKnownSize";
+  const char* format = info.param.format == Format::Xz           ? "Xz"
+                       : info.param.format == Format::XzInBlocks ? "XzInBlocks"
+                       : info.param.format == Format::Lzma       ? "LzmaWithEndMarker"
+                                                                 : "LzmaOfKnownSize";
   return std::string(format) + "_" + std::to_string(info.param.size) +
          (info.param.random ? "_Random" : "_Text") + "_Pieces" + std::to_string(info.param.piece);
 }
@@ -183,10 +199,63 @@ struct BrokenCase {
 
 bool isPrefixOfData(const std::string& out) { return out.size() < DATA.size() && DATA.compare(0, out.size(), out) == 0; }
 
+// Where each block of a multi-block .xz stream ends (after its check), from the sizes
+// its block headers carry.
+std::vector<size_t> blockEnds(const std::string& xz) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(xz.data());
+  lzma_stream_flags flags;
+  EXPECT_EQ(LZMA_OK, lzma_stream_header_decode(&flags, bytes));
+  std::vector<size_t> ends;
+  size_t at = LZMA_STREAM_HEADER_SIZE;
+  while (at < xz.size() && bytes[at] != 0x00) {  // 0x00 opens the index
+    lzma_filter filters[LZMA_FILTERS_MAX + 1];
+    lzma_block block = {};
+    block.version = 1;
+    block.check = flags.check;
+    block.filters = filters;
+    block.header_size = lzma_block_header_size_decode(bytes[at]);
+    EXPECT_EQ(LZMA_OK, lzma_block_header_decode(&block, nullptr, bytes + at));
+    for (size_t i = 0; filters[i].id != LZMA_VLI_UNKNOWN; ++i) free(filters[i].options);
+    const lzma_vli total = lzma_block_total_size(&block);
+    if (total == 0) {
+      ADD_FAILURE() << "a block header without its sizes";
+      break;
+    }
+    at += total;
+    ends.push_back(at);
+  }
+  return ends;
+}
+
+// Decoded bytes agree with DATA and hold at least its first blocks whole blocks.
+std::function<bool(const std::string&)> firstBlocksWhole(size_t blocks) {
+  return [blocks](const std::string& out) {
+    const size_t whole = std::min(DATA.size(), blocks * hvpack::TEST_XZ_BLOCK_SIZE);
+    return out.size() >= whole && out.size() <= DATA.size() && DATA.compare(0, out.size(), out) == 0;
+  };
+}
+
+// Bytes that agree with DATA for its first blocks whole blocks and may be anything after.
+std::function<bool(const std::string&)> firstBlocksIntact(size_t blocks) {
+  return [blocks](const std::string& out) {
+    const size_t whole = blocks * hvpack::TEST_XZ_BLOCK_SIZE;
+    return out.size() >= whole && out.size() <= DATA.size() && DATA.compare(0, whole, out, 0, whole) == 0;
+  };
+}
+
+std::string flipped(std::string bytes, size_t at) {
+  bytes[at] ^= 0x55;
+  return bytes;
+}
+
 std::vector<BrokenCase> brokenCases() {
   const std::string xz = hvpack::xzCompress(DATA);
   std::string corrupt = xz;
   corrupt[corrupt.size() / 2] ^= 0x55;
+  const std::string blocks = hvpack::xzCompressInBlocks(DATA);
+  const std::vector<size_t> ends = blockEnds(blocks);
+  EXPECT_EQ(5u, ends.size());
+  if (ends.size() != 5) return {};
   return {
       // Whatever came out before the check failed may be wrong; the result says so.
       {"CorruptDataFails", [=] { return corrupt; }, {}, 1,
@@ -210,6 +279,38 @@ std::vector<BrokenCase> brokenCases() {
        [=] { return xz + randomBytes(1 << 20, 3); }, {.closeInput = false}, 0,
        [](const std::string& out) { return out == DATA; }, ""},
       {"ConsumerThatStopsReleasesEveryone", [=] { return xz; }, {.stopAfter = 1000}, 0,
+       [](const std::string& out) { return out.size() >= 1000 && DATA.compare(0, out.size(), out) == 0; },
+       ""},
+      // The same in five blocks (four whole, one short), which the decoder's threads
+      // decode: errors and cuts anywhere fail as above, and no block before the fault is
+      // lost.
+      {"InBlocks_CorruptThirdBlockFails", [=] { return flipped(blocks, (ends[1] + ends[2]) / 2); }, {}, 1,
+       firstBlocksIntact(2), "lzma_code failed: 9"},
+      {"InBlocks_CorruptBlockHeaderFails", [=] { return flipped(blocks, ends[1] + 1); }, {}, 1,
+       firstBlocksWhole(2), "lzma_code failed: 9"},
+      {"InBlocks_CorruptCheckFails", [=] { return flipped(blocks, ends[1] - 1); }, {}, 1,
+       firstBlocksIntact(1), "lzma_code failed: 9"},
+      {"InBlocks_CorruptIndexFails", [=] { return flipped(blocks, ends[4] + 2); }, {}, 1,
+       firstBlocksWhole(5), "lzma_code failed: 9"},
+      {"InBlocks_CutAfterABlockFails", [=] { return blocks.substr(0, ends[1]); }, {}, 1,
+       firstBlocksWhole(2), "lzma_code failed: 10"},
+      {"InBlocks_CutInABlockHeaderFails", [=] { return blocks.substr(0, ends[2] + 3); }, {}, 1,
+       firstBlocksWhole(3), "lzma_code failed: 10"},
+      {"InBlocks_CutInABlockFails", [=] { return blocks.substr(0, (ends[2] + ends[3]) / 2); }, {}, 1,
+       firstBlocksWhole(3), "lzma_code failed: 10"},
+      {"InBlocks_CutInTheIndexFails", [=] { return blocks.substr(0, ends[4] + 2); }, {}, 1,
+       firstBlocksWhole(5), "lzma_code failed: 10"},
+      {"InBlocks_CutInTheFooterFails", [=] { return blocks.substr(0, blocks.size() - 1); }, {}, 1,
+       firstBlocksWhole(5), "lzma_code failed: 10"},
+      {"InBlocks_DataAfterTheStreamAreNeverDecoded",
+       [=] { return blocks + randomBytes(1 << 20, 3); }, {.closeInput = false}, 0,
+       [](const std::string& out) { return out == DATA; }, ""},
+      // Stops while later blocks are still being decoded.
+      {"InBlocks_ConsumerThatStopsReleasesEveryone", [=] { return blocks; }, {.stopAfter = 150000}, 0,
+       [](const std::string& out) { return out.size() >= 150000 && DATA.compare(0, out.size(), out) == 0; },
+       ""},
+      {"InBlocks_ConsumerThatStopsWhileTheProducerWritesReleasesEveryone",
+       [=] { return blocks + randomBytes(1 << 20, 3); }, {.closeInput = false, .stopAfter = 1000}, 0,
        [](const std::string& out) { return out.size() >= 1000 && DATA.compare(0, out.size(), out) == 0; },
        ""},
   };
@@ -307,6 +408,16 @@ std::vector<PipelineCase> pipelineCases() {
   corruptOuter.entry("0", "bad.p2.l2", std::to_string(corruptInner.size()), corruptInner)
       .file("after.txt", "after");
 
+  // Both levels in blocks, both signed: the outer stream's blocks are decoded on threads
+  // while its UnArchiver feeds the nested stream to a decoder with threads of its own.
+  ArchiveBuilder blocksInner;
+  blocksInner.folder("d").file("d/big.bin", BIG).file("d/small.txt", "small");
+  ArchiveBuilder blocksOuter;
+  blocksOuter.file("first.txt", randomBytes(150000, 6))
+      .nested("in.p2.l2", blocksInner.signedBytes(2048), hvpack::NestedFormat::XzInBlocks)
+      .file("after.txt", "after");
+  const std::string blocksXz = hvpack::xzCompressInBlocks(blocksOuter.signedBytes(2048));
+
   return {
       {"WholeStreamDecodesAndExtracts", [=] { return plainXz; }, false, RETURNED,
        {"d/big.bin", "d/small.txt"}, {},
@@ -320,6 +431,14 @@ std::vector<PipelineCase> pipelineCases() {
        {"[Unarchiver] Archive signature verified.",
         "\t[Unarchiver] .p2.l2 in sync unarchive complete.", "[Unarchiver] Extracting after.txt (::0 from 0)",
         "[Unarchiver] Archive signature verified."}},
+      {"NestedArchivesInBlocksExtractAndVerify", [=] { return blocksXz; }, true, RETURNED,
+       {"first.txt", "d/big.bin", "d/small.txt", "after.txt"}, {},
+       {"\t[Unarchiver] .p2.l2 detected. Performing in sync unarchive.",
+        "[Unarchiver] Archive signature verified.", "\t[Unarchiver] .p2.l2 in sync unarchive complete.",
+        "[Unarchiver] Extracted after.txt length:5", "[Unarchiver] Archive signature verified."}},
+      {"CutStreamInBlocksReportsBothResults",
+       [=] { return blocksXz.substr(0, blocksXz.size() / 2); }, false, RETURNED + 1 + 2, {"first.txt"},
+       {"after.txt"}, {"[Streamer] [UnLZMAer] Done (1)."}},
       {"NestedDecodingFailureMarksTheArchiveCut",
        [=] { return hvpack::xzCompress(corruptOuter.bytes()); }, false, RETURNED + 2, {"after.txt"}, {},
        {"\t[Unarchiver] .p2.l2 in sync unarchive complete.", "[Unarchiver] Extracted after.txt length:5"}},

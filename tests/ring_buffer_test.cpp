@@ -217,6 +217,59 @@ TEST(RingBuffer, WaitingReaderIsReleasedByCloseWithMinusOne) {
   }
 }
 
+// Never waits: what is there now, 0 for nothing yet, -1 for nothing ever again.
+TEST(RingBuffer, ReadReadyTakesWhatIsThereWithoutWaiting) {
+  struct Case {
+    const char* name;
+    const char* contents;
+    bool closed;
+    int32_t n;
+    int32_t expected;
+    const char* remaining;
+  };
+  const Case cases[] = {
+      {"open and empty gives 0", "", false, 8, 0, ""},
+      {"takes up to n", "abc", false, 2, 2, "c"},
+      {"takes all there is", "abc", false, 8, 3, ""},
+      {"n below 1 gives 0", "abc", false, 0, 0, "abc"},
+      {"closed ring is drained first", "abc", true, 8, 3, ""},
+      {"closed and drained gives -1", "", true, 8, -1, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RingBuffer* ring = keptRing(1, 8);
+    writeText(ring, c.contents);
+    if (c.closed) RingBuffer_close(ring);
+    char out[8] = {};
+    auto reader = std::async(std::launch::async, [&] { return RingBuffer_readReady(ring, out, c.n); });
+    if (reader.wait_for(5s) != std::future_status::ready) {
+      RingBuffer_close(ring);  // releases it, should it wait after all
+      ADD_FAILURE() << "readReady waited";
+    }
+    const int32_t result = reader.get();
+    EXPECT_EQ(c.expected, result);
+    EXPECT_EQ(std::string(c.contents).substr(0, result > 0 ? static_cast<size_t>(result) : 0),
+              std::string(out, result > 0 ? static_cast<size_t>(result) : 0));
+    EXPECT_TRUE(mutexIsFree(ring));
+    EXPECT_EQ(std::string(c.remaining), contentsOf(ring));
+  }
+}
+
+TEST(RingBuffer, ReadReadyReleasesAWriterWaitingForRoom) {
+  RingBuffer* ring = keptRing(1, 8);
+  writeText(ring, "abcdefgh");
+  auto writer = std::async(std::launch::async, [&] { return RingBuffer_write(ring, "xy", 2); });
+  ASSERT_TRUE(awaitWaitingWriter(ring));
+  char out[4];
+  EXPECT_EQ(4, RingBuffer_readReady(ring, out, 4));
+  if (writer.wait_for(5s) != std::future_status::ready) {
+    RingBuffer_close(ring);
+    ADD_FAILURE() << "the writer was not woken";
+  }
+  EXPECT_EQ(2, writer.get());
+  EXPECT_EQ("efghxy", contentsOf(ring));
+}
+
 TEST(RingBuffer, ReadUntilTakesTheValueAndLeavesTheRest) {
   RingBuffer* ring = keptRing(1, 16);
   writeText(ring, std::string("abc\0de", 6));

@@ -6,7 +6,12 @@
 #include <cstring>
 #include <string>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include "core/paths.h"
+#include "core/spawner.h"
+#include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
 
 namespace {
@@ -105,5 +110,29 @@ INSTANTIATE_TEST_SUITE_P(
                       return s;
                     }()}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The launcher ignores SIGPIPE for itself; a command it captures must not inherit that,
+// or a shell loop still writing after the cut would run for ever.
+TEST(CommandCapture, EndlessShellLoopEndsAfterTheCutInTheLauncher) {
+  ScratchDir dir;
+  const std::string groupFile = dir / "group";
+  const ChildRun run = runInChild(
+      [&] {
+        // Its own process group, so that a loop left running can be ended below.
+        setpgid(0, 0);
+        writeFileBytes(groupFile, std::to_string(getpid()));
+        signal(SIGPIPE, SIG_DFL);
+        ignoreLauncherSignal(SIGPIPE);
+        char* out = runCommandCapture("while :; do echo abc; done");
+        const bool cut = out != nullptr && strlen(out) >= COMMAND_OUTPUT_SIZE - 4;
+        free(out);
+        return cut ? 0 : 3;
+      },
+      20);
+  const pid_t group = static_cast<pid_t>(atol(readFileBytes(groupFile).c_str()));
+  if (group > 1) kill(-group, SIGKILL);
+  EXPECT_FALSE(run.timedOut);
+  EXPECT_EQ(0, run.exitStatus) << run.output;
+}
 
 }  // namespace

@@ -93,6 +93,18 @@ std::string xzCompress(std::string_view data) {
   return runEncoder(strm, data);
 }
 
+std::string xzCompressInBlocks(std::string_view data, uint64_t blockSize) {
+  lzma_mt options = {};
+  options.threads = 2;  // the bytes written do not depend on it
+  options.block_size = blockSize;
+  options.preset = 6;
+  options.check = LZMA_CHECK_CRC64;
+  lzma_stream strm = LZMA_STREAM_INIT;
+  if (lzma_stream_encoder_mt(&strm, &options) != LZMA_OK)
+    throw PackError("cannot start the multi-threaded .xz encoder");
+  return runEncoder(strm, data);
+}
+
 std::string lzmaAloneCompress(std::string_view data) {
   lzma_options_lzma options;
   if (lzma_lzma_preset(&options, 6)) throw PackError("no LZMA preset 6");
@@ -142,9 +154,10 @@ ArchiveBuilder& ArchiveBuilder::pack200(std::string_view path, std::string_view 
 
 ArchiveBuilder& ArchiveBuilder::nested(std::string_view path, std::string_view innerStream,
                                        NestedFormat format) {
-  const std::string packed = format == NestedFormat::Xz          ? xzCompress(innerStream)
-                             : format == NestedFormat::LzmaAlone ? lzmaAloneCompress(innerStream)
-                                                                 : lzmaAloneKnownSizeCompress(innerStream);
+  const std::string packed = format == NestedFormat::Xz           ? xzCompress(innerStream)
+                             : format == NestedFormat::XzInBlocks ? xzCompressInBlocks(innerStream)
+                             : format == NestedFormat::LzmaAlone  ? lzmaAloneCompress(innerStream)
+                                                                  : lzmaAloneKnownSizeCompress(innerStream);
   const std::string length = std::to_string(packed.size());
   return entry("0", path, length, packed);
 }

@@ -9,6 +9,7 @@
 
 #include "tests/support/signer.h"
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -48,6 +49,11 @@ class PropertyWriter {
 
 std::string base64Encode(std::string_view bytes);  // standard alphabet, '=' padded
 std::string xzCompress(std::string_view data);  // one .xz stream, CRC64 check
+// One .xz stream of blocks of blockSize uncompressed bytes (the last may be shorter; 0:
+// the encoder's own choice, three times the dictionary, 24 MiB), each header carrying its
+// sizes, as multi-threaded encoders write them; CRC64 check.
+constexpr uint64_t TEST_XZ_BLOCK_SIZE = 65536;
+std::string xzCompressInBlocks(std::string_view data, uint64_t blockSize = TEST_XZ_BLOCK_SIZE);
 std::string lzmaAloneCompress(std::string_view data);  // one legacy .lzma stream
 // One legacy .lzma stream that carries its uncompressed size in its header and ends
 // without an end marker: the decoder knows the end only by counting.
@@ -59,7 +65,7 @@ std::string lzmaAloneKnownSizeCompress(std::string_view data);
 // stands for the test runtime's own (fakePack200), which its bin/unpack200 undoes.
 using Pack200Transform = std::function<std::string(std::string_view)>;
 
-enum class NestedFormat { Xz, LzmaAlone, LzmaAloneKnownSize };
+enum class NestedFormat { Xz, XzInBlocks, LzmaAlone, LzmaAloneKnownSize };
 
 constexpr const char* SIGNATURE_BLOCK_PATH = "hvArcSpBlock_DigitalSignature1";
 

@@ -3,6 +3,7 @@
 #include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,14 +56,20 @@ ChildRun runProgramAsUser(const std::string& passwdPath, const TestUser& user,
                           const std::string& path, const std::vector<std::string>& argv,
                           const std::string& cwd, const EnvironmentList& env,
                           const ChildSandbox& sandbox) {
-  return runAsUser(passwdPath, user.uid, user.gid, [&] {
+  // Opened before the sandbox is set up: a private /tmp hides a program that was built
+  // below /tmp (a checkout there), so the child starts it from this descriptor.
+  const int program = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ChildRun run = runAsUser(passwdPath, user.uid, user.gid, [&] {
     for (const auto& [name, value] : env) setenv(name.c_str(), value.c_str(), 1);
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) return TEST_USER_SETUP_FAILED + 2;
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     dup2(1, 2);
+    if (program >= 0) fexecve(program, args.data(), environ);
     execv(path.c_str(), args.data());
     return TEST_USER_SETUP_FAILED + 3;
   }, sandbox);
+  if (program >= 0) close(program);
+  return run;
 }

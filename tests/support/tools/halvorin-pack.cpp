@@ -30,7 +30,10 @@
 //                            can_override_splash install_type silent_parameter
 //                            java_version update_url skip_system_jre; without an
 //                            update_url line the placeholder update URL is written
-//   compress xz|lzma|none    archive: how the output is compressed (default none)
+//   compress xz|xz-blocks|lzma|none
+//                            archive: how the output is compressed (default none);
+//                            xz-blocks as "xz -T0" writes it, in blocks of 24 MiB
+//                            whose headers carry their sizes (decoded on several threads)
 //   sign                     archive: end the stream with a SignatureBlock
 //   pad-to SIZE              archive: fill the output up to SIZE bytes after the
 //                            compressed stream (the extract test's "test.p2.l2" is
@@ -334,8 +337,8 @@ int packArchive(const std::string& manifestPath, Options options) {
     } else if (d == "compress") {
       expectWords(line, 2, 2);
       compress = line.words[1];
-      if (compress != "xz" && compress != "lzma" && compress != "none")
-        fail(line, "compress is xz, lzma or none");
+      if (compress != "xz" && compress != "xz-blocks" && compress != "lzma" && compress != "none")
+        fail(line, "compress is xz, xz-blocks, lzma or none");
     } else if (d == "sign") {
       expectWords(line, 1, 1);
       sign = true;
@@ -350,6 +353,7 @@ int packArchive(const std::string& manifestPath, Options options) {
   if (options.output.empty()) throw PackError("no output given (-o or an output line)");
   std::string bytes = sign ? finishArchive(archive, true, m, *signLine) : archive.bytes();
   if (compress == "xz") bytes = xzCompress(bytes);
+  if (compress == "xz-blocks") bytes = xzCompressInBlocks(bytes, 0);
   if (compress == "lzma") bytes = lzmaAloneCompress(bytes);
   if (padTo >= 0) {
     if (static_cast<size_t>(padTo) < bytes.size()) throw PackError("pad-to is below the archive's size");
