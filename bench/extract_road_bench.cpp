@@ -2,17 +2,24 @@
 // 270 MB, a signed nested archive at xz preset 6), from its start to its exit right
 // after the Java spawn, as a throwaway user on an empty home; next to it `xz -dc` and
 // `xz -dc | tar x` of the same runtime as a .tar.xz of the same preset. Then the run
-// road on the same installer (everything installed) next to `cat` of it, and the cost of
-// starting a program as that user. The installer and the .tar.xz are built once and
-// kept in build/bench-cache (compressing 270 MB takes minutes).
+// road on the same installer (everything installed) next to `cat` of it, the cost of
+// starting a program as that user, and the first run's peak resident memory. The
+// installer and the .tar.xz are built once and kept in build/bench-cache (compressing
+// 270 MB takes minutes).
 #include <benchmark/benchmark.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "tests/support/installed_home.h"
 
@@ -182,6 +189,72 @@ void BM_XzDecompressTarExtract(benchmark::State& state) {
   state.counters["tar_xz_MB"] = static_cast<double>(b.runtimeXzBytes) / (1 << 20);
 }
 BENCHMARK(BM_XzDecompressTarExtract)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// The largest "VmHWM" (peak resident size) of the running processes whose program is
+// exe, read from /proc every few milliseconds until stop(). A process's VmHWM only grows,
+// so its last reading is its peak up to then. Unlike GNU time's figure it leaves out the
+// children a process waits for (the class-data dump's JVM is a process of its own).
+class PeakWatcher {
+ public:
+  explicit PeakWatcher(std::string exe) : exe_(std::move(exe)), thread_([this] { watch(); }) {}
+  ~PeakWatcher() { stop(); }
+  long stop() {
+    done_ = true;
+    if (thread_.joinable()) thread_.join();
+    return peakKb_;
+  }
+
+ private:
+  void watch() {
+    while (!done_) {
+      std::error_code ec;  // processes come and go while the folder is read
+      for (fs::directory_iterator it("/proc", ec), end; !ec && it != end; it.increment(ec)) {
+        const fs::directory_entry& entry = *it;
+        const std::string pid = entry.path().filename();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        char target[4096];
+        const ssize_t n = readlink((entry.path() / "exe").c_str(), target, sizeof target - 1);
+        if (n <= 0 || std::string(target, static_cast<size_t>(n)) != exe_) continue;
+        std::ifstream status(entry.path() / "status");
+        for (std::string line; std::getline(status, line);)
+          if (line.rfind("VmHWM:", 0) == 0) peakKb_ = std::max(peakKb_, std::atol(line.c_str() + 6));
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  const std::string exe_;
+  std::atomic<bool> done_{false};
+  long peakKb_ = 0;  // written by the thread only until it is joined
+  std::thread thread_;
+};
+
+// The first run's own peak memory, in a run of its own so that watching costs the timed
+// runs nothing.
+void BM_FirstRunPeakMemory(benchmark::State& state) {
+  BenchHome& b = benchHome();
+  if (!b.ok) {
+    state.SkipWithError("no JDK, or the installer could not be built");
+    return;
+  }
+  long peakKb = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    emptyMaster(*b.home);
+    fs::remove(b.home->updaterResultPath());
+    state.ResumeTiming();
+    PeakWatcher watcher(fs::canonical(b.home->launcher()).string());
+    const LauncherRun run = b.home->run({}, true);
+    peakKb = std::max(peakKb, watcher.stop());
+    if (!launched(run) || run.child.output.find("Extracting JRE archive") == std::string::npos) {
+      state.SkipWithError(("the first run did not install and launch:\n" + run.child.output).c_str());
+      break;
+    }
+    state.SetIterationTime(run.seconds);
+  }
+  state.counters["launcher_peak_rss_MB"] = static_cast<double>(peakKb) / 1024.0;
+  state.counters["installer_MB"] = static_cast<double>(b.installerBytes) / (1 << 20);
+}
+BENCHMARK(BM_FirstRunPeakMemory)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // The same installer once everything is installed: no entry is read.
 void BM_RunRoadUntilExit(benchmark::State& state) {

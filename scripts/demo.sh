@@ -1,19 +1,30 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the launcher and the test-side packer, packs a demo
-# offline installer from the sample content in demo/ (the updater program, a small Java
-# runtime that hands every call to the installed JDK, an application) and runs it twice:
-# the first run extracts and installs everything, then launches the updater; the second
-# finds it installed and launches at once. The demo application is "HalvorinDemo"; it
-# installs into this user's ~/.Halvorin/Halvorin-HalvorinDemo.
+# Installs what is missing, builds the launcher and the packer tool, packs a demo offline
+# installer from sample content made here (the updater program from demo/java, a Java
+# runtime assembled from the installed OpenJDK 17, an application; every archive signed
+# with the demo key in demo/keys) and runs it twice: the first run extracts and installs
+# everything, then launches the updater; the second finds it installed and launches at
+# once. The demo application is "HalvorinDemo"; it installs into this user's
+# ~/.Halvorin/Halvorin-HalvorinDemo and touches nothing else there.
+#   bash scripts/demo.sh            build, pack and run
+#   bash scripts/demo.sh --remove   remove the demo's install folder again
 set -euo pipefail
 cd "$(dirname "$0")/.."
+HOME_DIR=$(getent passwd "$(id -u)" | cut -d: -f6)
+MASTER="$HOME_DIR/.Halvorin/Halvorin-HalvorinDemo"
+if [ "${1:-}" = --remove ]; then
+  rm -rf "$MASTER" build/demo
+  rmdir "$HOME_DIR/.Halvorin" 2>/dev/null || true
+  echo "Removed $MASTER"
+  exit 0
+fi
 bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target halvorin-launcher halvorin-pack fake_unpack200
 
 WORK=build/demo
-rm -rf "$WORK" && mkdir -p "$WORK/content/qv" "$WORK/content/jre" "$WORK/content/app" "$WORK/classes"
-JAVA_HOME_DIR=$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")
+rm -rf "$WORK" && mkdir -p "$WORK/content/qv" "$WORK/content/app" "$WORK/classes"
+JAVA_HOME_DIR=/usr/lib/jvm/java-17-openjdk-amd64
 
 # Sample content: the demo updater program, its launch file, a splash picture.
 "$JAVA_HOME_DIR/bin/javac" -d "$WORK/classes" demo/java/demo/Updater.java
@@ -35,28 +46,21 @@ open(sys.argv[1], "wb").write(png)
 PY
 echo "lzma tool placeholder" > "$WORK/content/lzma64"
 
-# A small Java runtime: its java hands every call to the installed JDK (the class-data
-# dump writes into this runtime, never into the JDK), its unpack200 is the stand-in that
-# undoes the packer's pack200 form, and lib/rt.jar marks it as a usable runtime.
-cat > "$WORK/content/jre/java" <<SCRIPT
-#!/bin/sh
-here=\$(cd "\$(dirname "\$0")" && pwd)
-for a in "\$@"; do
-  if [ "\$a" = -Xshare:dump ]; then
-    mkdir -p "\$here/../lib/server"
-    exec "$JAVA_HOME_DIR/bin/java" -XX:SharedArchiveFile="\$here/../lib/server/classes.jsa" "\$@"
-  fi
-done
-exec "$JAVA_HOME_DIR/bin/java" "\$@"
-SCRIPT
-"$JAVA_HOME_DIR/bin/jar" cf "$WORK/content/jre/rt.jar" -C "$WORK/classes" .
-echo "demo certificate store" > "$WORK/content/jre/cacerts"
+# The Java runtime: assembled from the installed OpenJDK 17 by jlink (the modules the
+# updater needs), plus the unpack200 that undoes the packer's pack200 form; lib/rt.jar,
+# shipped as a pack200 entry, marks it as a usable runtime.
+"$JAVA_HOME_DIR/bin/jlink" --add-modules java.base --strip-debug --no-header-files \
+  --no-man-pages --output "$WORK/content/jre"
+mkdir -p "$WORK/content/jre-extra"
+"$JAVA_HOME_DIR/bin/jar" cf "$WORK/content/jre-extra/rt.jar" -C "$WORK/classes" .
 echo "HalvorinDemo application, installed by the launcher" > "$WORK/content/app/readme.txt"
 echo "notes of the demo application" > "$WORK/content/app/notes.txt"
 
-# No update_url: the packer writes the placeholder, so no update site is asked.
+# Every archive is signed with the demo key (demo/keys); its public half goes into the
+# tail, so the launcher refuses any archive it does not verify. No update_url: the
+# packer writes the placeholder, so no update site is asked.
 cat > "$WORK/demo.manifest" <<MANIFEST
-sign-key 2048
+sign-key $PWD/demo/keys/demo
 param jre_name demojre
 param splash_buffer 4
 header app_name HalvorinDemo
@@ -71,44 +75,62 @@ tree qv1.p2.l2 content/qv signed
 folder qv-extra
 folder qv-extra2
 nested demojre.p2.l2 signed
-folder bin
-file bin/java content/jre/java
+dir content/jre
 file bin/unpack200 ../bin/fake_unpack200
-pack200 lib/rt.jar content/jre/rt.jar
-file lib/security/cacerts content/jre/cacerts
+pack200 lib/rt.jar content/jre-extra/rt.jar
 end
 nested app.p2.l2 signed
 file readme.txt content/app/readme.txt
+file Halvorin-HalvorinDemo-splash.png content/nativesplash.png
 pack200 lib/demo-app.jar content/qv/demo.jar
 end
 file notes.txt content/app/notes.txt
 MANIFEST
+echo "=== Packing the demo installer (compresses the runtime: takes a little while)"
 build/bin/halvorin-pack installer "$WORK/demo.manifest" -l build/bin/halvorin-launcher \
   -o "$WORK/HalvorinDemo-installer"
 
-HOME_DIR=$(getent passwd "$(id -u)" | cut -d: -f6)
-MASTER="$HOME_DIR/.Halvorin/Halvorin-HalvorinDemo"
 rm -rf "$MASTER"
 export HV_DEMO_DONE="$PWD/$WORK/updater-done"
 
 # One run of the installer; waits for the updater's report (the launcher does not wait).
+# The console output of the launcher and of the Java program it starts goes to a file;
+# the demo shows the lines that tell what happened, then everything the program printed.
+RUN=0
 run_installer() {
+  RUN=$((RUN + 1))
+  local console="$WORK/run-$RUN.console" start status
   rm -f "$HV_DEMO_DONE"
-  echo "=== Running $WORK/HalvorinDemo-installer ($1)"
+  echo
+  echo "=== Running $WORK/HalvorinDemo-installer --demo-argument ($1)"
+  start=$(date +%s%N)
   set +e
-  "$WORK/HalvorinDemo-installer" --demo-argument
-  local status=$?
+  "$WORK/HalvorinDemo-installer" --demo-argument > "$console" 2>&1
+  status=$?
   set -e
-  echo "=== The launcher exited with status $status"
-  [ "$status" = 0 ] || exit 1
-  for _ in $(seq 1 100); do [ -e "$HV_DEMO_DONE" ] && break; sleep 0.2; done
-  [ -e "$HV_DEMO_DONE" ] || { echo "The demo updater did not report"; exit 1; }
+  echo "=== The launcher exited with status $status after $(( ($(date +%s%N) - start) / 1000000 )) ms"
+  [ "$status" = 0 ] || { cat "$console"; exit 1; }
+  for _ in $(seq 1 150); do [ -e "$HV_DEMO_DONE" ] && break; sleep 0.2; done
+  [ -e "$HV_DEMO_DONE" ] || { cat "$console"; echo "The demo updater did not report"; exit 1; }
+  echo "--- What the launcher did (all of its output: $console):"
+  grep -E 'Master folder is|Extracting [^ ]*p2\.l2 \(|Archive signature verified|renamed to|Xshare:dump|Running without extraction now|\[Launch\] (Executable|Class)' "$console" \
+    | sed -E -e 's/^\+[0-9]+ +//' -e "s/^\[Rename\] File .* renamed to '(.*)'/[Rename] into \\1/" || true
+  echo "--- What the Java program printed:"
+  grep '^\[Demo updater\]' "$console"
 }
 
-run_installer "first run: extracts the tail and installs"
-echo "=== Installed: $(cd "$MASTER" && ls -d Halvorin-*-complete | tr '\n' ' ')"
+[ -n "${DISPLAY:-}" ] && echo "=== DISPLAY is $DISPLAY: the first run shows the splash window"
+run_installer "first run: extracts the tail, installs, dumps class data, launches"
+grep -q "Extracting JRE archive" "$(ls -td "$MASTER"/logs/* | head -1)" \
+  || { echo "The first run did not extract the runtime"; exit 1; }
+echo "=== Installed under $MASTER:"
+for folder in "$MASTER"/Halvorin-*-complete; do
+  echo "      $(basename "$folder")  ($(du -sh "$folder" | cut -f1))"
+done
 run_installer "second run: what is installed is current, so it launches at once"
-LAST_LOG=$(ls -t "$MASTER/logs" | head -1)
-grep -q "Running without extraction now" "$MASTER/logs/$LAST_LOG" \
+grep -q "Running without extraction now" "$(ls -td "$MASTER"/logs/* | head -1)" \
   || { echo "The second run did not take the run road"; exit 1; }
-echo "=== Demo done; installed under $MASTER (log files in $MASTER/logs)"
+echo
+echo "=== Demo done. Installed under $MASTER (log files in $MASTER/logs)."
+echo "    The installer is $WORK/HalvorinDemo-installer; remove the install with"
+echo "    bash scripts/demo.sh --remove"

@@ -788,7 +788,8 @@ TEST_F(PackerTool, RefusesBadManifests) {
       {"nested without end", head + five + "nested x.p2.l2\nfile f a.txt\n", "without \"end\""},
       {"missing source", head + "file a nothere\n", "cannot open"},
       {"signed without key", head + "tree x.p2.l2 qvtree signed\n", "needs a sign-key"},
-      {"key without a pair", head + "sign-key 1024\n", "sign-key is 2048, 4096 or extracttest"},
+      {"key without a pair", head + "sign-key 1024\n", "sign-key is 2048, 4096, extracttest or the path"},
+      {"key path without files", head + "sign-key keys/nothere\n", "no key pair"},
       {"splash not second", head + "file lzma64 a.txt\nfile splash.png a.txt\nfile c a.txt\n"
                                   "file d a.txt\nfile e a.txt\n",
        "tail entry 2 must be nativesplash.png, not splash.png"},
@@ -834,6 +835,30 @@ INSTANTIATE_TEST_SUITE_P(Forms, PackerToolCompression, testing::Values("xz", "xz
                            return std::string(info.param) == "xz" ? std::string("OneBlock")
                                                                   : std::string("InBlocks");
                          });
+
+// A key pair of one's own, named by its path prefix (relative to the manifest's folder),
+// signs, and its public half becomes the header's key.
+TEST_F(PackerTool, KeyPairByPath) {
+  fs::create_directories(dir / "keys");
+  for (const char* kind : {"public", "private"})
+    fs::copy_file(Signer_dataPath((std::string("rsa4096_") + kind + ".hex").c_str()),
+                  dir / (std::string("keys/own_") + kind + ".hex"));
+  ToolRun run = runTool("archive " + manifest("compress xz\nsign-key keys/own\nsign\nfile a.txt a.txt\n") +
+                        " -o '" + (dir / "a.xz") + "'");
+  ASSERT_EQ(run.status, 0) << run.output;
+  const SignedStream whole = splitSigned(unxz(dir, readFileBytes(dir / "a.xz"), "xz"));
+  EXPECT_EQ(verifyCovered(whole.covered, whole.hex, 4096), 1);
+
+  run = runTool("installer " +
+                manifest(std::string("launcher ") + HV_LAUNCHER_PATH +
+                         "\nsign-key keys/own\nheader qv_version 1\nfile lzma64 a.txt\n"
+                         "file nativesplash.png a.txt\ntree c.p2.l2 qvtree signed\nfile d a.txt\nfile e a.txt\n") +
+                " -o '" + (dir / "out") + "'");
+  ASSERT_EQ(run.status, 0) << run.output;
+  const std::string image = readFileBytes(dir / "out");
+  StreamValues tv(image, scanForMarker(image, tailMarker()) + TAIL_MARKER_SIZE);
+  EXPECT_EQ(readHeader(tv)[5], Signer_publicKeyHex(4096));
+}
 
 TEST_F(PackerTool, LaunchAndLsoFiles) {
   ToolRun run = runTool("launch-file '" + (dir / "HalvorinLaunch") +

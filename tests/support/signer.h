@@ -3,7 +3,8 @@
 // makes them. Pairs exist for 1024 bits (too short for this scheme), 2048 and 4096 bits:
 // tests/data/rsaBITS_public.hex (DER SubjectPublicKeyInfo) and rsaBITS_private.hex
 // (DER PKCS#1 RSAPrivateKey). Named pairs follow the same pattern (NAME_public.hex,
-// NAME_private.hex). Keys load once and stay; every call is serialised by a lock.
+// NAME_private.hex); a name holding a '/' is the path prefix of a pair kept elsewhere
+// (demo/keys/demo names demo/keys/demo_public.hex and demo/keys/demo_private.hex). Keys load once and stay; every call is serialised by a lock.
 #pragma once
 
 #include <cstddef>

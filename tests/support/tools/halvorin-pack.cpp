@@ -18,6 +18,10 @@
 //                            BITS (2048 or 4096), or with "extracttest" the key whose
 //                            public half the launcher's extract test holds; its public
 //                            key becomes the header's public_key unless that is given
+//   sign-key PATH            the same with a key pair of one's own: PATH (it holds a '/')
+//                            is the prefix of PATH_private.hex (hex of a DER PKCS#1
+//                            RSAPrivateKey) and PATH_public.hex (hex of the DER
+//                            SubjectPublicKeyInfo), e.g. demo/keys/demo
 //   param NAME VALUE         a dynamic property, in order
 //   param-file NAME FILE     the same with the file's bytes as the value
 //   param-base64 NAME FILE   the same with the file's bytes in Base64 (splash_image)
@@ -150,8 +154,12 @@ void readSignKey(Manifest& m, const Line& line) {
     m.signKey = EXTRACT_TEST_KEY_NAME;
   } else if (key == "2048" || key == "4096") {
     m.signKey = "rsa" + key;
+  } else if (key.find('/') != std::string::npos) {
+    m.signKey = fs::absolute(m.resolve(key)).string();
+    if (!fs::exists(m.signKey + "_private.hex") || !fs::exists(m.signKey + "_public.hex"))
+      fail(line, "no key pair " + m.signKey + "_private.hex and _public.hex");
   } else {
-    fail(line, "sign-key is 2048, 4096 or extracttest");
+    fail(line, "sign-key is 2048, 4096, extracttest or the path of a key pair");
   }
 }
 
