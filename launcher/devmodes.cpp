@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -68,12 +69,16 @@ void importExtractTestKey() {
 }
 
 // "/tmp" is shared: whatever stands at the folder's name is used only when it is a real
-// folder, never through a link planted there.
+// folder of this user's that nobody else may write into, never through a link planted
+// there nor a folder where another user could plant links below.
 void makeExtractTestFolder() {
   if (mkdir(EXTRACT_TEST_FOLDER, 0755) == 0) return;
   const int error = errno;
   struct stat st;
-  if (error == EEXIST && lstat(EXTRACT_TEST_FOLDER, &st) == 0 && S_ISDIR(st.st_mode)) return;
+  if (error == EEXIST && lstat(EXTRACT_TEST_FOLDER, &st) == 0 && S_ISDIR(st.st_mode) &&
+      st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
+    return;
+  }
   printf("[Extractor] Cannot use %s as the extract test's folder (not a folder of its own)\n",
          EXTRACT_TEST_FOLDER);
   endProcess(1);

@@ -61,6 +61,10 @@ class Sandbox {
   // A path as the run sees it ("/tmp/..." or relative to its current folder) made real.
   std::string inTmp(const std::string& name) const { return tmp_ + "/" + name; }
   std::string inWork(const std::string& name) const { return user_.home + "/" + name; }
+  // Hands a file or folder to the run's user (the test itself runs as root).
+  void giveToUser(const std::string& path) const {
+    ASSERT_EQ(0, chown(path.c_str(), user_.uid, user_.gid)) << path;
+  }
 
   ModeRun run(const std::vector<std::string>& args, const EnvironmentList& env = {}) const {
     std::vector<std::string> argv = {HV_LAUNCHER_PATH};
@@ -162,7 +166,8 @@ std::string testArchiveFile(Archive kind) {
 
 enum class Folder {
   Missing,   // "/tmp/test" does not exist yet
-  Existing,  // a folder with a file of its own
+  Existing,  // a folder of the run's user with a file of its own
+  Foreign,   // a folder another user made, writable by everyone
   Link,      // a link to another folder of /tmp
 };
 
@@ -202,10 +207,11 @@ TEST_P(ExtractTest, ExtractsIntoTmpTest) {
   }
   const std::string target = box.inTmp("test");
   const std::string elsewhere = box.inTmp("elsewhere");
-  if (c.folder == Folder::Existing) {
+  if (c.folder == Folder::Existing || c.folder == Folder::Foreign) {
     fs::create_directory(target);
-    chmod(target.c_str(), 0777);
+    chmod(target.c_str(), c.folder == Folder::Existing ? 0755 : 0777);
     writeFileBytes(target + "/old.txt", "left from before");
+    if (c.folder == Folder::Existing) box.giveToUser(target);
   } else if (c.folder == Folder::Link) {
     fs::create_directory(elsewhere);
     chmod(elsewhere.c_str(), 0777);
@@ -250,6 +256,11 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractCase{"UnsignedArchive", Archive::Unsigned, Folder::Missing, 1, {}, {}},
         // Nothing is written through a link planted at the fixed name.
         ExtractCase{"LinkAtTheFolderName", Archive::Padded, Folder::Link, 1, {},
+                    {"[Extractor] Cannot use /tmp/test as the extract test's folder (not a "
+                     "folder of its own)"}},
+        // Its owner could plant links below it while the archive is extracted.
+        ExtractCase{"FolderOfAnotherUser", Archive::Padded, Folder::Foreign, 1,
+                    withOldFile({}),
                     {"[Extractor] Cannot use /tmp/test as the extract test's folder (not a "
                      "folder of its own)"}}),
     [](const auto& info) { return std::string(info.param.name); });
