@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -158,6 +159,11 @@ int32_t createTempFolder(char* path) {
         sscanf(name + prefix, "%ld-%d-app%n", &seconds, &count, &consumed) != 2 ||
         name[prefix + consumed] != '\0') {
       logMessage("[Utils] %s exists and is no temporary folder name\n", path);
+      return -1;
+    }
+    if (count == INT32_MAX) {
+      // Raising it would overflow; a name of its own making cannot be formed.
+      logMessage("[Utils] %s is taken and its count cannot be raised\n", path);
       return -1;
     }
     char next[PATH_BUFFER_SIZE];

@@ -371,6 +371,14 @@ TEST(TempFolder, CreatedExclusivelyWithTheCountRaised) {
   strcpy(path.get(), (dir / "HalvorinTemp-1700000000-20-app").c_str());
   captureStdout([&] { EXPECT_EQ(0, createTempFolder(path.get())); });
   EXPECT_EQ(dir / "HalvorinTemp-1700000000-20-app", path.get());
+  // A taken name at the highest count is not raised past it.
+  const std::string highest = "HalvorinTemp-1700000000-2147483647-app";
+  mkdir((dir / highest).c_str(), 0700);
+  strcpy(path.get(), (dir / highest).c_str());
+  out = captureStdout([&] { EXPECT_EQ(-1, createTempFolder(path.get())); });
+  EXPECT_EQ(dir / highest, path.get());
+  EXPECT_TRUE(contains(out, "[Utils] " + dir / highest + " is taken and its count cannot be raised\n"))
+      << out;
   // Other failures are not retried.
   strcpy(path.get(), (dir / "missing/HalvorinTemp-1700000000-1-app").c_str());
   captureStdout([&] { EXPECT_EQ(-1, createTempFolder(path.get())); });
