@@ -297,6 +297,8 @@ int extractEntry(ArchiveReader* reader) {
   makeParentFolders(reader->folder, pathCopy);
   free(pathCopy);
   dropUnrecorded(path, reader);
+  // unpack200 writes the unpacked file itself and would follow a link in its place.
+  if (type == 2 && isLink(unpacked)) failUnwritable();
 
   if (type == 1) {
     if (isLink(target)) failUnwritable();

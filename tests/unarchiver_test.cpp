@@ -567,6 +567,17 @@ std::vector<ArchiveCase> bypassCases() {
          symlink((outside + "/victim").c_str(), (target + "/f.txt").c_str());
        },
        .outside = {{"victim", "keep"}}},
+      {.name = "LinkAsTheUnpackedFileIsRefused",
+       .stream = [] { return ArchiveBuilder().pack200("lib/b.jar", "evil").bytes(); },
+       .status = ENDED,
+       .tree = {{"lib", "/"}, {"lib/b.jar", "-> {outside}/victim"}},
+       .lines = {UNWRITABLE},
+       .plant = [](const std::string& target, const std::string& outside) {
+         writeFileBytes(outside + "/victim", "keep");
+         mkdir((target + "/lib").c_str(), 0755);
+         symlink((outside + "/victim").c_str(), (target + "/lib/b.jar").c_str());
+       },
+       .outside = {{"victim", "keep"}}},
       {.name = "LinkInTheWayOfANestedArchiveIsRefused",
        .stream =
            [] {
