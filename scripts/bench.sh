@@ -84,9 +84,11 @@ if [[ $usage == *pack-blocks* ]]; then
   median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
   {
     for name in pipeline xz4 xz1; do
-      echo "$name seconds=$(median < "$out/$name.seconds") maxrss_kb=$(sort -n "$out/$name.kb" | tail -1)"
+      echo "$name seconds=$(median < "$out/$name.seconds")" \
+        "maxrss_kb=$(sort -n "$out/$name.kb" | tail -1)"
     done
-    echo "blocks=$(xz --robot -l "$blocks" | awk -F'\t' '$1 == "totals" { print $3 }') bytes=$(stat -c %s "$blocks")"
+    echo "blocks=$(xz --robot -l "$blocks" | awk -F'\t' '$1 == "totals" { print $3 }')" \
+      "bytes=$(stat -c %s "$blocks")"
   } > "$out/blocks.txt"
 fi
 

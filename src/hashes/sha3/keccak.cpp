@@ -88,7 +88,9 @@ inline void keccakRound(const uint64_t* a, uint64_t* e, uint64_t roundConstant) 
       b[x] = std::rotl(a[source] ^ d[source % 5], RHO[source]);
     }
 #pragma GCC unroll 5
-    for (int x = 0; x < 5; ++x) e[row + x] = chi(CHI[row + x], b[x], b[(x + 1) % 5], b[(x + 2) % 5]);
+    for (int x = 0; x < 5; ++x) {
+      e[row + x] = chi(CHI[row + x], b[x], b[(x + 1) % 5], b[(x + 2) % 5]);
+    }
   }
   e[0] ^= roundConstant;
 }
