@@ -2,9 +2,9 @@
 // runtime archive with pack200 entries, the application) runs for the first time as a
 // throwaway user, installs the three complete folders, runs the runtime's class-data
 // dump and starts the updater in a real JVM; its second run takes the run road. Then the
-// road's edge cases, its ends without a launch, tampered and cut installers, planted
-// links, the splash on a real X server while a slow unpack200 works, and two first runs
-// at once.
+// road's edge cases, its ends without a launch, tampered and cut installers (and the whole
+// one run after a cut one), an install folder on a full disk, planted links, the splash
+// on a real X server while a slow unpack200 works, and two first runs at once.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
