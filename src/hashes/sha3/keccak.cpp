@@ -95,14 +95,37 @@ inline void keccakRound(const uint64_t* a, uint64_t* e, uint64_t roundConstant) 
   e[0] ^= roundConstant;
 }
 
-inline void permute(uint64_t* state) {
-  uint64_t a[25];
+inline void rounds(uint64_t* a) {
   uint64_t e[25];
-  std::memcpy(a, state, sizeof a);
-  for (int lane : COMPLEMENTED) a[lane] = ~a[lane];
   for (int r = 0; r < 24; r += 2) {
     keccakRound(a, e, ROUND_CONSTANTS[r]);
     keccakRound(e, a, ROUND_CONSTANTS[r + 1]);
+  }
+}
+
+inline void permute(uint64_t* state) {
+  uint64_t a[25];
+  std::memcpy(a, state, sizeof a);
+  for (int lane : COMPLEMENTED) a[lane] = ~a[lane];
+  rounds(a);
+  for (int lane : COMPLEMENTED) a[lane] = ~a[lane];
+  std::memcpy(state, a, sizeof a);
+}
+
+// Whole blocks straight from the caller's buffer, the state kept in its working form
+// from the first block to the last rather than stored and restored around each one.
+void absorbBlocks(uint64_t* state, const unsigned char* in, unsigned long blocks) {
+  uint64_t a[25];
+  std::memcpy(a, state, sizeof a);
+  for (int lane : COMPLEMENTED) a[lane] = ~a[lane];
+  for (; blocks > 0; --blocks, in += KECCAK_RATE_BYTES) {
+#pragma GCC unroll 17
+    for (int i = 0; i < KECCAK_RATE_BYTES / 8; ++i) {
+      uint64_t word;
+      std::memcpy(&word, in + 8 * i, sizeof word);
+      a[i] ^= word;
+    }
+    rounds(a);
   }
   for (int lane : COMPLEMENTED) a[lane] = ~a[lane];
   std::memcpy(state, a, sizeof a);
@@ -152,11 +175,10 @@ int keccak_update(keccak_state* s, const unsigned char* in, unsigned long bits) 
       s->bits = 0;
     }
   }
-  while (n >= static_cast<unsigned long>(KECCAK_RATE_BYTES)) {
-    keccak_absorb_permute(s, in, KECCAK_RATE_BYTES / 8);
-    in += KECCAK_RATE_BYTES;
-    n -= KECCAK_RATE_BYTES;
-  }
+  const unsigned long blocks = n / KECCAK_RATE_BYTES;
+  absorbBlocks(s->lanes, in, blocks);
+  in += blocks * KECCAK_RATE_BYTES;
+  n -= blocks * KECCAK_RATE_BYTES;
   while (n > 0) {
     bytes[s->bits / 8] ^= *in++;
     --n;
