@@ -174,8 +174,8 @@ FILE* openRegularFileForReading(const char* path) {
 
 namespace {
 
-FILE* createFileWithFlags(const char* path, int flags) {
-  const int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, 0666);
+FILE* createFileWithFlags(int folder, const char* path, int flags) {
+  const int fd = openat(folder, path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, 0666);
   if (fd < 0) return nullptr;
   FILE* file = fdopen(fd, "wb");
   if (file == nullptr) close(fd);
@@ -184,9 +184,13 @@ FILE* createFileWithFlags(const char* path, int flags) {
 
 }  // namespace
 
-FILE* createFileNoFollow(const char* path) { return createFileWithFlags(path, O_TRUNC); }
+FILE* createFileNoFollow(const char* path) { return createFileWithFlags(AT_FDCWD, path, O_TRUNC); }
 
-FILE* createFileExclusive(const char* path) { return createFileWithFlags(path, O_EXCL); }
+FILE* createFileExclusive(const char* path) { return createFileWithFlags(AT_FDCWD, path, O_EXCL); }
+
+FILE* createFileExclusiveIn(int folder, const char* name) {
+  return createFileWithFlags(folder, name, O_EXCL);
+}
 
 int32_t chmodNoFollow(const char* path, mode_t mode) {
   if (fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW) == 0) return 0;

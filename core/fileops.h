@@ -83,3 +83,5 @@ FILE* createFileNoFollow(const char* path);
 // of that name exists already: a file that must be this run's own never takes over
 // another's (a planted file or hard link, another run's file of the same name).
 FILE* createFileExclusive(const char* path);
+// createFileExclusive of name in the open folder folder.
+FILE* createFileExclusiveIn(int folder, const char* name);

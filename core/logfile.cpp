@@ -1,5 +1,8 @@
 #include "core/logfile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -35,13 +38,19 @@ void openLogFile(const char* master) {
   }
   ensureFolder(master);
   ensureFolder(path);
+  // The file is made in the folder opened here: a link put in the place of "logs" is
+  // never followed, so no other folder receives the file.
+  const int folder = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const size_t folderLength = strlen(path) + 1;  // the file name starts after the '/'
   if (appendPathN(path, sizeof path, "Wrapper-") == nullptr || !appendText(path, sizeof path, name)) {
+    if (folder >= 0) close(folder);
     logConsoleOnly(master);
     return;
   }
   // The file is created, never opened: a file or link someone else put at the name keeps
   // its contents, and the run takes the same name with the next free number.
   const size_t stemLength = strlen(path);
+  FILE* file = nullptr;
   for (int number = 0; number <= LOG_NAME_NUMBERS; ++number) {
     path[stemLength] = 0;
     const bool fits = number == 0 ? appendText(path, sizeof path, ".log")
@@ -50,15 +59,14 @@ void openLogFile(const char* master) {
     if (!fits) {
       path[stemLength] = 0;
       logConsoleOnly(master);
-      return;
+      break;
     }
     logMessage("[Extractor] Logging to %s\n", path);
-    FILE* file = createFileExclusive(path);
-    if (file != nullptr || errno != EEXIST) {
-      setLogFile(file);
-      return;
-    }
+    if (folder < 0) break;
+    file = createFileExclusiveIn(folder, path + folderLength);
+    if (file != nullptr || errno != EEXIST) break;
     logMessage("[Extractor] Log file %s exists already, taking the next free name\n", path);
   }
-  setLogFile(nullptr);
+  if (folder >= 0) close(folder);
+  setLogFile(file);
 }

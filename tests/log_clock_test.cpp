@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <ctime>
 #include <deque>
+#include <filesystem>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -228,5 +229,34 @@ TEST_P(PlantedLogName, IsLeftAsItWasAndTheRunLogsElsewhere) {
 INSTANTIATE_TEST_SUITE_P(Kinds, PlantedLogName,
                          testing::Values(PlantCase{"File", false}, PlantCase{"LinkToRootsFile", true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Another user who may write the master folder puts a link to a folder of its own in the
+// place of "logs": the run makes no file there and logs to the console only.
+TEST(PlantedLogName, LinkInPlaceOfTheLogsFolderIsNeverFollowed) {
+  ScratchDir dir;
+  const std::string master = dir / "m";
+  const std::string elsewhere = dir / "elsewhere";
+  ASSERT_EQ(0, mkdir(master.c_str(), 0777));
+  ASSERT_EQ(0, chmod(master.c_str(), 0777));
+  ASSERT_EQ(0, mkdir(elsewhere.c_str(), 0777));
+  ASSERT_EQ(0, chmod(elsewhere.c_str(), 0777));
+  chmod(dir.path().c_str(), 0755);
+  writeFileBytes(dir / "passwd", passwdText({{"hvplanter", PLANTING_UID, PLANTING_GID, ""}}));
+  const ChildRun plant = runAsUser(dir / "passwd", PLANTING_UID, PLANTING_GID, [&] {
+    return symlink(elsewhere.c_str(), (master + "/logs").c_str()) == 0 ? 0 : 1;
+  });
+  ASSERT_EQ(0, plant.exitStatus) << plant.output;
+
+  const ChildRun child = runInChild([&] {
+    openLogFile(master.c_str());
+    logMessage("[Test] console only\n");
+    return 0;
+  }, 20);
+  ASSERT_EQ(0, child.exitStatus) << child.output;
+  EXPECT_TRUE(child.output.find("[Test] console only\n") != std::string::npos) << child.output;
+  std::error_code ec;
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere, ec)) << child.output;
+  EXPECT_TRUE(std::filesystem::is_symlink(master + "/logs"));
+}
 
 }  // namespace
