@@ -247,7 +247,8 @@ LauncherRun InstalledHome::run(const std::vector<std::string>& args, bool waitFo
   const EnvironmentList env = runEnvironment(extraEnv);
   LauncherRun run;
   const auto started = std::chrono::steady_clock::now();
-  run.child = runProgramAsUser(passwd_, user_, launcher_, argv, home_, env);
+  run.child = runProgramAsUser(passwd_, user_, launcher_, argv, home_, env,
+                               {"", LAUNCHER_RUN_DEADLINE_SECONDS});
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const std::set<std::string> logsAfter = logNames(master_);
   run.logFileCount = static_cast<int>(logsAfter.size());

@@ -24,6 +24,10 @@ inline constexpr char INSTALLED_PROGRAM_NAME[] = "RunRoadUpdater";
 
 using PropertyPairs = std::vector<std::pair<std::string, std::string>>;
 
+// A whole first run, runtime dump and all, takes a few seconds: a launcher that still runs
+// after this long has hung.
+inline constexpr unsigned LAUNCHER_RUN_DEADLINE_SECONDS = 30;
+
 // A version-6 launch file that starts the updater from lib/updater.jar: -Xmx512m, two
 // extra arguments, app JVM options "-XX:-UsePerfData" (no JVM files left in /tmp) and
 // "-Dhv.app=1".
@@ -90,8 +94,9 @@ class InstalledHome {
 #endif
 
   // Runs the packed launcher (argv[0] its absolute path) as the user in the home folder,
-  // the recording switches and extraEnv in its environment. waitForLaunch: when the
-  // launcher started its child, wait up to 30 s for the updater's report.
+  // the recording switches and extraEnv in its environment; SIGALRM ends a launcher still
+  // running after LAUNCHER_RUN_DEADLINE_SECONDS (child.signal tells). waitForLaunch: when
+  // the launcher started its child, wait up to 30 s for the updater's report.
   LauncherRun run(const std::vector<std::string>& args, bool waitForLaunch,
                   const EnvironmentList& extraEnv = {});
 
