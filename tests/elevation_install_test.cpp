@@ -258,7 +258,11 @@ TEST_P(NoSecondElevation, StopsAtTheRoadWithASudoLine) {
                  "#!/bin/sh\necho \"$@\" >> '" + calls + "'\nexit 0\n");
   chmod((installer.tools() + "/pkexec").c_str(), 0755);
 
-  const DeadlineRun run = installer.run(c.args, c.env, {});
+  // The run ends at the road within a fraction of a second; one that elevates again
+  // (and again) fails after this long.
+  DeadlineOptions options;
+  options.seconds = 5;
+  const DeadlineRun run = installer.run(c.args, c.env, options);
   const std::string& out = run.output;
   ASSERT_FALSE(run.timedOut) << out;
   EXPECT_EQ(1, run.status) << out;
