@@ -191,6 +191,7 @@ int32_t ensureFolder(const char* path) {
   struct stat st;
   if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
     logMessage("[Utils] Not a folder but a link, left alone: %s\n", path);
+    errno = ELOOP;
     return -1;
   }
   DIR* dir = opendir(path);
@@ -199,13 +200,18 @@ int32_t ensureFolder(const char* path) {
     return 0;
   }
   const int made = mkdir(path, 0777);
+  const int error = errno;
   // chmod follows a link at the name: a planted link must not hand its target mode 777.
   if (made != 0 && lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
     logMessage("[Utils] Not a folder but a link, left alone: %s\n", path);
+    errno = ELOOP;
     return -1;
   }
   chmod777(path);
-  return made == 0 ? 0 : -1;
+  if (made == 0) return 0;
+  // The caller may tell why mkdir failed.
+  errno = error;
+  return -1;
 }
 
 int64_t findMarker(FILE* file, const void* markerBytes, int32_t length, const char* name) {
