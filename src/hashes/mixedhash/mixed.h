@@ -2,7 +2,8 @@
 // followed by pre-standard Keccak-256 of the same input (bytes 32-63), computed side
 // by side in one libtomcrypt hash_state and registered with the library as "mixed", so
 // its PSS and MGF1 code hash with it too. Registration is process-wide and guarded by
-// a lock; a hash_state belongs to one thread.
+// a lock; a hash_state belongs to one thread. Whole SHA-256 blocks use the processor's
+// SHA instructions where it has them; the digest and the state are the same either way.
 #pragma once
 
 #include <tomcrypt.h>

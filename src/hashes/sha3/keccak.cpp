@@ -33,6 +33,42 @@ constexpr int piSource(int target) {
   return x + 5 * tx;
 }
 
+// Inside a permutation the lanes in COMPLEMENTED are kept inverted, which lets chi make
+// most output lanes with one AND or OR instead of a NOT and an AND (the "lane
+// complementing" form of the round). Each output lane x + 5y is b[x] ^ op(b[x+1], b[x+2])
+// with the op below, chosen so that exactly the lanes in COMPLEMENTED come out inverted.
+constexpr int COMPLEMENTED[6] = {1, 2, 8, 12, 17, 20};
+
+enum Chi : uint8_t { OR, AND, NOT_FIRST_OR, OR_NOT_SECOND, NOT_FIRST_AND, NOT_OUT_OR, NOT_OUT_AND };
+
+constexpr Chi CHI[25] = {
+    OR,            NOT_FIRST_OR, AND,           OR,          AND,  //
+    OR,            AND,          OR_NOT_SECOND, OR,          AND,  //
+    OR,            AND,          NOT_FIRST_AND, NOT_OUT_OR,  AND,  //
+    AND,           OR,           NOT_FIRST_OR,  NOT_OUT_AND, OR,   //
+    NOT_FIRST_AND, NOT_OUT_OR,   AND,           OR,          AND,
+};
+
+constexpr uint64_t chi(Chi op, uint64_t b0, uint64_t b1, uint64_t b2) {
+  switch (op) {
+    case OR:
+      return b0 ^ (b1 | b2);
+    case AND:
+      return b0 ^ (b1 & b2);
+    case NOT_FIRST_OR:
+      return b0 ^ (~b1 | b2);
+    case OR_NOT_SECOND:
+      return b0 ^ (b1 | ~b2);
+    case NOT_FIRST_AND:
+      return b0 ^ (~b1 & b2);
+    case NOT_OUT_OR:
+      return ~b0 ^ (b1 | b2);
+    case NOT_OUT_AND:
+      return ~b0 ^ (b1 & b2);
+  }
+  return 0;
+}
+
 // One round from `a` into `e`, one output row at a time so that only five rotated lanes
 // are live at once. The loops have constant bounds and indexes: unrolled, the lanes
 // live in registers, which is what keeps the sponge fast without hand-written rounds.
@@ -52,19 +88,46 @@ inline void keccakRound(const uint64_t* a, uint64_t* e, uint64_t roundConstant) 
       b[x] = std::rotl(a[source] ^ d[source % 5], RHO[source]);
     }
 #pragma GCC unroll 5
-    for (int x = 0; x < 5; ++x) e[row + x] = b[x] ^ (~b[(x + 1) % 5] & b[(x + 2) % 5]);
+    for (int x = 0; x < 5; ++x) {
+      e[row + x] = chi(CHI[row + x], b[x], b[(x + 1) % 5], b[(x + 2) % 5]);
+    }
   }
   e[0] ^= roundConstant;
 }
 
-inline void permute(uint64_t* state) {
-  uint64_t a[25];
+inline void rounds(uint64_t* a) {
   uint64_t e[25];
-  std::memcpy(a, state, sizeof a);
   for (int r = 0; r < 24; r += 2) {
     keccakRound(a, e, ROUND_CONSTANTS[r]);
     keccakRound(e, a, ROUND_CONSTANTS[r + 1]);
   }
+}
+
+inline void permute(uint64_t* state) {
+  uint64_t a[25];
+  std::memcpy(a, state, sizeof a);
+  for (int lane : COMPLEMENTED) a[lane] = ~a[lane];
+  rounds(a);
+  for (int lane : COMPLEMENTED) a[lane] = ~a[lane];
+  std::memcpy(state, a, sizeof a);
+}
+
+// Whole blocks straight from the caller's buffer, the state kept in its working form
+// from the first block to the last rather than stored and restored around each one.
+void absorbBlocks(uint64_t* state, const unsigned char* in, unsigned long blocks) {
+  uint64_t a[25];
+  std::memcpy(a, state, sizeof a);
+  for (int lane : COMPLEMENTED) a[lane] = ~a[lane];
+  for (; blocks > 0; --blocks, in += KECCAK_RATE_BYTES) {
+#pragma GCC unroll 17
+    for (int i = 0; i < KECCAK_RATE_BYTES / 8; ++i) {
+      uint64_t word;
+      std::memcpy(&word, in + 8 * i, sizeof word);
+      a[i] ^= word;
+    }
+    rounds(a);
+  }
+  for (int lane : COMPLEMENTED) a[lane] = ~a[lane];
   std::memcpy(state, a, sizeof a);
 }
 
@@ -112,11 +175,10 @@ int keccak_update(keccak_state* s, const unsigned char* in, unsigned long bits) 
       s->bits = 0;
     }
   }
-  while (n >= static_cast<unsigned long>(KECCAK_RATE_BYTES)) {
-    keccak_absorb_permute(s, in, KECCAK_RATE_BYTES / 8);
-    in += KECCAK_RATE_BYTES;
-    n -= KECCAK_RATE_BYTES;
-  }
+  const unsigned long blocks = n / KECCAK_RATE_BYTES;
+  absorbBlocks(s->lanes, in, blocks);
+  in += blocks * KECCAK_RATE_BYTES;
+  n -= blocks * KECCAK_RATE_BYTES;
   while (n > 0) {
     bytes[s->bits / 8] ^= *in++;
     --n;
