@@ -58,8 +58,9 @@ struct StageThreadSet {
 };
 
 // Decodes one .xz or legacy .lzma stream from input into output. 0 when the stream ended
-// (LZMA_STREAM_END), or when the consumer closed output (it wanted no more); 1 on a
-// decoder error or when the input ended before the stream did. Data after the end of
+// (LZMA_STREAM_END), or when the consumer closed output (it wanted no more, even when the
+// input then ends before the stream's last bytes); 1 on a decoder error or when the input
+// ended before the stream did while the consumer still read. Data after the end of
 // the stream are never decoded. Closes input and output before it returns, and stops
 // when a write to output gives -1. Decoder errors go to standard error. The blocks of an
 // .xz stream that carry their sizes (multi-threaded encoders write them so) are decoded

@@ -93,6 +93,28 @@ std::string flipByte(std::string bytes, size_t at) {
   return bytes;
 }
 
+// Streamer_downloadAndUnarchive of the archive served by plan into dir/out, in a child
+// that serves it itself; its exit status is RETURNED + the result, or ENDED.
+ChildRun downloadInChild(const HttpPlan& plan, bool keyRequired, const ScratchDir& dir) {
+  const std::string folder = dir / "out";
+  if (mkdir(folder.c_str(), 0700) != 0) return {};
+  return runInChild(
+      [&] {
+        // The server lives in the child, which makes every thread of its run.
+        auto* server = new HttpTestServer;
+        server->serve(ARCHIVE_PATH, plan);
+        if (!server->start(CHILD_DEADLINE_SECONDS)) return 99;
+        archiveKeyRequired.store(keyRequired);
+        const SignerBytes der = Signer_publicKeyDer(2048);
+        archiveSignatureKey.store(importPublicKey(der.data(), static_cast<int>(der.size())));
+        const std::string url = server->url(ARCHIVE_PATH);
+        const int result = Streamer_downloadAndUnarchive(url.c_str(), folder.c_str());
+        server->stop();  // every thread of the run ends before the child does
+        return RETURNED + result;
+      },
+      CHILD_DEADLINE_SECONDS);
+}
+
 struct PipelineCase {
   const char* name;
   HttpPlan plan;
@@ -139,23 +161,7 @@ TEST(DownloadPipelineTest, ResultNeedsTransferDecodingAndArchiveWhole) {
   for (const PipelineCase& c : cases) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
-    const std::string folder = dir / "out";
-    ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
-    const ChildRun run = runInChild(
-        [&] {
-          // The server lives in the child, which makes every thread of its run.
-          auto* server = new HttpTestServer;
-          server->serve(ARCHIVE_PATH, c.plan);
-          if (!server->start(CHILD_DEADLINE_SECONDS)) return 99;
-          archiveKeyRequired.store(c.keyRequired);
-          const SignerBytes der = Signer_publicKeyDer(2048);
-          archiveSignatureKey.store(importPublicKey(der.data(), static_cast<int>(der.size())));
-          const std::string url = server->url(ARCHIVE_PATH);
-          const int result = Streamer_downloadAndUnarchive(url.c_str(), folder.c_str());
-          server->stop();  // every thread of the run ends before the child does
-          return RETURNED + result;
-        },
-        CHILD_DEADLINE_SECONDS);
+    const ChildRun run = downloadInChild(c.plan, c.keyRequired, dir);
     ASSERT_FALSE(run.timedOut) << run.output;
     EXPECT_EQ(c.exitStatus, run.exitStatus) << run.output;
     EXPECT_EQ(c.whole, extractedWhole(dir));
@@ -169,6 +175,30 @@ TEST(DownloadPipelineTest, ResultNeedsTransferDecodingAndArchiveWhole) {
                                                     std::to_string(c.downloadResult) + ")."}));
       EXPECT_EQ("", missingInOrder(output, {"[Streamer] [UnArchiver] Starting...",
                                                 "[Streamer] [UnArchiver] Done."}));
+    }
+  }
+}
+
+// The archive ends at its SignatureBlock before the compressed stream's last bytes (its
+// check, index and footer) arrive: the UnArchiver is done and the starter closes the
+// rings while they are still on their way, or they come a little late. The download is
+// whole and verified all the same, however long the tail takes.
+TEST(DownloadPipelineTest, StreamTailArrivingLateTakesNothingFromAWholeDownload) {
+  const std::string ARCHIVE = signedArchive();
+  const std::string COMPRESSED = hvpack::xzCompress(ARCHIVE);
+  for (const size_t tail : {1, 12, 30}) {
+    for (const int ms : {0, 2, 20, 300}) {
+      SCOPED_TRACE("the last " + std::to_string(tail) + " bytes " + std::to_string(ms) +
+                   " ms late");
+      HttpPlan plan = served(COMPRESSED);
+      plan.pauseAfter = COMPRESSED.size() - tail;
+      plan.pauseMs = ms;
+      ScratchDir dir;
+      const ChildRun run = downloadInChild(plan, true, dir);
+      ASSERT_FALSE(run.timedOut) << run.output;
+      EXPECT_EQ(RETURNED + 1, run.exitStatus) << run.output;
+      EXPECT_TRUE(extractedWhole(dir));
+      EXPECT_EQ(std::string::npos, run.output.find("lzma_code failed")) << run.output;
     }
   }
 }
