@@ -48,11 +48,14 @@ bool buildVersionFileNames(char* local, char* remote, const char* qvFolder,
 void fetchVersionFile(const char* qvFolder, const char* updateUrl, const char* jreName);
 // Replaces <jreFolder>/lib/security/cacerts with source when source exists.
 void overrideCacerts(const char* source, const char* jreFolder);
-// Runs <folder>/bin/java (locateJavaExe) with "-Xshare:dump" and waits for it; the
-// caller logs its own "Regenerating jsa" line.
+// Runs <folder>/bin/java (locateJavaExe) with "-Xshare:dump" and waits for it, at most
+// WORK_CHILD_LIMIT_SECONDS (then it is killed); the caller logs its own "Regenerating
+// jsa" line.
 void regenerateClassData(const char* folder);
 
-// The major version of the java program at javaPath as text; "0" on any failure.
+// The major version of the java program at javaPath as text; "0" on any failure, and
+// NULL (no version at all: the runtime is not usable) when "-version" did not answer
+// within CHECK_CHILD_LIMIT_SECONDS.
 char* getJavaMajorVersion(const char* javaPath);
 // True when the major version is at least required.
 bool javaVersionSatisfies(const char* javaPath, const char* required);

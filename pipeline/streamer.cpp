@@ -234,7 +234,7 @@ void* Streamer_unArchiverThread(void* context) {
   ctx->archiveCut =
       ctx->pack200Queue != nullptr
           ? Unarchiver_extractNestedArchive(ctx->output, ctx->folder, ctx->pack200Queue)
-          : Unarchiver_extractArchive(ctx->output, ctx->folder);
+          : Unarchiver_extractArchive(ctx->output, ctx->folder, ctx->transferFailed);
   logMessage("[Streamer] [UnArchiver] Done.\n");
   return nullptr;
 }

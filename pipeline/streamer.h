@@ -9,6 +9,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -28,6 +29,9 @@ struct DownloaderContext {
   const char* url;    // borrowed
   RingBuffer* ring;   // output
   int32_t result;     // 0 the download succeeded, 1 it failed
+  // Set before the ring closes when the transfer failed, so that the stages behind it
+  // can tell a failed transfer from a whole one as soon as their data end.
+  std::atomic<bool> transferFailed;
 };
 
 struct FileSaverContext {
@@ -45,6 +49,8 @@ struct UnLzmaUnarchiveContext {
   int32_t archiveCut;    // Unarchiver_extractArchive's result: 1 the archive ended early
   // Null for an outermost archive; else the outermost archive's pack200 queue.
   Pack200Queue* pack200Queue;
+  // Behind a download, its DownloaderContext's transferFailed; else null.
+  const std::atomic<bool>* transferFailed;
 };
 
 // Thread handles in this order; a slot whose thread was never started stays unset.
