@@ -429,9 +429,11 @@ int extractArchive(RingBuffer* ring, const char* folder, Pack200Queue* outerQueu
   RingBuffer_close(ring);
   if (download != nullptr && download->load() && !blockArrivedWhole(&reader)) {
     // What arrived is part of an archive: the caller reports the failed download. A
-    // nested archive leaves the removal to the outermost one.
-    logMessage(BROKEN_OFF_LINE);
-    if (outerQueue == nullptr && archiveKeyRequired.load()) DeleteFolder(folder);
+    // nested archive leaves the line and the removal to the outermost one.
+    if (outerQueue == nullptr) {
+      logMessage(BROKEN_OFF_LINE);
+      if (archiveKeyRequired.load()) DeleteFolder(folder);
+    }
     reader.cut = true;
   } else {
     checkSignature(&reader, &digest);
