@@ -141,7 +141,8 @@ int spawnProgram(pid_t* pid, const char* path, const posix_spawn_file_actions_t*
   // A session of its own makes the child lead a process group that can be killed whole,
   // and keeps it clear of the terminal's job control (no stop for touching the terminal
   // from a background group).
-  const short flags = static_cast<short>(POSIX_SPAWN_SETSIGDEF | (ownGroup ? POSIX_SPAWN_SETSID : 0));
+  const short flags =
+      static_cast<short>(POSIX_SPAWN_SETSIGDEF | (ownGroup ? POSIX_SPAWN_SETSID : 0));
   if (ret == 0) ret = posix_spawnattr_setflags(&attributes, flags);
   if (ret == 0) {
     // posix_spawn never writes through argv; its prototype just predates const.

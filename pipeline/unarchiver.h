@@ -64,8 +64,9 @@ int Unarchiver_extractArchive(RingBuffer* ring, const char* folder,
                               const std::atomic<bool>* transferFailed = nullptr);
 
 // The pack200 files of an outermost archive and of the archives nested in it, waiting
-// for the outermost check (and the outermost archive's transferFailed). Made and run by Unarchiver_extractArchive; nested
-// extractions only add to it (one thread at a time: the outer one waits for them).
+// for the outermost check, and the outermost archive's transferFailed. Made and run by
+// Unarchiver_extractArchive; nested extractions only add to it (one thread at a time:
+// the outer one waits for them).
 struct Pack200Queue;
 
 // Unarchiver_extractArchive for an archive nested in another: the same checks, but its

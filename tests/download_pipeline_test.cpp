@@ -211,8 +211,10 @@ TEST(DownloadPipelineTest, StreamTailArrivingLateTakesNothingFromAWholeDownload)
   }
 }
 
-const char BROKEN_OFF[] = "[Unarchiver] The download failed before the archive's end: it is not checked.";
-const char NO_SIGNATURE[] = "[Unarchiver] The archive carries no signature, but a signed one is required.";
+const char BROKEN_OFF[] =
+    "[Unarchiver] The download failed before the archive's end: it is not checked.";
+const char NO_SIGNATURE[] =
+    "[Unarchiver] The archive carries no signature, but a signed one is required.";
 const char UNVERIFIED[] = "[Unarchiver] ERROR - unable to verify signature of hash of archive.";
 
 struct FailedTransferCase {

@@ -153,7 +153,9 @@ bool endsSoon(pid_t pid) {
     if (kill(pid, 0) != 0) return true;
     const std::string stat = readFileBytes("/proc/" + std::to_string(pid) + "/stat");
     const size_t close = stat.rfind(')');
-    if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z') return true;
+    if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z') {
+      return true;
+    }
     usleep(10000);
   }
   return false;

@@ -160,7 +160,8 @@ void HttpTestServer::hold(const std::string& path) {
 
 void HttpTestServer::pause(int milliseconds) {
   std::unique_lock<std::mutex> lock(mutex_);
-  released_.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return stopping_.load(); });
+  released_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                     [&] { return stopping_.load(); });
 }
 
 void HttpTestServer::acceptLoop(int lifetimeSeconds) {
