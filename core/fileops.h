@@ -29,8 +29,9 @@ int32_t chmod755Recursive(const char* path);
 // -1 with errno set.
 int32_t chmodNoFollow(const char* path, mode_t mode);
 
-// 0 when path is a folder or was made (mkdir 0777, then chmod777), -1 when mkdir failed
-// or the name is a symbolic link (never taken for a folder, whatever it points to).
+// 0 when path is a folder or was made (mkdir 0777, then chmod777), -1 with errno set
+// (mkdir's, or ELOOP) when mkdir failed or the name is a symbolic link (never taken for
+// a folder, whatever it points to).
 int32_t ensureFolder(const char* path);
 // Makes a new folder of mode 0777 (mkdir, then chmod777): 0 only when this call created
 // it; -1 with errno set (EEXIST when anything of that name exists) otherwise.
@@ -50,7 +51,8 @@ int32_t fileExists(const char* path);
 // was listed (whatever failed inside), 1 when it cannot be opened.
 int32_t DeleteFolder(const char* folder);
 
-// Copies one file (failures only logged); the target is created or truncated.
+// Copies one regular file (failures only logged; a source of another kind, or a link, is
+// not opened); the target is created or truncated.
 void copyFile(const char* source, const char* target);
 // Merges the contents of source into the existing folder target. Links in the source
 // are passed over. 0, or on the first failure 1 (cannot open, read or write) or -1 (a
@@ -69,6 +71,12 @@ void makeExecutable(const char* path, int32_t flag);
 
 // fopen(path, "rb") with close-on-exec.
 FILE* openFileForReading(const char* path);
+// Opens path for reading like openFileForReading, but only a regular file, and without
+// following a link at its name or waiting on a FIFO or device there: for every file read
+// from a folder that others may write. A link or another kind of file is treated as
+// missing with the line "[Utils] Not a regular file, treated as missing: PATH": NULL, errno
+// ELOOP (a link) or EINVAL; any other failure is NULL with open's errno and no line.
+FILE* openRegularFileForReading(const char* path);
 // Creates or truncates path for writing (mode 0666 less the umask), close-on-exec, and
 // refuses (NULL) when the name is a symbolic link. For every file made in the install tree.
 FILE* createFileNoFollow(const char* path);
@@ -76,3 +84,5 @@ FILE* createFileNoFollow(const char* path);
 // of that name exists already: a file that must be this run's own never takes over
 // another's (a planted file or hard link, another run's file of the same name).
 FILE* createFileExclusive(const char* path);
+// createFileExclusive of name in the open folder folder.
+FILE* createFileExclusiveIn(int folder, const char* name);

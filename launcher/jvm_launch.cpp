@@ -118,12 +118,14 @@ void makeJavaCopy(const char* java, const char* exe) {
 // Returns without effect when the file cannot be opened.
 void readLsoFile(const char* lsoPath, StringSlots* options, LaunchPropertyList* props) {
   logMessage("[Extractor] Reading %s\n", lsoPath);
-  FILE* lso = openFileForReading(lsoPath);
+  FILE* lso = openRegularFileForReading(lsoPath);
+  // A FIFO, a device or a link at the name is missing: no retry can make it a file.
+  const bool refused = lso == nullptr && (errno == ELOOP || errno == EINVAL);
   const bool exists = fileExists(lsoPath) != 0;
-  if (lso == nullptr && exists) {
+  if (lso == nullptr && exists && !refused) {
     for (int k = 0; k < LSO_OPEN_RETRIES; ++k) {
       logMessage("[Extractor] LSO file does exist. Retrying (%d)...", k);
-      lso = openFileForReading(lsoPath);
+      lso = openRegularFileForReading(lsoPath);
       if (lso != nullptr) break;
       sleepMillis(RETRY_PAUSE_MILLIS);
     }
@@ -165,7 +167,8 @@ char* freshPropertiesName(char* path, const char* appDir, const char* failed) {
 }
 
 // One attempt: create, write, flush and close. A file that was created but not
-// written whole is removed, so no partial list is left for the program to read.
+// written whole is removed, so no partial list is left for the program to read. false
+// with errno telling why.
 bool writePropertiesFile(const char* path, const LaunchPropertyList* props) {
   // A new file only: a name already taken (another launch in the same millisecond, a
   // planted file or link) is left alone and the next attempt takes a fresh name.
@@ -177,9 +180,10 @@ bool writePropertiesFile(const char* path, const LaunchPropertyList* props) {
   const int writeError = ok ? 0 : errno;
   ok = fclose(file) == 0 && ok;
   if (!ok) {
-    logMessage("[Extractor] Could not write launch properties file %s [%d]\n", path,
-               writeError != 0 ? writeError : errno);
+    const int error = writeError != 0 ? writeError : errno;
+    logMessage("[Extractor] Could not write launch properties file %s [%d]\n", path, error);
     remove(path);
+    errno = error;
     return false;
   }
   logMessage("[Extractor] Finished writing launch properties file\n");
@@ -196,14 +200,17 @@ char* writeLaunchProperties(const char* appDir, const LaunchPropertyList* props)
   logMessage("[Extractor] Writing launch properties to %s (length: %d)\n", path,
              propListEnd(props));
   bool written = writePropertiesFile(path, props);
+  int error = errno;
   for (int retry = 1; !written && retry < LAUNCH_PROPERTIES_ATTEMPTS; ++retry) {
     setString(failed, path);
     freshPropertiesName(path, appDir, failed);
     logMessage("[Retry] Writing launch properties to %s\n", path);
     written = writePropertiesFile(path, props);
+    error = errno;
     if (!written) sleepMillis(RETRY_PAUSE_MILLIS);
   }
   if (!written) {
+    logFileError("[Extractor]", "write", path, error);
     logBanner("Unable to write Launch Properties file! Cannot run!\n");
     endProcess(EXIT_LAUNCH_PROPERTIES_UNWRITABLE);
   }
@@ -280,8 +287,9 @@ int launchFromFolder(const char* master, const LaunchPropertyList* list, int arg
   char* appDir = requirePath(buildPath2(newPathBuffer(), master, folder), "launched folder");
   char* launchPath =
       requirePath(buildPath3(newPathBuffer(), master, folder, LAUNCH_FILE_NAME), "launch file");
-  FILE* launch = openFileForReading(launchPath);
+  FILE* launch = openRegularFileForReading(launchPath);
   if (launch == nullptr) {
+    logFileError("[Extractor]", "open", launchPath, errno);
     logBanner("Unable to open launch file %s\n", launchPath);
     endProcess(1);
   }
@@ -307,8 +315,7 @@ int launchFromFolder(const char* master, const LaunchPropertyList* list, int arg
     logMessage("[Extractor] Using private JRE %s\n", jreFolder);
     // The copy is named after the program inside bin: a name that leaves bin or names
     // bin itself would place it elsewhere or overwrite the runtime.
-    if (appName[0] == 0 || strchr(appName, '/') != nullptr || strcmp(appName, ".") == 0 ||
-        strcmp(appName, "..") == 0) {
+    if (appName[0] == 0 || !staysInFolder(appName)) {
       refuseLaunch("App Name '%s' cannot name the java copy, cannot launch!\n", appName);
     }
     requirePath(buildPath3(exe, master, jreFolder, "bin"), "runtime bin folder");
