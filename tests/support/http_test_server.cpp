@@ -195,7 +195,8 @@ void HttpTestServer::answer(int fd) {
     }
   }
   if (plan.silent) {
-    hold(path);
+    // Not ended by release(): a site that never answers stays silent until the stop.
+    pause(HOLD_LIMIT_SECONDS * 1000);
     close(fd);
     return;
   }

@@ -28,7 +28,7 @@ struct HttpPlan {
   int chunkDelayMs = 0;         // pause between sends (a slow server)
   size_t pauseAfter = SIZE_MAX; // pause once after this many body bytes, for pauseMs
   int pauseMs = 0;              // (a late last segment, a transfer that stops a while)
-  bool silent = false;          // read the request, then send nothing until release()
+  bool silent = false;          // read the request, then send nothing until stop()
 };
 
 class HttpTestServer {
