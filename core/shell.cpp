@@ -1,6 +1,7 @@
 #include "core/shell.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,36 +12,58 @@
 
 #include "core/log.h"
 #include "core/spawner.h"
+#include "core/wait_limits.h"
 
 namespace {
 
-void waitForCommand(pid_t pid) {
-  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-  }
-}
-
 // popen(command, "re") through the launcher's spawn, so that the shell and its command
-// get back the signals the launcher ignored for itself: a command still writing after
-// the pipe is closed ends with SIGPIPE instead of running on. NULL when it cannot start.
-FILE* openCommandPipe(const char* command, pid_t* pid) {
+// get back the signals the launcher ignored for itself (a command still writing after
+// the pipe is closed ends with SIGPIPE instead of running on), in a group of their own
+// that can be killed whole. The pipe's read end, -1 when it cannot start.
+int openCommandPipe(const char* command, pid_t* pid) {
   int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) return nullptr;
+  if (pipe2(ends, O_CLOEXEC) != 0) return -1;
   posix_spawn_file_actions_t actions;
   int ret = posix_spawn_file_actions_init(&actions);
   if (ret == 0) {
     // dup2 leaves the copy open across exec, even when the write end already is fd 1.
     ret = posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
     const char* const argv[] = {"sh", "-c", command, nullptr};
-    if (ret == 0) ret = spawnProgram(pid, "/bin/sh", &actions, argv);
+    if (ret == 0) ret = spawnProgram(pid, "/bin/sh", &actions, argv, true);
     posix_spawn_file_actions_destroy(&actions);
   }
   close(ends[1]);
-  FILE* pipe = ret == 0 ? fdopen(ends[0], "r") : nullptr;
-  if (pipe == nullptr) {
+  if (ret != 0) {
     close(ends[0]);
-    if (ret == 0) waitForCommand(*pid);
+    return -1;
   }
-  return pipe;
+  return ends[0];
+}
+
+// Reads up to size bytes of the pipe into buffer until its end or deadline. Returns the
+// count; *more tells that bytes beyond size were there, *late that the deadline came.
+size_t readUntil(int fd, char* buffer, size_t size, int64_t deadline, bool* more, bool* late) {
+  size_t used = 0;
+  for (;;) {
+    const int32_t left = millisecondsLeft(deadline);
+    if (left == 0) {
+      *late = true;
+      return used;
+    }
+    pollfd readable = {fd, POLLIN, 0};
+    const int ready = poll(&readable, 1, left);
+    if (ready < 0 && errno != EINTR) return used;
+    if (ready <= 0) continue;
+    if (used == size) {
+      char extra;
+      *more = read(fd, &extra, 1) > 0;
+      return used;
+    }
+    const ssize_t n = read(fd, buffer + used, size - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return used;
+    used += static_cast<size_t>(n);
+  }
 }
 
 }  // namespace
@@ -78,30 +101,41 @@ bool buildShellCommand(char* buffer, size_t size, const char* prefix, const char
   return true;
 }
 
-char* runCommandCapture(const char* command) {
+char* runCommandCapture(const char* command, bool* overran) {
+  if (overran != nullptr) *overran = false;
   char* output = static_cast<char*>(calloc(COMMAND_OUTPUT_SIZE, 1));
   if (output == nullptr) {
     logMessage("[Utils] Out of memory\n");
     endProcess(1);
   }
+  const int32_t limit = waitLimitSeconds(CHECK_CHILD_LIMIT_SECONDS);
   pid_t pid = -1;
-  FILE* pipe = openCommandPipe(command, &pid);
-  if (pipe == nullptr) {
+  const int pipe = openCommandPipe(command, &pid);
+  if (pipe < 0) {
     free(output);
     return nullptr;
   }
-  size_t used = 0;
-  while (used < static_cast<size_t>(COMMAND_OUTPUT_SIZE - 1)) {
-    const size_t n = fread(output + used, 1, COMMAND_OUTPUT_SIZE - 1 - used, pipe);
-    if (n == 0) break;
-    used += n;
-  }
-  if (used == static_cast<size_t>(COMMAND_OUTPUT_SIZE - 1) && fgetc(pipe) != EOF) {
+  const int64_t deadline = childDeadline(limit);
+  bool more = false;
+  bool late = false;
+  const size_t used =
+      readUntil(pipe, output, static_cast<size_t>(COMMAND_OUTPUT_SIZE - 1), deadline, &more, &late);
+  if (more) {
     logMessage("[Utils] Output of '%s' cut at %d bytes\n", command, COMMAND_OUTPUT_SIZE - 1);
   }
   output[used] = 0;
-  fclose(pipe);
-  waitForCommand(pid);
+  close(pipe);
+  int status = 0;
+  if (late) {
+    killChildGroup(pid, limit, command);
+  } else {
+    late = waitChildUntil(pid, deadline, limit, command, &status) == ChildWait::Killed;
+  }
+  if (late) {
+    if (overran != nullptr) *overran = true;
+    free(output);
+    return nullptr;
+  }
   // The output is text: it ends at its first 0x00.
   size_t length = strlen(output);
   while (length > 0 && (output[length - 1] == ' ' || output[length - 1] == '\r' ||

@@ -20,5 +20,8 @@ bool buildShellCommand(char* buffer, size_t size, const char* prefix, const char
 // Runs command through /bin/sh and returns its standard output in a new buffer of
 // COMMAND_OUTPUT_SIZE bytes owned by the caller, trailing blanks, CR and LF removed.
 // Output beyond COMMAND_OUTPUT_SIZE - 1 bytes is cut (logged) and the pipe is closed,
-// so an endless command does not hold the run. NULL when it cannot be started.
-char* runCommandCapture(const char* command);
+// so an endless command does not hold the run. The commands are quick checks: one that
+// has not ended within CHECK_CHILD_LIMIT_SECONDS (core/wait_limits.h) is killed with
+// everything it started (logged), sets *overran (when given) and gives NULL. NULL also
+// when it cannot be started.
+char* runCommandCapture(const char* command, bool* overran = nullptr);

@@ -1,17 +1,22 @@
 #include "core/spawner.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 
 #include "core/log.h"
+#include "core/wait_limits.h"
 
 extern char** environ;
 
@@ -22,11 +27,11 @@ namespace {
 std::atomic<uint64_t> launcherIgnoredSignals{0};
 
 // Starts the child and logs the outcome; -1 for a failed start.
-pid_t spawnLogged(Spawner* spawner) {
+pid_t spawnLogged(Spawner* spawner, bool ownGroup = false) {
   pid_t pid = -1;
   const int ret = spawner->slots[0] == nullptr
                       ? EINVAL
-                      : spawnProgram(&pid, spawner->slots[0], nullptr, spawner->slots);
+                      : spawnProgram(&pid, spawner->slots[0], nullptr, spawner->slots, ownGroup);
   if (ret != 0) {
     logMessage("[Spawner] Error - ret:%d\n", ret);
     return -1;
@@ -35,13 +40,94 @@ pid_t spawnLogged(Spawner* spawner) {
   return pid;
 }
 
+void logFailedWait(pid_t pid) {
+  // No status can be had (the child was reaped elsewhere, or SIGCHLD is ignored).
+  logMessage("[Spawner] Waiting for pid:%d failed - errno:%d\n", static_cast<int>(pid), errno);
+}
+
+// The result of a waited-for child from its wait status.
+int32_t childResult(pid_t pid, int status) {
+  logMessage("[Spawner] Spawn call done pid:%d status:%d.\n", static_cast<int>(pid), status);
+  if ((status & 0x7f) != 0) {
+    logMessage("[Spawner] runSpawnerAndWait returned %d\n", 0);
+    return 0;
+  }
+  return (status >> 8) & 0xff;
+}
+
+int64_t monotonicMillis() {
+  timespec now = {};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Sleeps until the child ends or timeoutMs pass, whichever comes first (or less, when a
+// signal handler interrupts it). pidfd is -1 where the kernel has none: then short naps.
+void awaitChild(int pidfd, int32_t timeoutMs, int32_t* napMs) {
+  if (pidfd >= 0) {
+    pollfd ended = {pidfd, POLLIN, 0};
+    poll(&ended, 1, timeoutMs);
+    return;
+  }
+  const int32_t nap = *napMs < timeoutMs ? *napMs : timeoutMs;
+  const timespec pause = {nap / 1000, static_cast<long>(nap % 1000) * 1000000};
+  nanosleep(&pause, nullptr);
+  if (*napMs < 50) *napMs *= 2;
+}
+
 }  // namespace
+
+int64_t childDeadline(int32_t seconds) { return monotonicMillis() + int64_t{seconds} * 1000; }
+
+int32_t millisecondsLeft(int64_t deadline) {
+  const int64_t left = deadline - monotonicMillis();
+  if (left <= 0) return 0;
+  return left > INT32_MAX ? INT32_MAX : static_cast<int32_t>(left);
+}
+
+ChildWait waitChildUntil(pid_t pid, int64_t deadline, int32_t limitSeconds, const char* command,
+                         int* status) {
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  int32_t napMs = 1;
+  ChildWait outcome = ChildWait::Killed;
+  for (;;) {
+    const pid_t waited = waitpid(pid, status, WNOHANG);
+    if (waited == pid) {
+      outcome = ChildWait::Ended;
+      break;
+    }
+    if (waited < 0 && errno != EINTR) {
+      outcome = ChildWait::Failed;
+      break;
+    }
+    const int32_t left = millisecondsLeft(deadline);
+    if (left == 0) break;
+    awaitChild(pidfd, left, &napMs);
+  }
+  if (pidfd >= 0) {
+    const int error = errno;
+    close(pidfd);
+    errno = error;
+  }
+  if (outcome != ChildWait::Killed) return outcome;
+  killChildGroup(pid, limitSeconds, command);
+  return ChildWait::Killed;
+}
+
+void killChildGroup(pid_t pid, int32_t limitSeconds, const char* command) {
+  // The child is not reaped yet, so its group id cannot have gone to another process.
+  kill(-pid, SIGKILL);
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  logMessage("[Spawner] %s ran past its limit of %d seconds and was killed\n", command,
+             static_cast<int>(limitSeconds));
+}
 
 // Ignored signals survive exec, so the ones the launcher ignored for itself are reset in
 // the child; those the user had ignored stay ignored, so a program starts as it would
 // from the user's shell.
 int spawnProgram(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
-                 const char* const* argv) {
+                 const char* const* argv, bool ownGroup) {
   posix_spawnattr_t attributes;
   int ret = posix_spawnattr_init(&attributes);
   if (ret != 0) return ret;
@@ -52,7 +138,12 @@ int spawnProgram(pid_t* pid, const char* path, const posix_spawn_file_actions_t*
     if ((changed >> (signal - 1)) & 1) sigaddset(&defaults, signal);
   }
   ret = posix_spawnattr_setsigdefault(&attributes, &defaults);
-  if (ret == 0) ret = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+  // A session of its own makes the child lead a process group that can be killed whole,
+  // and keeps it clear of the terminal's job control (no stop for touching the terminal
+  // from a background group).
+  const short flags =
+      static_cast<short>(POSIX_SPAWN_SETSIGDEF | (ownGroup ? POSIX_SPAWN_SETSID : 0));
+  if (ret == 0) ret = posix_spawnattr_setflags(&attributes, flags);
   if (ret == 0) {
     // posix_spawn never writes through argv; its prototype just predates const.
     ret = posix_spawn(pid, path, actions, &attributes, const_cast<char* const*>(argv),
@@ -93,16 +184,27 @@ int32_t runSpawnerAndWait(Spawner* spawner) {
     waited = waitpid(pid, &status, 0);
   } while (waited < 0 && errno == EINTR);
   if (waited < 0) {
-    // No status can be had (the child was reaped elsewhere, or SIGCHLD is ignored).
-    logMessage("[Spawner] Waiting for pid:%d failed - errno:%d\n", static_cast<int>(pid), errno);
+    logFailedWait(pid);
     return -1;
   }
-  logMessage("[Spawner] Spawn call done pid:%d status:%d.\n", static_cast<int>(pid), status);
-  if ((status & 0x7f) != 0) {
-    logMessage("[Spawner] runSpawnerAndWait returned %d\n", 0);
-    return 0;
+  return childResult(pid, status);
+}
+
+int32_t runSpawnerAndWaitWithin(Spawner* spawner, int32_t limitSeconds) {
+  const int32_t limit = waitLimitSeconds(limitSeconds);
+  const pid_t pid = spawnLogged(spawner, true);
+  if (pid < 0) return -1;
+  int status = 0;
+  switch (waitChildUntil(pid, childDeadline(limit), limit, spawner->slots[0], &status)) {
+    case ChildWait::Ended:
+      return childResult(pid, status);
+    case ChildWait::Failed:
+      logFailedWait(pid);
+      return -1;
+    case ChildWait::Killed:
+      break;
   }
-  return (status >> 8) & 0xff;
+  return SPAWN_PAST_LIMIT;
 }
 
 int32_t runSpawner(Spawner* spawner) { return spawnLogged(spawner) < 0 ? -1 : 0; }

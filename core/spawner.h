@@ -29,14 +29,36 @@ void appendSpawnerArgument(Spawner* spawner, const char* argument);
 // it, -1 when it cannot be started or the wait fails for another reason than a signal
 // handler interrupting it (then the wait is retried).
 int32_t runSpawnerAndWait(Spawner* spawner);
+// runSpawnerAndWait with a limit (waitLimitSeconds of limitSeconds, core/wait_limits.h):
+// the program leads a session and process group of its own, and once it has run that
+// long the whole group is killed, one line names the program and the limit, and the
+// result is SPAWN_PAST_LIMIT.
+constexpr int32_t SPAWN_PAST_LIMIT = -2;
+int32_t runSpawnerAndWaitWithin(Spawner* spawner, int32_t limitSeconds);
 // Starts the program without waiting (it is never reaped): 0, or -1 when it cannot be
 // started.
 int32_t runSpawner(Spawner* spawner);
 // The one way the launcher starts a program: posix_spawn of path (no PATH search) with
 // argv, the file actions (or none), the whole environment and the signals the launcher
-// ignored for itself back at their defaults. The spawn's error number, 0 when started.
+// ignored for itself back at their defaults; with ownGroup in a session and process
+// group of its own (for waitChildUntil). The spawn's error number, 0 when started.
 int spawnProgram(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
-                 const char* const* argv);
+                 const char* const* argv, bool ownGroup = false);
+// A child's deadline: the monotonic clock in milliseconds, seconds from now.
+int64_t childDeadline(int32_t seconds);
+// Milliseconds left until deadline: 0 once it has passed, at most INT32_MAX.
+int32_t millisecondsLeft(int64_t deadline);
+enum class ChildWait { Ended, Failed, Killed };
+// Waits for the child pid, started with ownGroup, until deadline (a signal handler that
+// interrupts the wait does not end it). Ended: *status holds its wait status. Failed:
+// waitpid failed, errno set. Killed: it ran past the deadline, so its whole group was
+// killed, the child reaped and "[Spawner] %s ran past its limit of %d seconds and was
+// killed\n" logged with command and limitSeconds.
+ChildWait waitChildUntil(pid_t pid, int64_t deadline, int32_t limitSeconds, const char* command,
+                         int* status);
+// The Killed end of waitChildUntil at once, for a child started with ownGroup and not
+// yet reaped: kills its whole group, reaps it and logs the line.
+void killChildGroup(pid_t pid, int32_t limitSeconds, const char* command);
 // Ignores a signal in the launcher (main thread, before any other thread starts). When
 // the launcher found it at its default, children get the default back; a signal the
 // launcher was started with ignored (nohup's SIGHUP, say) stays ignored for them.

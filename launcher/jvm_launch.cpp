@@ -19,6 +19,7 @@
 #include "core/property_stream.h"
 #include "core/spawner.h"
 #include "core/timeutil.h"
+#include "core/wait_limits.h"
 
 namespace {
 
@@ -226,7 +227,8 @@ int spawnVector(const char** vector, int count, int launchClass) {
   setSpawnerExe(spawner, vector[0]);
   for (int i = 1; i < count; ++i) appendSpawnerArgument(spawner, vector[i]);
   if (launchClass == LAUNCH_CLASS_NORMAL) return runSpawner(spawner);
-  const int r = runSpawnerAndWait(spawner);
+  // A test that does not end within its limit is killed and fails (SPAWN_PAST_LIMIT).
+  const int r = runSpawnerAndWaitWithin(spawner, CHECK_CHILD_LIMIT_SECONDS);
   freeSpawner(spawner);
   return r;
 }

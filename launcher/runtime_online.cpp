@@ -247,7 +247,9 @@ char* getJavaMajorVersion(const char* javaPath) {
     return copyString("0");
   }
   logMessage("[JavaCheck] Running %s\n", command);
-  char* answer = runCommandCapture(command);
+  bool overran = false;
+  char* answer = runCommandCapture(command, &overran);
+  if (overran) return nullptr;  // a java that does not answer is no runtime to use
   if (answer == nullptr) {
     logMessage(
         "[JavaCheck] Version command result for JRE is empty, problem running version check?\n");

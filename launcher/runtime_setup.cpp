@@ -15,6 +15,7 @@
 #include "core/paths.h"
 #include "core/spawner.h"
 #include "core/timeutil.h"
+#include "core/wait_limits.h"
 #include "launcher/extract_steps.h"
 #include "pipeline/streamer.h"
 #include "pipeline/unarchiver.h"
@@ -232,7 +233,7 @@ void regenerateClassData(const char* folder) {
   Spawner* spawner = createSpawner();
   setSpawnerExe(spawner, java);
   appendSpawnerArgument(spawner, "-Xshare:dump");
-  runSpawnerAndWait(spawner);
+  runSpawnerAndWaitWithin(spawner, WORK_CHILD_LIMIT_SECONDS);  // its outcome is not used
   freeSpawner(spawner);
   free(java);
 }

@@ -52,11 +52,14 @@ void fetchVersionFile(const char* qvFolder, const char* updateUrl, const char* j
 // ends the run with status 1 after a line naming the path and the system's reason; the
 // old store is then left as it was.
 void overrideCacerts(const char* source, const char* jreFolder);
-// Runs <folder>/bin/java (locateJavaExe) with "-Xshare:dump" and waits for it; the
-// caller logs its own "Regenerating jsa" line.
+// Runs <folder>/bin/java (locateJavaExe) with "-Xshare:dump" and waits for it, at most
+// WORK_CHILD_LIMIT_SECONDS (then it is killed); the caller logs its own "Regenerating
+// jsa" line.
 void regenerateClassData(const char* folder);
 
-// The major version of the java program at javaPath as text; "0" on any failure.
+// The major version of the java program at javaPath as text; "0" on any failure, and
+// NULL (no version at all: the runtime is not usable) when "-version" did not answer
+// within CHECK_CHILD_LIMIT_SECONDS.
 char* getJavaMajorVersion(const char* javaPath);
 // True when the major version is at least required.
 bool javaVersionSatisfies(const char* javaPath, const char* required);

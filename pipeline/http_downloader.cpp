@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/wait_limits.h"
 #include "splash/splash_window.h"
 
 volatile unsigned char downloadSucceeded = 0;
@@ -54,6 +55,13 @@ void setDownloadOptions(CURL* curl, HttpDownloadJob* job) {
   curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, downloadProgressCallback);
   // 400 and up end the transfer before any byte of the body.
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+  // An attempt that receives nothing for the stall limit fails, connecting included. The
+  // write callback's waits for room do not count: libcurl takes the speed over the time
+  // around the wait, and the block that waited keeps it above a byte a second.
+  const long stall = waitLimitSeconds(DOWNLOAD_STALL_SECONDS);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, stall);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall);
 }
 
 // One attempt on a prepared handle: sets downloadSucceeded or prints the failure.
@@ -75,7 +83,7 @@ void performAttempt(CURL* curl, HttpDownloadJob* job) {
 
 }  // namespace
 
-int downloadToRingBuffer(const char* url, RingBuffer* ring) {
+int downloadToRingBuffer(const char* url, RingBuffer* ring, std::atomic<bool>* transferFailed) {
   downloadSucceeded = 0;
   HttpDownloadJob job = {url, ring, 0, false, nullptr};
   pthread_t thread;
@@ -86,8 +94,10 @@ int downloadToRingBuffer(const char* url, RingBuffer* ring) {
   } else {
     pthread_join(thread, nullptr);
   }
+  const bool succeeded = downloadSucceeded != 0;
+  if (!succeeded && transferFailed != nullptr) transferFailed->store(true);
   RingBuffer_close(ring);
-  return downloadSucceeded ? 0 : 1;
+  return succeeded ? 0 : 1;
 }
 
 void* HttpDownloader(void* arg) {

@@ -1,10 +1,15 @@
 // HttpDownloader: fetches one URL over HTTP(S) with libcurl into a ring as the body
 // arrives, with one retry without proxy for an attempt that failed before its first byte.
+// An attempt fails once no byte has arrived for DOWNLOAD_STALL_SECONDS (core/wait_limits.h),
+// connecting included (libcurl's speed check, which looks at the last five seconds: a
+// stall after bytes ends up to five seconds later); waiting for room in the ring is no
+// stall.
 // Only a 2xx answer delivers bytes (http and https); redirects are not followed. Draws a
 // console bar and moves the splash progress while the size is known. Its messages go to
 // standard output and standard error, never to the log file. One download at a time.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -29,8 +34,10 @@ extern volatile unsigned char downloadSucceeded;
 
 // Runs the download on a thread of its own, waits for it and closes the ring in every
 // case. 0 when it succeeded, 1 when it failed (a thread that cannot start: a line on
-// standard output and 1).
-int downloadToRingBuffer(const char* url, RingBuffer* ring);
+// standard output and 1). A failed download sets *transferFailed (when given) before
+// the ring closes, so its consumer knows why its data ended.
+int downloadToRingBuffer(const char* url, RingBuffer* ring,
+                         std::atomic<bool>* transferFailed = nullptr);
 
 // The thread body (job is an HttpDownloadJob); returns null.
 void* HttpDownloader(void* job);

@@ -197,6 +197,12 @@ int Streamer_unLzma(RingBuffer* input, RingBuffer* output) {
       result = 0;
       break;
     }
+    if (ret != LZMA_OK && inputEnded && output->closed.load()) {
+      // The consumer closed its side (its archive ended at its SignatureBlock) before the
+      // stream's last bytes came: nothing more was wanted, so running out is no error.
+      result = 0;
+      break;
+    }
     if (ret != LZMA_OK) {
       // Under LZMA_FINISH a stream cut short ends here too (LZMA_BUF_ERROR).
       fprintf(stderr, "lzma_code failed: %d", static_cast<int>(ret));
@@ -228,7 +234,7 @@ void* Streamer_unArchiverThread(void* context) {
   ctx->archiveCut =
       ctx->pack200Queue != nullptr
           ? Unarchiver_extractNestedArchive(ctx->output, ctx->folder, ctx->pack200Queue)
-          : Unarchiver_extractArchive(ctx->output, ctx->folder);
+          : Unarchiver_extractArchive(ctx->output, ctx->folder, ctx->transferFailed);
   logMessage("[Streamer] [UnArchiver] Done.\n");
   return nullptr;
 }

@@ -9,6 +9,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 
@@ -28,6 +29,9 @@ struct DownloaderContext {
   const char* url;    // borrowed
   RingBuffer* ring;   // output
   int32_t result;     // 0 the download succeeded, 1 it failed
+  // Set before the ring closes when the transfer failed, so that the stages behind it
+  // can tell a failed transfer from a whole one as soon as their data end.
+  std::atomic<bool> transferFailed;
 };
 
 struct FileSaverContext {
@@ -45,6 +49,8 @@ struct UnLzmaUnarchiveContext {
   int32_t archiveCut;    // Unarchiver_extractArchive's result: 1 the archive ended early
   // Null for an outermost archive; else the outermost archive's pack200 queue.
   Pack200Queue* pack200Queue;
+  // Behind a download, its DownloaderContext's transferFailed; else null.
+  const std::atomic<bool>* transferFailed;
 };
 
 // Thread handles in this order; a slot whose thread was never started stays unset.
@@ -58,8 +64,9 @@ struct StageThreadSet {
 };
 
 // Decodes one .xz or legacy .lzma stream from input into output. 0 when the stream ended
-// (LZMA_STREAM_END), or when the consumer closed output (it wanted no more); 1 on a
-// decoder error or when the input ended before the stream did. Data after the end of
+// (LZMA_STREAM_END), or when the consumer closed output (it wanted no more, even when the
+// input then ends before the stream's last bytes); 1 on a decoder error or when the input
+// ended before the stream did while the consumer still read. Data after the end of
 // the stream are never decoded. Closes input and output before it returns, and stops
 // when a write to output gives -1. Decoder errors go to standard error. The blocks of an
 // .xz stream that carry their sizes (multi-threaded encoders write them so) are decoded

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "core/log.h"
 #include "pipeline/http_downloader.h"
@@ -24,7 +25,7 @@ const char MSG_SAVER_DONE[] = "[Streamer] [FileSaver] Done.\n";
 
 template <typename T>
 T* newRecord() {
-  auto* record = static_cast<T*>(calloc(1, sizeof(T)));
+  auto* record = new (std::nothrow) T{};
   if (record == nullptr) {
     logMessage("[Streamer] Out of memory\n");
     endProcess(1);
@@ -58,7 +59,7 @@ FILE* openTarget(const char* path) {
 void* Streamer_downloaderThread(void* context) {
   auto* ctx = static_cast<DownloaderContext*>(context);
   logMessage(MSG_DOWNLOADER_STARTING);
-  ctx->result = downloadToRingBuffer(ctx->url, ctx->ring);
+  ctx->result = downloadToRingBuffer(ctx->url, ctx->ring, &ctx->transferFailed);
   logMessage(MSG_DOWNLOADER_DONE, ctx->result);
   return nullptr;
 }
@@ -139,12 +140,15 @@ int Streamer_downloadAndUnarchive(const char* url, const char* folder) {
   stages->input = compressed;
   stages->output = decoded;
   stages->folder = folder;
+  stages->transferFailed = &downloader->transferFailed;
   // What a stage that never ran leaves behind: nothing decoded, nothing extracted.
   stages->unLzmaResult = 1;
   stages->archiveCut = 1;
 
   threads->downloaderStarted = startStage(&threads->downloader, Streamer_downloaderThread,
                                           downloader, "Downloader", compressed);
+  // The stages behind are not running yet: they see the flag with the closed ring.
+  if (!threads->downloaderStarted) downloader->transferFailed.store(true);
   threads->unLzmaerStarted = startStage(&threads->unLzmaer, Streamer_unLzmaThread, stages,
                                         "UnLZMAer", compressed, decoded);
   threads->unArchiverStarted = startStage(&threads->unArchiver, Streamer_unArchiverThread,

@@ -17,6 +17,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/spawner.h"
+#include "core/wait_limits.h"
 #include "pipeline/signature.h"
 #include "pipeline/streamer.h"
 #include "src/hashes/mixedhash/mixed.h"
@@ -49,6 +50,8 @@ constexpr char TAIL_CUT_LINE[] =
     "[Unarchiver] Entry %s ends before its length: the installer file is cut\n";
 constexpr char NO_PATH[] = "(path missing)";
 constexpr char UNPACK200_MISSING_LINE[] = "\t[Unarchiver] ERROR: unpack200 (%s) does not exist!\n";
+constexpr char BROKEN_OFF_LINE[] =
+    "[Unarchiver] The download failed before the archive's end: it is not checked.\n";
 constexpr char STAR_LINE[] =
     "***********************************************************************\n";
 
@@ -60,6 +63,9 @@ struct Pack200Queue {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
   // The ".p2" file and the path it unpacks to, in stream order.
   std::vector<std::pair<std::string, std::string>> files;
+  // The outermost archive's download, when it came from one; set before any ring of
+  // the pipeline ends.
+  const std::atomic<bool>* transferFailed = nullptr;
 };
 
 namespace {
@@ -83,7 +89,10 @@ void unpack200(const char* packed, const char* unpacked) {
   setSpawnerExe(spawner, program);
   appendSpawnerArgument(spawner, packed);
   appendSpawnerArgument(spawner, unpacked);
-  runSpawnerAndWait(spawner);  // the outcome shows in the unpacked file
+  // The outcome shows in the unpacked file; one cut short by the limit is removed.
+  if (runSpawnerAndWaitWithin(spawner, WORK_CHILD_LIMIT_SECONDS) == SPAWN_PAST_LIMIT) {
+    remove(unpacked);
+  }
   freeSpawner(spawner);
   if (!fileExists(unpacked)) logMessage(UNPACK200_MISSING_LINE, unpacked);
   remove(packed);
@@ -401,7 +410,14 @@ void checkSignature(ArchiveReader* reader, hash_state* digestState) {
   logMessage("[Unarchiver] Archive signature verified.\n");
 }
 
-int extractArchive(RingBuffer* ring, const char* folder, Pack200Queue* outerQueue) {
+// The archive's SignatureBlock arrived with its values (whether they verify is the
+// check's to say).
+bool blockArrivedWhole(const ArchiveReader* reader) {
+  return reader->blockMet && reader->signatureHex != nullptr && reader->signatureHex[0] != '\0';
+}
+
+int extractArchive(RingBuffer* ring, const char* folder, Pack200Queue* outerQueue,
+                   const std::atomic<bool>* transferFailed) {
   logMessage("[Unarchiver] [START] Extracting archive %s\n", folder);
   fflush(stdout);
   Pack200Queue ownQueue;
@@ -418,6 +434,8 @@ int extractArchive(RingBuffer* ring, const char* folder, Pack200Queue* outerQueu
   reader.buffer = static_cast<unsigned char*>(calloc(EXTRACT_BUFFER_SIZE, 1));
   reader.bufferSize = EXTRACT_BUFFER_SIZE;
   reader.queue = outerQueue != nullptr ? outerQueue : &ownQueue;
+  if (outerQueue == nullptr) ownQueue.transferFailed = transferFailed;
+  const std::atomic<bool>* download = reader.queue->transferFailed;
   if (reader.buffer == nullptr) {
     logMessage("[Unarchiver] Out of memory for the copy buffer\n");
     endProcess(1);
@@ -426,8 +444,18 @@ int extractArchive(RingBuffer* ring, const char* folder, Pack200Queue* outerQueu
   }
   // Whoever still writes into the ring is released: nothing more is read from it.
   RingBuffer_close(ring);
-  checkSignature(&reader, &digest);
-  if (outerQueue == nullptr) runPack200Queue(&ownQueue);
+  if (download != nullptr && download->load() && !blockArrivedWhole(&reader)) {
+    // What arrived is part of an archive: the caller reports the failed download. A
+    // nested archive leaves the line and the removal to the outermost one.
+    if (outerQueue == nullptr) {
+      logMessage(BROKEN_OFF_LINE);
+      if (archiveKeyRequired.load()) DeleteFolder(folder);
+    }
+    reader.cut = true;
+  } else {
+    checkSignature(&reader, &digest);
+    if (outerQueue == nullptr) runPack200Queue(&ownQueue);
+  }
   clearReadRecords(&records);
   free(records.items);
   free(records.lengths);
@@ -468,12 +496,13 @@ int Unarchiver_extractEntry(RingBuffer* ring, const char* folder, long* signatur
   return result;
 }
 
-int Unarchiver_extractArchive(RingBuffer* ring, const char* folder) {
-  return extractArchive(ring, folder, nullptr);
+int Unarchiver_extractArchive(RingBuffer* ring, const char* folder,
+                              const std::atomic<bool>* transferFailed) {
+  return extractArchive(ring, folder, nullptr, transferFailed);
 }
 
 int Unarchiver_extractNestedArchive(RingBuffer* ring, const char* folder, Pack200Queue* queue) {
-  return extractArchive(ring, folder, queue);
+  return extractArchive(ring, folder, queue, nullptr);
 }
 
 int Unarchiver_extractOne(RingBuffer* ring, const char* folder) {

@@ -57,12 +57,17 @@ int Unarchiver_extractEntry(RingBuffer* ring, const char* folder, long* signatur
 // status 1, and the contents of folder are removed only while archiveKeyRequired is
 // set. Pack200 entries (nested ones included) are unpacked only after this archive has
 // passed its check. Its input ring is closed when it returns, so a producer still
-// writing is released.
-int Unarchiver_extractArchive(RingBuffer* ring, const char* folder);
+// writing is released. Behind a download, transferFailed is set before the ring ends
+// when the transfer failed: an archive that then ends short of a whole SignatureBlock
+// (nested ones included) is a failed download, not a failed check: a line says so, the
+// contents of folder are removed while archiveKeyRequired is set, and 1 is returned.
+int Unarchiver_extractArchive(RingBuffer* ring, const char* folder,
+                              const std::atomic<bool>* transferFailed = nullptr);
 
 // The pack200 files of an outermost archive and of the archives nested in it, waiting
-// for the outermost check. Made and run by Unarchiver_extractArchive; nested
-// extractions only add to it (one thread at a time: the outer one waits for them).
+// for the outermost check, and the outermost archive's transferFailed. Made and run by
+// Unarchiver_extractArchive; nested extractions only add to it (one thread at a time:
+// the outer one waits for them).
 struct Pack200Queue;
 
 // Unarchiver_extractArchive for an archive nested in another: the same checks, but its

@@ -12,9 +12,11 @@
 #include <functional>
 #include <future>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 
+#include "core/wait_limits.h"
 #include "pipeline/http_downloader.h"
 #include "pipeline/streamer.h"
 #include "splash/splash_window.h"
@@ -22,6 +24,7 @@
 #include "tests/support/log_lines.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/ring_keeper.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/xvfb_server.h"
 
@@ -103,15 +106,17 @@ class DownloadTest : public testing::Test {
 
   // Runs downloadToRingBuffer while this test drains the ring; whileRunning (when given)
   // runs meanwhile with the capture, and returns once the transfer may go on.
+  // consumerPauseMs: the consumer starts reading only after this long (a slow extractor).
   RingDownload download(const std::string& url,
                         const std::function<void(const OutputCapture&)>& whileRunning = {},
-                        int32_t drainFirst = -1) {
+                        int32_t drainFirst = -1, int consumerPauseMs = 0) {
     RingDownload run;
     RingBuffer* ring = keptRing(DOWNLOAD_RING_ID, PIPELINE_RING_SIZE);
     OutputCapture capture;
     capture.start();
     auto transfer = std::async(std::launch::async, [&] { return downloadToRingBuffer(url.c_str(), ring); });
     auto consumer = std::async(std::launch::async, [&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(consumerPauseMs));
       std::string bytes;
       char buffer[4096];
       for (;;) {
@@ -417,5 +422,89 @@ TEST_F(DownloadTest, DownloadToFileSavesTheBodyAndReportsEveryFailure) {
     }
   }
 }
+
+// ---- Stalls ---------------------------------------------------------------------------
+
+struct StallCase {
+  const char* name;
+  HttpPlan plan;
+  const char* limit;    // the shortened stall limit in seconds, or null for the product's
+  int consumerPauseMs;  // the consumer leaves the ring full this long first
+  int result;
+  size_t delivered;     // leading body bytes the ring holds
+  int requests;
+  const char* failure;  // curl's text on standard error, or null
+  int minSeconds;       // the download took at least this long (the limit was waited out)
+};
+
+HttpPlan silent() {
+  HttpPlan p;
+  p.silent = true;
+  return p;
+}
+
+HttpPlan pausedAfter(std::string body, size_t bytes, int ms) {
+  HttpPlan p = plan(200, std::move(body));
+  p.pauseAfter = bytes;
+  p.pauseMs = ms;
+  return p;
+}
+
+HttpPlan steady(std::string body, size_t chunk, int delayMs) {
+  HttpPlan p = plan(200, std::move(body));
+  p.chunk = chunk;
+  p.chunkDelayMs = delayMs;
+  return p;
+}
+
+const char TIMEOUT[] = "Timeout was reached";
+const std::string STALL_BODY = patternBytes(3 * PIPELINE_RING_SIZE + 77);
+
+// An attempt that receives nothing for the stall limit fails; one that stalls before its
+// first byte is made once more. Slow, paused or held-up transfers that keep coming are
+// no stall: not 10 KB/s, not twelve silent seconds under the product's limit, not a
+// consumer that leaves the ring full for longer than the limit.
+const StallCase STALL_CASES[] = {
+    {"SiteThatNeverAnswers", silent(), "2", 0, 1, 0, 2, TIMEOUT, 4},
+    {"TransferThatStopsHalfway",
+     pausedAfter(STALL_BODY, STALL_BODY.size() / 2, 15000), "2", 0, 1, STALL_BODY.size() / 2, 1,
+     TIMEOUT, 2},
+    {"SteadyTenKilobytesASecond", steady(patternBytes(40000), 1000, 100), "2", 0, 0, 40000, 1,
+     nullptr, 3},
+    {"TwelveSecondPauseMidway", pausedAfter(STALL_BODY, STALL_BODY.size() / 2, 12000), nullptr, 0,
+     0, STALL_BODY.size(), 1, nullptr, 12},
+    {"ConsumerHoldingTheRingFullLongerThanTheLimit", plan(200, STALL_BODY), "2", 5000, 0,
+     STALL_BODY.size(), 1, nullptr, 5},
+};
+
+class DownloadStall : public DownloadTest, public testing::WithParamInterface<StallCase> {};
+
+TEST_P(DownloadStall, EndsOnlyWhenNothingArrivesForTheLimit) {
+  const StallCase& c = GetParam();
+  server_.serve("/stall", c.plan);
+  startServer();
+  std::unique_ptr<ScopedEnv> limit;
+  if (c.limit != nullptr) limit = std::make_unique<ScopedEnv>(WAIT_LIMIT_ENV, c.limit);
+  const std::string url = server_.url("/stall");
+  const auto start = std::chrono::steady_clock::now();
+  const RingDownload run = download(url, {}, -1, c.consumerPauseMs);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(c.result, run.result) << run.err;
+  EXPECT_EQ(c.delivered, run.bytes.size());
+  EXPECT_TRUE(STALL_BODY.compare(0, run.bytes.size(), run.bytes) == 0 ||
+              c.plan.body.compare(0, run.bytes.size(), run.bytes) == 0);
+  EXPECT_EQ(c.requests, server_.requests("/stall"));
+  EXPECT_EQ(c.failure == nullptr ? "" : failureLines(c.failure, c.requests), run.err);
+  EXPECT_GE(seconds, c.minSeconds);
+  // A stall ends soon after its limit, each attempt: libcurl takes the speed over its
+  // last five seconds, so bytes that came just before the stall count a little longer.
+  if (c.failure != nullptr) {
+    EXPECT_LT(seconds, c.requests * (std::atoi(c.limit) + 1.5) + 6);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DownloadStall, testing::ValuesIn(STALL_CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -111,14 +111,6 @@ std::vector<std::string> loggedWhileFileOpen(const std::string& output) {
   return lines;
 }
 
-// The text of the first line that starts with start, without start; "" when none.
-std::string lineAfter(const std::string& log, const std::string& start) {
-  for (const std::string& text : logTexts(log)) {
-    if (text.rfind(start, 0) == 0) return text.substr(start.size());
-  }
-  return "";
-}
-
 // The QV temp folder a run really used: the logged name, or the last free name it moved
 // on to when another run had taken that one.
 std::string usedQvTemp(const std::string& log) {

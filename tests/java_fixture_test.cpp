@@ -12,21 +12,10 @@
 #include "core/spawner.h"
 #include "tests/support/fake_pack200.h"
 #include "tests/support/output_capture.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/scratch_dir.h"
 
 namespace {
-
-// Sets an environment variable for one scope (the Spawner hands the whole environment on).
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() { unsetenv(name_); }
-
- private:
-  const char* name_;
-};
 
 int32_t run(const std::vector<std::string>& argv) {
   int32_t result = -2;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/wait_limits.h"
 #include "launcher/runtime_setup.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/installed_home.h"
@@ -245,14 +246,38 @@ TEST(OnlineDownload, InstallsTheSignedRuntimeAndLaunches) {
   expectBarsExact(out);
 }
 
+// A class-data dump that hangs is killed at its limit; the runtime is installed without its
+// archive and launched all the same.
+TEST(OnlineDownload, HungClassDataDumpIsKilledAndTheRoadGoesOn) {
+  OnlineSetup setup;
+  ASSERT_TRUE(setup.ready) << setup.server.why();
+  setup.serveRuntime("17");
+  setup.pack();
+  const LauncherRun run =
+      setup.run({"x"}, true, {{FIXTURE_DUMP_SLEEP_ENV, "60"}, {WAIT_LIMIT_ENV, "2"}});
+  const std::string& out = run.child.output;
+  ASSERT_EQ(0, run.child.exitStatus) << out;
+  EXPECT_TRUE(run.reported) << out;
+  EXPECT_EQ(std::vector<std::string>{INSTALLED_JRE_FOLDER}, runtimeFolders(setup.home));
+  const std::string jre = setup.home.inMaster(INSTALLED_JRE_FOLDER);
+  EXPECT_FALSE(pathExists(jre + "/lib/server/classes.jsa")) << "the dump was cut short";
+  const std::string java =
+      lineAfter(out, "[JREDownload] Extracting JRE archive to ") + "/bin/java";
+  EXPECT_EQ("", missingInOrder(out, {"[JREDownload] Regenerating jsa...",
+                                     "[Spawner] " + java +
+                                         " ran past its limit of 2 seconds and was killed",
+                                     "[JREDownload] Downloaded JRE is now ready."}))
+      << out;
+}
+
 // ---- Broken answers of the site -----------------------------------------------------------
 
 struct SiteCase {
   const char* name;
   std::function<void(OnlineSetup&)> serve;
   std::string line;  // a log text of the failure
-  // The tail carries the key: an archive that is no signed one then ends the run inside
-  // its extraction, before the road's own failure line.
+  // The tail carries the key: an archive that arrived whole but is no signed one then
+  // ends the run inside its extraction, before the road's own failure line.
   bool key;
 };
 
@@ -286,6 +311,22 @@ std::function<void(OnlineSetup&)> archiveAnswer(const HttpPlan& plan) {
 const std::string UNVERIFIED =
     "[Unarchiver] ERROR - unable to verify signature of hash of archive.";
 
+HttpPlan silentAnswer() {
+  HttpPlan plan;
+  plan.silent = true;
+  return plan;
+}
+// The runtime archive, its transfer changed by change.
+std::function<void(OnlineSetup&)> archiveTransfer(const std::function<void(HttpPlan&)>& change) {
+  return [change](OnlineSetup& s) {
+    s.serveRuntime("17");
+    HttpPlan plan;
+    plan.body = runtimeArchive(Signing::Signed);
+    change(plan);
+    s.server.serve(archivePath("17"), plan);
+  };
+}
+
 const SiteCase SITE_CASES[] = {
     {"VersionFileMissing", [](OnlineSetup&) {}, VERSION_FAILED, true},
     {"VersionFileErrorPage", versionAnswer(page(500, "Oops 17\n")), VERSION_FAILED, true},
@@ -303,7 +344,20 @@ const SiteCase SITE_CASES[] = {
     {"ArchiveErrorPage", archiveAnswer(page(500, "<html>Oops</html>")), ARCHIVE_FAILED, false},
     {"ArchiveRedirect", archiveAnswer(page(301, "", "Location: /site/other.p2.l2\r\n")),
      ARCHIVE_FAILED, false},
-    {"ArchiveErrorPageUnderKey", archiveAnswer(page(500, "<html>Oops</html>")), UNVERIFIED, true},
+    // A failed transfer under the key is a failed download, not a failed check.
+    {"ArchiveErrorPageUnderKey", archiveAnswer(page(500, "<html>Oops</html>")), ARCHIVE_FAILED,
+     true},
+    {"ArchiveCutUnderKey", archiveTransfer([](HttpPlan& p) { p.closeAfter = p.body.size() / 2; }),
+     ARCHIVE_FAILED, true},
+    {"ArchiveStalledUnderKey",
+     archiveTransfer([](HttpPlan& p) {
+       p.pauseAfter = p.body.size() / 2;
+       p.pauseMs = 30000;
+     }),
+     ARCHIVE_FAILED, true},
+    {"ArchiveSiteSilentUnderKey", archiveAnswer(silentAnswer()), ARCHIVE_FAILED, true},
+    // A silent site: both attempts at the version file wait out the stall limit.
+    {"SiteSilent", versionAnswer(silentAnswer()), VERSION_FAILED, true},
     {"ArchiveUnsignedUnderKey", [](OnlineSetup& s) { s.serveRuntime("17", Signing::Unsigned); },
      UNVERIFIED, true},
     {"ArchiveTamperedUnderKey", [](OnlineSetup& s) { s.serveRuntime("17", Signing::Tampered); },
@@ -320,9 +374,15 @@ TEST_P(SiteFailure, EndsWithStatusOneAndNoCompleteRuntime) {
   ASSERT_TRUE(setup.ready) << setup.server.why();
   c.serve(setup);
   setup.pack();
-  const LauncherRun run = setup.run({"x"}, false);
+  // Stalls end after two seconds here, not a minute.
+  const LauncherRun run = setup.run({"x"}, false, {{WAIT_LIMIT_ENV, "2"}});
   const std::string& out = run.child.output;
   EXPECT_EQ(1, run.child.exitStatus) << out;
+  if (c.line == ARCHIVE_FAILED) {
+    EXPECT_FALSE(hasLine(out, "[Unarchiver] The archive carries no signature, but a signed one "
+                              "is required."))
+        << out;
+  }
   EXPECT_TRUE(runtimeFolders(setup.home).empty()) << out;
   EXPECT_EQ(0, countLinesStartingWith(out, "[Spawner] Success")) << "nothing launched\n" << out;
   EXPECT_TRUE(hasLine(out, c.line)) << out;
@@ -432,7 +492,15 @@ struct RefusedCase {
   bool withUnpack200;
   const char* compatStatus;  // the compatibility class's exit status
   const char* line;
+  // A check that hangs: "java -version" or the compatibility class sleeps this long
+  // first, and the command the launcher names when it kills it ("JAVA" the java path).
+  int versionDelaySeconds = 0;
+  const char* compatSleep = "";
+  const char* killed = nullptr;
 };
+
+// The wait limits in force for these runs (a hung check is killed after them).
+constexpr int REFUSED_LIMIT_SECONDS = 5;
 
 const RefusedCase REFUSED_CASES[] = {
     {"FailedCompatibilityTest", "openjdk version \"17.0.15\"", true, "3",
@@ -441,6 +509,12 @@ const RefusedCase REFUSED_CASES[] = {
      "[JRESearch] JRE does not exist or does not have unpack200"},
     {"Java7BelowRequired", "java version \"1.7.0_80\"", true, "72",
      "[Extractor] Checking JRE version requirements: 7 vs required 8"},
+    // A java that never answers is no runtime to use, whatever version it would name.
+    {"HungVersionCheck", "openjdk version \"17.0.15\"", true, "72",
+     "[Extractor] Versions for JREs could not be detected (1,0)", 60, "",
+     "'JAVA' -version 2>&1"},
+    {"HungCompatibilityTest", "openjdk version \"17.0.15\"", true, "72",
+     "[JRESearch] JRE failed compatibility test", 0, "60", "JAVA"},
 };
 
 class SystemRuntimeRefused : public ::testing::TestWithParam<RefusedCase> {};
@@ -455,17 +529,29 @@ TEST_P(SystemRuntimeRefused, RuntimeIsDownloadedInstead) {
   const std::string sysHome = setup.home.home() + "/sys/jdk";
   RuntimeFixtureOptions fixture;
   fixture.versionAnswer = c.versionAnswer;
+  fixture.versionDelaySeconds = c.versionDelaySeconds;
   fixture.withUnpack200 = c.withUnpack200;
   ASSERT_TRUE(buildRuntimeFixture(sysHome, fixture));
   const std::string pathDir = setup.home.home() + "/sys/path";
   fs::create_directories(pathDir);
   fs::create_symlink(sysHome + "/bin/java", pathDir + "/java");
   setup.pack();
-  const LauncherRun run = setup.run({"x"}, true,
-                                    {{"PATH", pathDir + ":/usr/local/bin:/usr/bin:/bin"},
-                                     {UPDATER_COMPAT_STATUS_ENV, c.compatStatus}});
+  const LauncherRun run =
+      setup.run({"x"}, true,
+                {{"PATH", pathDir + ":/usr/local/bin:/usr/bin:/bin"},
+                 {UPDATER_COMPAT_STATUS_ENV, c.compatStatus},
+                 {UPDATER_COMPAT_SLEEP_ENV, c.compatSleep},
+                 {WAIT_LIMIT_ENV, std::to_string(REFUSED_LIMIT_SECONDS)}});
   const std::string& out = run.child.output;
   ASSERT_EQ(0, run.child.exitStatus) << out;
+  if (c.killed != nullptr) {
+    std::string command = c.killed;
+    command.replace(command.find("JAVA"), 4, sysHome + "/bin/java");
+    EXPECT_EQ(1, countLinesStartingWith(out, "[Spawner] " + command + " ran past its limit of " +
+                                                 std::to_string(REFUSED_LIMIT_SECONDS) +
+                                                 " seconds and was killed"))
+        << out;
+  }
   EXPECT_TRUE(run.reported) << out;
   EXPECT_EQ(std::vector<std::string>{INSTALLED_JRE_FOLDER}, runtimeFolders(setup.home));
   EXPECT_EQ("", missingInOrder(

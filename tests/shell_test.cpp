@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "core/paths.h"
 #include "core/spawner.h"
+#include "core/wait_limits.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
 
@@ -111,6 +113,58 @@ INSTANTIATE_TEST_SUITE_P(
                     }()}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct LimitCase {
+  const char* name;
+  const char* command;
+  bool overran;
+  const char* output;  // the answer when it did not overrun
+};
+
+// A command still running at its limit is killed with everything it started (its group),
+// named in one line with the limit, and gives no answer; one that ends in time is read
+// as before. A command that ended but left a process holding its output is still late.
+TEST(CommandCapture, CommandPastItsLimitIsKilledAndGivesNoAnswer) {
+  const LimitCase cases[] = {
+      {"ends in time", "sleep 0.2; echo ok", false, "ok"},
+      {"never ends", "echo partial; sleep 30", true, nullptr},
+      {"leaves a process holding its output", "sleep 30 & echo started", true, nullptr},
+  };
+  for (const LimitCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    const std::string pidFile = dir / "pids";
+    const std::string command = std::string("echo $$ >> '") + pidFile + "'; " + c.command;
+    const ChildRun run = runInChild(
+        [&] {
+          setenv(WAIT_LIMIT_ENV, "1", 1);
+          bool overran = !c.overran;
+          const auto start = std::chrono::steady_clock::now();
+          char* out = runCommandCapture(command.c_str(), &overran);
+          const double seconds =
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+          const bool answered = c.output != nullptr ? out != nullptr && strcmp(out, c.output) == 0
+                                                    : out == nullptr;
+          free(out);
+          return overran == c.overran && answered && seconds < 5 ? 0 : 3;
+        },
+        20);
+    ASSERT_FALSE(run.timedOut) << run.output;
+    EXPECT_EQ(0, run.exitStatus) << run.output;
+    const std::string line =
+        "[Spawner] " + command + " ran past its limit of 1 seconds and was killed\n";
+    EXPECT_EQ(c.overran, run.output.find(line) != std::string::npos) << run.output;
+    const pid_t shell = static_cast<pid_t>(atol(readFileBytes(pidFile).c_str()));
+    ASSERT_GT(shell, 1);
+    // The group is gone: nothing in it answers a signal any more.
+    bool gone = false;
+    for (int i = 0; i < 200 && !gone; ++i) {
+      gone = kill(-shell, 0) != 0;
+      if (!gone) usleep(10000);
+    }
+    EXPECT_TRUE(gone) << "the command's group still runs";
+  }
+}
+
 // The launcher ignores SIGPIPE for itself; a command it captures must not inherit that,
 // or a shell loop still writing after the cut would run for ever.
 TEST(CommandCapture, EndlessShellLoopEndsAfterTheCutInTheLauncher) {
@@ -118,6 +172,8 @@ TEST(CommandCapture, EndlessShellLoopEndsAfterTheCutInTheLauncher) {
   const std::string groupFile = dir / "group";
   const ChildRun run = runInChild(
       [&] {
+        // A loop left running is killed at the (shortened) limit, and fails the test.
+        setenv(WAIT_LIMIT_ENV, "5", 1);
         // Its own process group, so that a loop left running can be ended below.
         setpgid(0, 0);
         writeFileBytes(groupFile, std::to_string(getpid()));

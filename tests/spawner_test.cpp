@@ -9,10 +9,12 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "core/wait_limits.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
 
@@ -115,20 +117,25 @@ void PrintTo(const ExitCase& c, std::ostream* os) { *os << c.label; }
 
 class SpawnerExit : public testing::TestWithParam<ExitCase> {};
 
+// A child that ends within its limit gives the same result as one without a limit.
 TEST_P(SpawnerExit, ResultFollowsTheWaitStatus) {
   const ExitCase& c = GetParam();
-  int32_t result = -2;
-  const std::string out = captureStdout([&] {
-    Spawner* spawner = createSpawner();
-    setSpawnerExe(spawner, "/bin/sh");
-    appendSpawnerArgument(spawner, "-c");
-    appendSpawnerArgument(spawner, c.script);
-    result = runSpawnerAndWait(spawner);
-    freeSpawner(spawner);
-  });
-  EXPECT_EQ(c.expected, result) << out;
-  EXPECT_TRUE(contains(out, c.doneLine)) << out;
-  EXPECT_EQ(c.signalLine, contains(out, "[Spawner] runSpawnerAndWait returned 0\n")) << out;
+  for (const bool limited : {false, true}) {
+    SCOPED_TRACE(limited ? "with a limit" : "without a limit");
+    int32_t result = -2;
+    const std::string out = captureStdout([&] {
+      Spawner* spawner = createSpawner();
+      setSpawnerExe(spawner, "/bin/sh");
+      appendSpawnerArgument(spawner, "-c");
+      appendSpawnerArgument(spawner, c.script);
+      result = limited ? runSpawnerAndWaitWithin(spawner, 30) : runSpawnerAndWait(spawner);
+      freeSpawner(spawner);
+    });
+    EXPECT_EQ(c.expected, result) << out;
+    EXPECT_TRUE(contains(out, c.doneLine)) << out;
+    EXPECT_EQ(c.signalLine, contains(out, "[Spawner] runSpawnerAndWait returned 0\n")) << out;
+    EXPECT_FALSE(contains(out, "ran past its limit")) << out;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -139,6 +146,54 @@ INSTANTIATE_TEST_SUITE_P(
                     ExitCase{"Killed", "kill -KILL $$", 0, " status:9.\n", true},
                     ExitCase{"Terminated", "kill -TERM $$; exit 4", 0, " status:15.\n", true}),
     [](const testing::TestParamInfo<ExitCase>& info) { return info.param.label; });
+
+// Whether a process is gone (a zombie counts as gone), waiting up to two seconds.
+bool endsSoon(pid_t pid) {
+  for (int i = 0; i < 200; ++i) {
+    if (kill(pid, 0) != 0) return true;
+    const std::string stat = readFileBytes("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z') {
+      return true;
+    }
+    usleep(10000);
+  }
+  return false;
+}
+
+// A child past its limit is killed with everything in its group, a line names it and the
+// limit in force, and the result tells it from every exit status.
+TEST(Spawner, ChildPastItsLimitIsKilledWithItsGroup) {
+  ScratchDir dir;
+  const std::string script =
+      "sleep 30 & echo $! > '" + (dir / "helper") + "'; echo $$ > '" + (dir / "child") +
+      "'; sleep 30";
+  const ChildRun run = runInChild(
+      [&] {
+        setenv(WAIT_LIMIT_ENV, "1", 1);
+        Spawner* spawner = createSpawner();
+        setSpawnerExe(spawner, "/bin/sh");
+        appendSpawnerArgument(spawner, "-c");
+        appendSpawnerArgument(spawner, script.c_str());
+        const auto start = std::chrono::steady_clock::now();
+        const int32_t result = runSpawnerAndWaitWithin(spawner, WORK_CHILD_LIMIT_SECONDS);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return result == SPAWN_PAST_LIMIT && seconds >= 1 && seconds < 5 ? 0 : 3;
+      },
+      20);
+  ASSERT_FALSE(run.timedOut) << run.output;
+  EXPECT_EQ(0, run.exitStatus) << run.output;
+  EXPECT_TRUE(contains(run.output, "[Spawner] /bin/sh ran past its limit of 1 seconds and was "
+                                   "killed\n"))
+      << run.output;
+  EXPECT_FALSE(contains(run.output, "Spawn call done")) << run.output;
+  for (const char* name : {"child", "helper"}) {
+    const pid_t pid = static_cast<pid_t>(atol(readFileBytes(dir / name).c_str()));
+    ASSERT_GT(pid, 1) << name;
+    EXPECT_TRUE(endsSoon(pid)) << name << " " << pid << " still runs";
+  }
+}
 
 TEST(Spawner, FiveHundredthAppendIsDroppedWithAWarning) {
   ScratchDir dir;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/ring_buffer.h"
+#include "core/wait_limits.h"
 #include "pipeline/signature.h"
 #include "tests/support/fake_pack200.h"
 #include "tests/support/java_fixture.h"
@@ -379,6 +380,20 @@ std::vector<ArchiveCase> formatCases() {
        .tree = {{"lib", "/"}, {"lib/a.jar.p2", fakePack200("a")}, {"b.txt", "b"}},
        .lines = {"\t[Unarchiver] ERROR: unpack200 ((none)) does not exist!"},
        .noUnpack200 = true},
+      // A hung unpack200 is that step's error: killed at its limit, its file missing.
+      {.name = "HungUnpack200IsKilledAndItsFileMissing",
+       .stream =
+           [] { return ArchiveBuilder().pack200("lib/a.jar", "a").file("b.txt", "b").bytes(); },
+       .tree = {{"lib", "/"}, {"b.txt", "b"}},
+       .lines = {"[Spawner] " + fakeUnpack200ToolPath() +
+                     " ran past its limit of 1 seconds and was killed",
+                 "\t[Unarchiver] ERROR: unpack200 ({dir}/lib/a.jar) does not exist!"},
+       .unpackCalls = 1,
+       .childSetup =
+           [] {
+             setenv(WAIT_LIMIT_ENV, "1", 1);
+             setenv(FIXTURE_UNPACK200_SLEEP_ENV, "30", 1);
+           }},
       {.name = "WriteErrorIsAFailure",
        .stream = [] { return ArchiveBuilder().file("big.bin", PAYLOAD).bytes(); },
        .status = ENDED,

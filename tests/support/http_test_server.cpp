@@ -158,6 +158,12 @@ void HttpTestServer::hold(const std::string& path) {
   holding_[path]--;
 }
 
+void HttpTestServer::pause(int milliseconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  released_.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                     [&] { return stopping_.load(); });
+}
+
 void HttpTestServer::acceptLoop(int lifetimeSeconds) {
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(lifetimeSeconds);
   while (!stopping_ && std::chrono::steady_clock::now() < end) {
@@ -188,6 +194,12 @@ void HttpTestServer::answer(int fd) {
       plan.body = "<html><body>Not here</body></html>";
     }
   }
+  if (plan.silent) {
+    // Not ended by release(): a site that never answers stays silent until the stop.
+    pause(HOLD_LIMIT_SECONDS * 1000);
+    close(fd);
+    return;
+  }
   std::string head = "HTTP/1.1 " + std::to_string(plan.status) + " " +
                      reasonPhrase(plan.status) + "\r\n";
   if (plan.sendLength) head += "Content-Length: " + std::to_string(plan.body.size()) + "\r\n";
@@ -196,14 +208,20 @@ void HttpTestServer::answer(int fd) {
   const size_t end = std::min(plan.body.size(), plan.closeAfter);
   size_t sent = 0;
   bool held = false;
+  bool paused = false;
   while (open && !stopping_) {
     if (!held && sent == plan.holdAfter) {
       held = true;
       hold(path);
     }
+    if (!paused && sent == plan.pauseAfter) {
+      paused = true;
+      pause(plan.pauseMs);
+    }
     if (sent >= end) break;
     size_t piece = std::min(plan.chunk, end - sent);
     if (sent < plan.holdAfter) piece = std::min(piece, plan.holdAfter - sent);
+    if (sent < plan.pauseAfter) piece = std::min(piece, plan.pauseAfter - sent);
     open = sendAll(fd, plan.body.data() + sent, piece);
     sent += piece;
     if (plan.chunkDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(plan.chunkDelayMs));

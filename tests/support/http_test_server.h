@@ -2,8 +2,9 @@
 // system picks (bound to port 0, so parallel runs never collide), and answers every
 // request on a thread of its own from the plan registered for its path, the query left
 // out (404 for any other), then closes the connection. Every wait is bounded: a stuck
-// client times out, a held answer goes on by itself after a while, and the server stops
-// by itself after its lifetime or in its destructor.
+// client times out, a held or silent answer goes on by itself after a while (a silent
+// one then closes without a byte), a pause ends when the server stops, and the server
+// stops by itself after its lifetime or in its destructor.
 #pragma once
 
 #include <atomic>
@@ -25,6 +26,9 @@ struct HttpPlan {
   size_t holdAfter = SIZE_MAX;  // pause after this many body bytes until release()
   size_t chunk = 16384;         // body bytes per send
   int chunkDelayMs = 0;         // pause between sends (a slow server)
+  size_t pauseAfter = SIZE_MAX; // pause once after this many body bytes, for pauseMs
+  int pauseMs = 0;              // (a late last segment, a transfer that stops a while)
+  bool silent = false;          // read the request, then send nothing until stop()
 };
 
 class HttpTestServer {
@@ -60,6 +64,7 @@ class HttpTestServer {
   void acceptLoop(int lifetimeSeconds);
   void answer(int fd);
   void hold(const std::string& path);
+  void pause(int milliseconds);
 
   int listenFd_ = -1;
   int port_ = 0;

@@ -60,11 +60,16 @@ std::string javaScript(const std::string& realJava) {
          " >> \"$" + FIXTURE_JAVA_CALLS_ENV + "\"\n"
          "fi\n"
          "if [ \"$#\" = 1 ] && [ \"$1\" = -version ] && [ -f \"$here/../lib/fixture-version\" ]; then\n"
+         "  if [ -f \"$here/../lib/fixture-version-delay\" ]; then\n"
+         "    sleep \"$(cat \"$here/../lib/fixture-version-delay\")\"\n"
+         "  fi\n"
          "  cat \"$here/../lib/fixture-version\" >&2\n"
          "  exit 0\n"
          "fi\n"
          "for a in \"$@\"; do\n"
          "  if [ \"$a\" = -Xshare:dump ]; then\n"
+         "    if [ -n \"$" + std::string(FIXTURE_DUMP_SLEEP_ENV) + "\" ]; then sleep \"$" +
+         FIXTURE_DUMP_SLEEP_ENV + "\"; fi\n"
          "    # The archive belongs to this runtime, never to the JDK's own folder.\n"
          "    mkdir -p \"$here/../lib/server\"\n"
          "    exec " + java + " -XX:SharedArchiveFile=\"$here/../lib/server/classes.jsa\" \"$@\"\n"
@@ -150,6 +155,10 @@ bool buildRuntimeFixture(const std::string& folder, const RuntimeFixtureOptions&
     writeFileBytes((root / "lib" / "security" / "cacerts").string(), FIXTURE_CACERTS);
     if (!options.versionAnswer.empty()) {
       writeFileBytes((root / "lib" / "fixture-version").string(), options.versionAnswer + "\n");
+      if (options.versionDelaySeconds > 0) {
+        writeFileBytes((root / "lib" / "fixture-version-delay").string(),
+                       std::to_string(options.versionDelaySeconds) + "\n");
+      }
     }
   } catch (const std::exception& e) {
     fprintf(stderr, "cannot build the test runtime in %s: %s\n", folder.c_str(), e.what());

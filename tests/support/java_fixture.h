@@ -12,16 +12,20 @@
 // Environment switches of the fixture runtime's programs.
 // bin/java appends one line per call (its $0 and arguments, tab separated) to this file.
 inline constexpr char FIXTURE_JAVA_CALLS_ENV[] = "HV_FIXTURE_JAVA_CALLS";
+// bin/java with "-Xshare:dump" sleeps these seconds first (a dump that hangs).
+inline constexpr char FIXTURE_DUMP_SLEEP_ENV[] = "HV_FIXTURE_DUMP_SLEEP";
 // bin/unpack200: see tests/support/tools/fake_unpack200.cpp.
 inline constexpr char FIXTURE_UNPACK200_CALLS_ENV[] = "HV_FIXTURE_UNPACK200_CALLS";
 inline constexpr char FIXTURE_UNPACK200_SLEEP_ENV[] = "HV_FIXTURE_UNPACK200_SLEEP";
 inline constexpr char FIXTURE_UNPACK200_FAIL_ENV[] = "HV_FIXTURE_UNPACK200_FAIL";
 
-// The updater program's switches: result files of the two main classes, and the exit
-// status of the compatibility class (72 when unset).
+// The updater program's switches: result files of the two main classes, the exit status
+// of the compatibility class (72 when unset) and the seconds it sleeps first (a test
+// that hangs).
 inline constexpr char UPDATER_RESULT_ENV[] = "HV_UPDATER_RESULT";
 inline constexpr char UPDATER_COMPAT_RESULT_ENV[] = "HV_UPDATER_COMPAT_RESULT";
 inline constexpr char UPDATER_COMPAT_STATUS_ENV[] = "HV_UPDATER_COMPAT_STATUS";
+inline constexpr char UPDATER_COMPAT_SLEEP_ENV[] = "HV_UPDATER_COMPAT_SLEEP";
 inline constexpr char UPDATER_MAIN_CLASS[] = "hvfixture.Updater";
 inline constexpr char UPDATER_COMPAT_CLASS[] = "hvfixture.Compatibility";
 
@@ -39,6 +43,8 @@ struct RuntimeFixtureOptions {
   // Not empty: "java -version" prints this text (and a line end) on standard error and
   // exits 0 instead of asking the JVM.
   std::string versionAnswer;
+  // With versionAnswer: "java -version" first sleeps this long (a java that hangs).
+  int versionDelaySeconds = 0;
 };
 
 // Fills folder (created when missing) with bin/java, bin/unpack200, lib/rt.jar (an

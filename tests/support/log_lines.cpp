@@ -75,3 +75,10 @@ std::string withoutDownloadBars(const std::string& out) {
   }
   return text;
 }
+
+std::string lineAfter(const std::string& log, const std::string& start) {
+  for (const std::string& text : logTexts(log)) {
+    if (text.rfind(start, 0) == 0) return text.substr(start.size());
+  }
+  return "";
+}

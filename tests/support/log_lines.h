@@ -11,6 +11,8 @@ std::vector<std::string> splitLines(const std::string& text);
 std::vector<std::string> logTexts(const std::string& log);
 bool hasLine(const std::string& log, const std::string& text);
 int countLinesStartingWith(const std::string& log, const std::string& start);
+// The text of the first line that starts with start, without start; "" when none.
+std::string lineAfter(const std::string& log, const std::string& start);
 // "" when every expected text is a whole line of log, in this order (others may come
 // between); else the first one missing or out of order.
 std::string missingInOrder(const std::string& log, const std::vector<std::string>& expected);
