@@ -390,7 +390,7 @@ std::vector<ArchiveCase> formatCases() {
                  "\t[Unarchiver] ERROR: unpack200 ({dir}/lib/a.jar) does not exist!"},
        .unpackCalls = 1,
        .childSetup =
-           [] {
+           [](const std::string&) {
              setenv(WAIT_LIMIT_ENV, "1", 1);
              setenv(FIXTURE_UNPACK200_SLEEP_ENV, "30", 1);
            }},
