@@ -56,8 +56,10 @@ std::string javaScript(const std::string& realJava) {
          "# Test runtime: every call goes to the installed JDK.\n"
          "here=$(cd \"$(dirname \"$0\")\" && pwd)\n"
          "if [ -n \"$" + std::string(FIXTURE_JAVA_CALLS_ENV) + "\" ]; then\n"
-         "  { printf '%s' \"$0\"; for a in \"$@\"; do printf '\\t%s' \"$a\"; done; printf '\\n'; }"
-         " >> \"$" + FIXTURE_JAVA_CALLS_ENV + "\"\n"
+         // One write per call: runs at the same time append whole lines, never pieces
+         // of each other's (the trailing '.' keeps a last argument's line ends).
+         "  line=$(printf '%s' \"$0\"; for a in \"$@\"; do printf '\\t%s' \"$a\"; done; printf .)\n"
+         "  printf '%s\\n' \"${line%.}\" >> \"$" + FIXTURE_JAVA_CALLS_ENV + "\"\n"
          "fi\n"
          "if [ \"$#\" = 1 ] && [ \"$1\" = -version ] && [ -f \"$here/../lib/fixture-version\" ]; then\n"
          "  if [ -f \"$here/../lib/fixture-version-delay\" ]; then\n"
