@@ -130,7 +130,7 @@ void Extractor_extractQuorvane(ExtractorRun* run) {
   extractEntries(run, run->qvTemp, 1);
   makeExecutable(lzmaPath, 1);
   logMessage("[Extractor] Ensuring LZMA is executable.\n");
-  if (chmodNoFollow(lzmaPath, 0777) != 0) {
+  if (setProgramMode(lzmaPath) != 0) {
     logMessage("[Extractor] ***************************** Error setting LZMA executable!\n");
   }
   extractEntries(run, run->qvTemp, 1);

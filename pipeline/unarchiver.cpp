@@ -66,6 +66,9 @@ void queuePack200(Pack200Queue* queue, const char* packed, const char* unpacked)
   pthread_mutex_unlock(&queue->mutex);
 }
 
+[[noreturn]] void failUnwritable();
+bool isLink(const char* path);
+
 // Runs unpack200 on one ".p2" file and removes it. Without a program the ".p2" file
 // stays: nothing could make the unpacked file from it.
 void unpack200(const char* packed, const char* unpacked) {
@@ -75,6 +78,9 @@ void unpack200(const char* packed, const char* unpacked) {
     return;
   }
   if (!unpack200Prepared.exchange(true)) makeExecutable(program, 1);
+  // Checked again here: a queued file waits for the whole archive, time enough to plant
+  // a link in its place, through which unpack200 would write.
+  if (isLink(unpacked)) failUnwritable();
   Spawner* spawner = createSpawner();
   setSpawnerExe(spawner, program);
   appendSpawnerArgument(spawner, packed);

@@ -43,12 +43,12 @@ TEST(Chmod, PathWithQuotesAndDollarPassesUnharmed) {
   CaptureStdout();
   EXPECT_EQ(0, chmod777(path.c_str()));
   const std::string out = GetCapturedStdout();
-  EXPECT_EQ(0777u, modeOf(path));
+  EXPECT_EQ(0644u, modeOf(path));
   EXPECT_FALSE(pathExists(dir / "pwned"));
   EXPECT_FALSE(pathExists("pwned"));
   // The logged line is the command as run.
   const std::string quoted = "'" + dir.path() + "/a\"b$(touch pwned)`touch pwned`'\\''c\\'";
-  EXPECT_NE(std::string::npos, out.find("[ChMod] Executing chmod 777 " + quoted + "\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("[ChMod] Executing chmod 644 " + quoted + "\n")) << out;
 }
 
 TEST(Chmod, RecursiveForms) {
@@ -75,7 +75,7 @@ TEST(Chmod, LinksAreLeftAlone) {
     int32_t result;
   };
   const Case cases[] = {
-      {"chmod777", chmod777, "chmod 777 ", 256},
+      {"chmod777", chmod777, "chmod 644 ", 256},
       {"chmodAllExecutable", chmodAllExecutable, "chmod -R a+x ", 256},
       {"chmod755Recursive", chmod755Recursive, "chmod -R 755 ", 256},
       {"chmodNoFollow", [](const char* p) { return chmodNoFollow(p, 0777); }, nullptr, -1},
@@ -140,7 +140,7 @@ TEST(Chmod, MissingPathFailsWithOneLine) {
   capture.start();
   EXPECT_EQ(256, chmod777(path.c_str()));
   capture.stop();
-  EXPECT_EQ(std::vector<std::string>{"[ChMod] Executing chmod 777 \"" + path + "\""},
+  EXPECT_EQ(std::vector<std::string>{"[ChMod] Executing chmod 644 \"" + path + "\""},
             logTexts(capture.out()));
   EXPECT_EQ("chmod: changing permissions of '" + path + "': No such file or directory\n",
             capture.err());
@@ -172,19 +172,19 @@ TEST(EnsureFolder, Modes) {
   };
   const Case cases[] = {
       {"existing", 0, false, 0700},        // left as it is, no chmod
-      {"new", 0, true, 0777},              // umask narrowed, chmod widened
+      {"new", 0, true, 0755},              // the mode set exactly, whatever the umask
       {"missing/child", -1, true, 0},      // one level only; chmod still runs
       {"dangling", -1, false, 0777},       // a link's target is never touched (mode of the link)
       {"tofile", -1, false, 0777},
       {"tofolder", -1, false, 0777},       // a link to a folder is no folder either
   };
-  const mode_t old = umask(022);
+  const mode_t old = umask(0);
   for (const Case& c : cases) {
     const std::string path = dir / c.name;
     CaptureStdout();
     EXPECT_EQ(c.result, ensureFolder(path.c_str())) << c.name;
     const std::string out = GetCapturedStdout();
-    EXPECT_EQ(c.chmodRun, out.find("[ChMod] Executing chmod 777 \"" + path + "\"\n") !=
+    EXPECT_EQ(c.chmodRun, out.find("[ChMod] Executing chmod 755 \"" + path + "\"\n") !=
                               std::string::npos)
         << c.name << ": " << out;
     EXPECT_EQ(c.mode, modeOf(path)) << c.name;
@@ -209,7 +209,7 @@ TEST(CreateFolderExclusive, OnlyANewFolderCounts) {
     mode_t mode;
   };
   const Case cases[] = {
-      {"new", 0, 0, 0777},
+      {"new", 0, 0, 0755},
       {"existing", -1, EEXIST, 0700},
       {"file", -1, EEXIST, 0644},
       {"link", -1, EEXIST, 0777},  // the link's own mode; its target stays 0700
