@@ -1,21 +1,30 @@
 #include "core/fileops.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "tests/support/isolated_run.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -362,6 +371,141 @@ TEST(DeleteFolder, MissingFolderOrLinkedFolderIsNotOpened) {
   }
   EXPECT_EQ("k", readFileBytes(dir / "elsewhere/keep"));
 }
+
+// ---- Walks while another writer swaps folders for links ----
+
+constexpr int SWAP_SUBFOLDERS = 12;
+constexpr int SWAP_FILES = 300;
+
+// Swaps each watched subfolder of top for a link to victim as soon as a walk acts in it
+// (the first inotify event from it: opened, listed, an entry opened, changed or
+// removed), moving the real folder away, as a user who may write top could.
+class FolderSwapper {
+ public:
+  FolderSwapper(const std::string& top, const std::vector<std::string>& names,
+                const std::string& victim, const std::string& away)
+      : top_(top), victim_(victim), away_(away) {
+    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    for (const std::string& name : names) {
+      const int wd = inotify_add_watch(fd_, (top + "/" + name).c_str(),
+                                       IN_OPEN | IN_ACCESS | IN_ATTRIB | IN_DELETE | IN_ONLYDIR);
+      if (wd >= 0) watched_[wd] = name;
+    }
+    thread_ = std::thread([this] { loop(); });
+  }
+  ~FolderSwapper() { finish(); }
+  bool watching(size_t count) const { return fd_ >= 0 && watched_.size() == count; }
+  // Stops the swapper; the number of folders swapped.
+  int finish() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    return swapped_;
+  }
+
+ private:
+  void loop() {
+    alignas(struct inotify_event) char events[16384];
+    while (!stop_) {
+      struct pollfd p = {fd_, POLLIN, 0};
+      if (poll(&p, 1, 10) <= 0) continue;
+      const ssize_t n = read(fd_, events, sizeof events);
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const struct inotify_event*>(events + at);
+        at += static_cast<ssize_t>(sizeof *event + event->len);
+        auto it = watched_.find(event->wd);
+        if (it == watched_.end() || it->second.empty()) continue;
+        const std::string name = it->second;
+        it->second.clear();  // one swap per folder
+        if (rename((top_ + "/" + name).c_str(), (away_ + "/" + name).c_str()) == 0 &&
+            symlink(victim_.c_str(), (top_ + "/" + name).c_str()) == 0) {
+          ++swapped_;
+        }
+      }
+    }
+  }
+
+  std::string top_, victim_, away_;
+  int fd_ = -1;
+  std::map<int, std::string> watched_;
+  std::atomic<bool> stop_{false};
+  int swapped_ = 0;
+  std::thread thread_;
+};
+
+struct SwapCase {
+  const char* name;
+  std::function<void(const std::string& top, const std::string& copy)> walk;
+};
+
+void PrintTo(const SwapCase& c, std::ostream* os) { *os << c.name; }
+
+class TreeWalks : public ::testing::TestWithParam<SwapCase> {};
+
+// Many subfolders of many files, each swapped for a link to a victim folder (files of
+// the same names, mode 0600, "victim") while the walk is inside it: the victim's files
+// are never removed, changed or copied, whatever the walk does to its own tree.
+TEST_P(TreeWalks, SubfolderSwappedForALinkMidWalkNeverLeadsOutside) {
+  const SwapCase& c = GetParam();
+  const std::string failure = runIsolated(
+      [&c] {
+        ScratchDir dir;
+        const std::string top = dir / "top", victim = dir / "victim", away = dir / "away",
+                          copy = dir / "copy";
+        for (const std::string& folder : {top, victim, away, copy}) mkdir(folder.c_str(), 0755);
+        std::vector<std::string> names;
+        for (int k = 0; k < SWAP_FILES; ++k) {
+          const std::string file = victim + "/f" + std::to_string(k);
+          writeFileBytes(file, "victim");
+          chmod(file.c_str(), 0600);
+        }
+        for (int i = 0; i < SWAP_SUBFOLDERS; ++i) {
+          names.push_back("s" + std::to_string(i));
+          mkdir((top + "/" + names.back()).c_str(), 0755);
+          for (int k = 0; k < SWAP_FILES; ++k) {
+            writeFileBytes(top + "/" + names.back() + "/f" + std::to_string(k), "mine");
+          }
+        }
+        FolderSwapper swapper(top, names, victim, away);
+        ASSERT_TRUE(swapper.watching(names.size()));
+        OutputCapture capture;
+        capture.start();
+        c.walk(top, copy);
+        capture.stop();
+        EXPECT_GT(swapper.finish(), 0) << "no folder was swapped during the walk";
+        int intact = 0;
+        for (int k = 0; k < SWAP_FILES; ++k) {
+          const std::string file = victim + "/f" + std::to_string(k);
+          intact += pathExists(file) && readFileBytes(file) == "victim" && modeOf(file) == 0600u;
+        }
+        EXPECT_EQ(SWAP_FILES, intact);
+        int copiedFromVictim = 0;
+        std::error_code ec;
+        for (auto it = fs::recursive_directory_iterator(copy, ec);
+             it != fs::recursive_directory_iterator(); it.increment(ec)) {
+          copiedFromVictim += it->is_regular_file(ec) && readFileBytes(it->path()) == "victim";
+        }
+        EXPECT_EQ(0, copiedFromVictim);
+      },
+      60);
+  EXPECT_EQ("", failure);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TreeWalks,
+    ::testing::Values(
+        SwapCase{"DeleteFolder",
+                 [](const std::string& top, const std::string&) { DeleteFolder(top.c_str()); }},
+        SwapCase{"chmod755Recursive",
+                 [](const std::string& top, const std::string&) { chmod755Recursive(top.c_str()); }},
+        SwapCase{"chmodAllExecutable",
+                 [](const std::string& top, const std::string&) { chmodAllExecutable(top.c_str()); }},
+        SwapCase{"CopyFolder",
+                 [](const std::string& top, const std::string& copy) {
+                   CopyFolder(top.c_str(), copy.c_str());
+                 }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---- copyFile and CopyFolder ----
 
