@@ -27,7 +27,8 @@ class TreeVisitor {
   // After a folder's children were walked; folderFd is the descriptor they were read
   // through (gone once this returns).
   virtual void leave(const TreeEntry& entry, int folderFd) { (void)entry, (void)folderFd; }
-  // The entry vanished, or a folder could not be opened or listed (errno set).
+  // The entry vanished (st zeroed), or a folder entered could not be opened or listed
+  // (errno set; for it leave is not called): each folder entered gets leave or failed.
   virtual void failed(const TreeEntry& entry) { (void)entry; }
 };
 
