@@ -212,20 +212,8 @@ TEST(ElevationInstall, PermAllInstallerElevatesInstallsUnderOptAndLaunchesAsTheU
   const std::string tools = installer.tools(), records = installer.records();
 
   // pkexec: the setuid-root runner, which runs its command as root in a fresh environment.
-  const std::string runner = tools + "/root_runner";
-  fs::copy_file(ROOT_RUNNER, runner);
-  chown(runner.c_str(), 0, 0);
-  chmod(runner.c_str(), 04755);
-  writeFileBytes(tools + "/pkexec", "#!/bin/sh\nexec '" + runner + "' \"$@\"\n");
-  chmod((tools + "/pkexec").c_str(), 0755);
-  DeadlineOptions probe;
-  probe.prepare = installer.asUser();
-  const DeadlineRun check = runWithDeadline(runner, {runner, "--check"}, {}, probe);
-  if (check.status != 0) {
-    GTEST_SKIP() << "setuid root does not take effect here (no-new-privileges, or /tmp "
-                    "mounted nosuid): "
-                 << check.status << " " << check.output;
-  }
+  const std::string unusable = installer.useRootRunnerAsPkexec();
+  if (!unusable.empty()) GTEST_SKIP() << unusable;
 
   const std::string result = records + "/updater-result";
   UpdaterResult updater;
