@@ -173,6 +173,7 @@ int32_t ensureFolderAt(int dirFd, const char* name, const char* shown) {
   struct stat st;
   if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
     logMessage("[Utils] Not a folder but a link, left alone: %s\n", shown);
+    errno = ELOOP;
     return -1;
   }
   const int fd = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -181,13 +182,18 @@ int32_t ensureFolderAt(int dirFd, const char* name, const char* shown) {
     return 0;
   }
   const int made = mkdirat(dirFd, name, folderMode());
+  const int error = errno;
   // A link planted at the name meanwhile must not have its target's mode changed.
   if (made != 0 && fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
     logMessage("[Utils] Not a folder but a link, left alone: %s\n", shown);
+    errno = ELOOP;
     return -1;
   }
   chmodLayoutAt(dirFd, name, shown, EntryKind::Folder);
-  return made == 0 ? 0 : -1;
+  if (made == 0) return 0;
+  // The caller may tell why mkdir failed.
+  errno = error;
+  return -1;
 }
 
 }  // namespace

@@ -36,9 +36,9 @@ int32_t chmodNoFollow(const char* path, mode_t mode);
 // shared, else 0755), unlogged.
 int32_t setProgramMode(const char* path);
 
-// 0 when path is a folder or was made (mkdir with folderMode, then chmod777), -1 when
-// mkdir failed or the name is a symbolic link (never taken for a folder, whatever it
-// points to).
+// 0 when path is a folder or was made (mkdir with folderMode, then chmod777), -1 with
+// errno set (mkdir's, or ELOOP) when mkdir failed or the name is a symbolic link (never
+// taken for a folder, whatever it points to).
 int32_t ensureFolder(const char* path);
 // Makes a new folder of folderMode (mkdir, then chmod777): 0 only when this call created
 // it; -1 with errno set (EEXIST when anything of that name exists) otherwise.

@@ -140,6 +140,10 @@ void logWorkingDir() {
   }
 }
 
+void logFileError(const char* tag, const char* action, const char* path, int error) {
+  logMessage("%s Cannot %s %s: %s\n", tag, action, path, strerror(error));
+}
+
 void endProcess(int status) {
   // A thread stuck writing a line must not keep the process alive: wait a little for
   // the lock, flush what can be flushed either way.

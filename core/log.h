@@ -28,6 +28,9 @@ void setLogFile(FILE* file);
 void closeLogFile();
 // "[Extractor] Working dir is '%s'".
 void logWorkingDir();
+// "<tag> Cannot <action> <path>: <strerror(error)>": the system's reason for a failed
+// file or folder operation, logged just before the line that ends the run for it.
+void logFileError(const char* tag, const char* action, const char* path, int error);
 
 // Ends the process from whichever thread meets a fatal error: flushes the log file,
 // standard output and standard error, then _exit(status). Static destructors do not

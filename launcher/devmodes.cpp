@@ -79,6 +79,7 @@ void makeExtractTestFolder() {
       st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
     return;
   }
+  if (error != EEXIST) logFileError("[Extractor]", "create folder", EXTRACT_TEST_FOLDER, error);
   printf("[Extractor] Cannot use %s as the extract test's folder (not a folder of its own)\n",
          EXTRACT_TEST_FOLDER);
   endProcess(1);

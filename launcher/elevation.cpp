@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -109,6 +110,7 @@ void Extractor_elevationRoad(ExtractorRun* run) {
   // A private folder: fixed names in /tmp could be made first, or be links, by anyone.
   char* folder = copyString(ELEVATION_FOLDER_TEMPLATE);
   if (folder == nullptr || mkdtemp(folder) == nullptr) {
+    if (folder != nullptr) logFileError("[Extractor]", "create folder", folder, errno);
     logMessage("[Extractor] Unable to create a private folder in /tmp for the splash picture\n");
     endProcess(1);
   }

@@ -27,6 +27,9 @@ const char CACERTS_FILE[] = "cacerts";
 // Entries 3 to 5 and the two application entries.
 constexpr int QUORVANE_ENTRIES = 3;
 constexpr int APPLICATION_ENTRIES = 2;
+// What a missing entry belongs to, in the line that ends the run.
+const char UPDATER_COMPONENT[] = "updater";
+const char APPLICATION_COMPONENT[] = "application";
 
 bool isEmpty(const char* text) { return text == nullptr || text[0] == '\0'; }
 const char* orEmpty(const char* text) { return text == nullptr ? "" : text; }
@@ -37,12 +40,6 @@ void requireName(const char* name, const char* what) {
   if (name != nullptr && name[0] != '\0') return;
   logMessage("[Extractor] The %s name does not fit, cannot extract\n", what);
   endProcess(1);
-}
-
-// The next count entries of the tail into folder; an entry that is missing (the ring
-// ended) is reported by the Unarchiver and the road goes on.
-void extractEntries(ExtractorRun* run, const char* folder, int count) {
-  for (int i = 0; i < count; ++i) Unarchiver_extractOne(run->tailRing, folder);
 }
 
 // Writes the picture beside path and renames it over path, so a link planted at path is
@@ -82,6 +79,20 @@ void configureSplashFrom(const char* splashPath) {
 
 }  // namespace
 
+void Extractor_extractTailEntries(ExtractorRun* run, const char* folder, int count,
+                                  const char* component) {
+  for (int i = 0; i < count; ++i) {
+    const int result = Unarchiver_extractOne(run->tailRing, folder);
+    // A cut entry was named by the Unarchiver already.
+    if (result == UNARCHIVER_ENTRY_CUT) endProcess(1);
+    if (result != 0) {
+      logMessage("[Extractor] An entry of the %s is missing: the installer file is cut\n",
+                 component);
+      endProcess(1);
+    }
+  }
+}
+
 void overrideSplashImage(const char* canOverride, const unsigned char* image, uint64_t size,
                          const char* path) {
   if (canOverride == nullptr || strcmp(canOverride, "1") != 0) return;
@@ -113,6 +124,7 @@ void Extractor_prepareExtraction(ExtractorRun* run) {
   logMessage("[Extractor] QV temp is %s\n", run->qvTemp);
   if (createTempFolder(run->qvTemp) == 0) return;
   if (run->prepareOnly) {
+    logFileError("[SUDO]", "create folder", run->qvTemp, errno);
     // This run is the elevated one already: elevating again could loop for ever.
     logMessage("[SUDO] Prepare-only run unable to create QV temp folder %s, not elevating again\n",
                run->qvTemp);
@@ -127,17 +139,17 @@ void Extractor_extractQuorvane(ExtractorRun* run) {
   char cacertsPath[PATH_BUFFER_SIZE];
   buildPath2(lzmaPath, run->qvTemp, LZMA_FILE);
   logMessage("[Extractor] LZMA path is %s\n", lzmaPath);
-  extractEntries(run, run->qvTemp, 1);
+  Extractor_extractTailEntries(run, run->qvTemp, 1, UPDATER_COMPONENT);
   makeExecutable(lzmaPath, 1);
   logMessage("[Extractor] Ensuring LZMA is executable.\n");
   if (setProgramMode(lzmaPath) != 0) {
     logMessage("[Extractor] ***************************** Error setting LZMA executable!\n");
   }
-  extractEntries(run, run->qvTemp, 1);
+  Extractor_extractTailEntries(run, run->qvTemp, 1, UPDATER_COMPONENT);
   buildPath2(splashPath, run->qvTemp, SPLASH_FILE);
   overrideSplashImage(run->tail.canOverrideSplash, run->dynamicSplashImage,
                       run->dynamicSplashImageSize, splashPath);
-  extractEntries(run, run->qvTemp, QUORVANE_ENTRIES);
+  Extractor_extractTailEntries(run, run->qvTemp, QUORVANE_ENTRIES, UPDATER_COMPONENT);
   logMessage("[Extractor] Extracted QV and QV Version\n");
   logMessage("[Extractor] Renaming QV folder to %s\n", run->qvFolder);
   renameWithFallback(run->qvTemp, run->qvFolder);
@@ -164,11 +176,12 @@ void Extractor_extractApplication(ExtractorRun* run) {
     logMessage("[Extractor] APP folder is %s\n", run->appFolder);
     logMessage("[Extractor] APP temp is %s\n", run->appTemp);
     if (createTempFolder(run->appTemp) != 0) {
+      logFileError("[Extractor]", "create folder", run->appTemp, errno);
       logBanner("Unable to create App Temp folder\n");
       endProcess(1);
     }
     logMessage("[Extractor] Extracting App...\n");
-    extractEntries(run, run->appTemp, APPLICATION_ENTRIES);
+    Extractor_extractTailEntries(run, run->appTemp, APPLICATION_ENTRIES, APPLICATION_COMPONENT);
     logMessage("[Extractor] Setting permissions...\n");
     chmodAllExecutable(run->appTemp);
     char picture[PATH_BUFFER_SIZE];

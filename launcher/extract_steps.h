@@ -14,6 +14,13 @@
 void overrideSplashImage(const char* canOverride, const unsigned char* image, uint64_t size,
                          const char* path);
 
+// The next count entries of the tail into folder, each whole: an entry that is cut or
+// missing (a partial download of the installer) ends the run with status 1 before any
+// folder holding it is renamed to a complete name; component ("updater", "runtime",
+// "application") names what a missing entry belonged to.
+void Extractor_extractTailEntries(ExtractorRun* run, const char* folder, int count,
+                                  const char* component);
+
 // Step 8: ends with status 1 when the tail carries no Quorvane; names the folders and
 // creates QV temp exclusively, or takes the elevation road (which never comes back). A
 // prepare-only run, the elevated one already, ends with status 1 instead of elevating.

@@ -164,7 +164,8 @@ char* freshPropertiesName(char* path, const char* appDir, const char* failed) {
 }
 
 // One attempt: create, write, flush and close. A file that was created but not
-// written whole is removed, so no partial list is left for the program to read.
+// written whole is removed, so no partial list is left for the program to read. false
+// with errno telling why.
 bool writePropertiesFile(const char* path, const LaunchPropertyList* props) {
   // A new file only: a name already taken (another launch in the same millisecond, a
   // planted file or link) is left alone and the next attempt takes a fresh name.
@@ -176,9 +177,10 @@ bool writePropertiesFile(const char* path, const LaunchPropertyList* props) {
   const int writeError = ok ? 0 : errno;
   ok = fclose(file) == 0 && ok;
   if (!ok) {
-    logMessage("[Extractor] Could not write launch properties file %s [%d]\n", path,
-               writeError != 0 ? writeError : errno);
+    const int error = writeError != 0 ? writeError : errno;
+    logMessage("[Extractor] Could not write launch properties file %s [%d]\n", path, error);
     remove(path);
+    errno = error;
     return false;
   }
   logMessage("[Extractor] Finished writing launch properties file\n");
@@ -195,14 +197,17 @@ char* writeLaunchProperties(const char* appDir, const LaunchPropertyList* props)
   logMessage("[Extractor] Writing launch properties to %s (length: %d)\n", path,
              propListEnd(props));
   bool written = writePropertiesFile(path, props);
+  int error = errno;
   for (int retry = 1; !written && retry < LAUNCH_PROPERTIES_ATTEMPTS; ++retry) {
     setString(failed, path);
     freshPropertiesName(path, appDir, failed);
     logMessage("[Retry] Writing launch properties to %s\n", path);
     written = writePropertiesFile(path, props);
+    error = errno;
     if (!written) sleepMillis(RETRY_PAUSE_MILLIS);
   }
   if (!written) {
+    logFileError("[Extractor]", "write", path, error);
     logBanner("Unable to write Launch Properties file! Cannot run!\n");
     endProcess(EXIT_LAUNCH_PROPERTIES_UNWRITABLE);
   }
@@ -280,6 +285,7 @@ int launchFromFolder(const char* master, const LaunchPropertyList* list, int arg
       requirePath(buildPath3(newPathBuffer(), master, folder, LAUNCH_FILE_NAME), "launch file");
   FILE* launch = openFileForReading(launchPath);
   if (launch == nullptr) {
+    logFileError("[Extractor]", "open", launchPath, errno);
     logBanner("Unable to open launch file %s\n", launchPath);
     endProcess(1);
   }

@@ -2,6 +2,8 @@
 // folder, else the runtime named by the update site's version file is downloaded.
 #include "launcher/runtime_online.h"
 
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -100,10 +102,10 @@ bool buildCopyCommands(char* copy, char* mode, const char* home, const char* tem
          buildShellCommand(mode, SEARCH_COMMAND_SIZE, "chmod -R 755 ", bin);
 }
 
-void runLogged(const char* command) {
+// The status system() gives.
+int runLogged(const char* command) {
   logMessage("[JRESearch] Running %s\n", command);
-  const int status = system(command);
-  (void)status;
+  return system(command);
 }
 
 // The first field of a version text, or its second when it begins with "1." (the
@@ -130,7 +132,9 @@ void downloadRuntime(ExtractorRun* run) {
                                            run->jreName, buster);
   free(buster);
   if (!named) {
-    logBanner("[JREDownload] Failed to download JRE version file\n");
+    // Nothing was asked of the site: the name it would be asked under does not fit.
+    if (!quietRun(run)) destroySplashMutex();
+    logBanner("[JREDownload] JRE version file URL too long, nothing downloaded\n");
     endProcess(1);
   }
   if (!quietRun(run)) showSplash();
@@ -147,6 +151,7 @@ void downloadRuntime(ExtractorRun* run) {
 
   if (makeTempFolderName(run->jreTemp, run->masterFolder) == nullptr ||
       createTempFolder(run->jreTemp) != 0) {
+    if (run->jreTemp[0] != 0) logFileError("[JREDownload]", "create folder", run->jreTemp, errno);
     logMessage("[JREDownload] Cannot make a temporary folder for the JRE\n");
     endProcess(1);
   }
@@ -344,10 +349,25 @@ void findSystemJre(char* jreVersion, bool autotest, const char* requiredVersion,
     free(mode);
     return;
   }
+  const int copied = runLogged(copy);
+  free(copy);
+  if (copied != 0) {
+    // A partial copy must never reach the complete folder, nor replace a working one
+    // copied earlier: the copy goes, and the runtime is downloaded instead.
+    const int status = copied != -1 && WIFEXITED(copied) ? WEXITSTATUS(copied) : -1;
+    logMessage("[JRESearch] Copying the JRE failed (exit status %d, cp tells why above), "
+               "removing %s\n",
+               status, temp);
+    struct stat st;
+    if (lstat(temp, &st) == 0) {
+      DeleteFolder(temp);
+      if (rmdir(temp) != 0) logFileError("[JRESearch]", "remove", temp, errno);
+    }
+    free(mode);
+    return;
+  }
+  runLogged(mode);
+  free(mode);
   setString(jreTemp, temp);
   setString(jreVersion, COPIED_JRE_VERSION);
-  runLogged(copy);
-  runLogged(mode);
-  free(copy);
-  free(mode);
 }

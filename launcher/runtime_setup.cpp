@@ -1,7 +1,10 @@
 #include "launcher/runtime_setup.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +16,7 @@
 #include "core/paths.h"
 #include "core/spawner.h"
 #include "core/timeutil.h"
+#include "launcher/extract_steps.h"
 #include "pipeline/streamer.h"
 #include "pipeline/unarchiver.h"
 
@@ -22,6 +26,8 @@ const char OFFLINE_TITLE[] = "Extracting Offline JRE";
 const char ONLINE_TITLE[] = "Setting up online JRE";
 const char CACERTS_FILE[] = "cacerts";
 constexpr int CACHE_BUSTER_SIZE = 101;
+// Readable by every user of the runtime (an install for all users included).
+constexpr mode_t CACERTS_MODE = 0644;
 
 const char* orEmpty(const char* text) { return text == nullptr ? "" : text; }
 
@@ -34,6 +40,54 @@ char* binPath(const char* folder, const char* program) {
   }
   buildPath3(path, folder, "bin", program);
   return path;
+}
+
+[[noreturn]] void failCacerts(const char* action, const char* path, int error) {
+  logFileError("[Extractor]", action, path, error);
+  logBanner("Unable to write cacerts! Cannot complete the JRE.\n");
+  endProcess(1);
+}
+
+// Copies source into a new file beside target and renames it over target: the store is
+// never missing or cut, whatever fails, and a link at target is replaced, not followed.
+// Ends the run on any failure, the partial copy removed and the old store left in place.
+void replaceCacerts(const char* source, const char* target) {
+  char scratch[PATH_BUFFER_SIZE];
+  if (!formatText(scratch, sizeof scratch, "%s.XXXXXX", target)) {
+    failCacerts("create a file beside", target, ENAMETOOLONG);
+  }
+  FILE* in = openFileForReading(source);
+  if (in == nullptr) failCacerts("open", source, errno);
+  const int fd = mkostemp(scratch, O_CLOEXEC);
+  if (fd < 0) failCacerts("create", scratch, errno);
+  FILE* out = fchmod(fd, CACERTS_MODE) == 0 ? fdopen(fd, "wb") : nullptr;
+  if (out == nullptr) {
+    const int error = errno;
+    close(fd);
+    unlink(scratch);
+    failCacerts("create", scratch, error);
+  }
+  // errno is read as the argument, before unlink can change it.
+  const auto fail = [&scratch](const char* action, const char* path, int error) {
+    unlink(scratch);
+    failCacerts(action, path, error);
+  };
+  char buffer[COPY_BUFFER_SIZE];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, in)) > 0;) {
+    if (fwrite(buffer, 1, n, out) != n) fail("write", scratch, errno);
+  }
+  if (ferror(in)) fail("read", source, errno);
+  fclose(in);
+  if (fflush(out) != 0) fail("write", scratch, errno);
+  if (fclose(out) != 0) fail("close", scratch, errno);
+  struct stat st;
+  // A link there (the store of a system runtime often is one) goes too.
+  const bool old = fileExists(target) || (lstat(target, &st) == 0 && S_ISLNK(st.st_mode));
+  if (old) logMessage("[Extractor] Removing old cacerts file\n");
+  const int renamed = rename(scratch, target);
+  const int error = errno;
+  if (old) logMessage("[Extractor] Result = %d\n", renamed);
+  if (renamed != 0) fail("rename a new file over", target, error);
 }
 
 }  // namespace
@@ -55,10 +109,15 @@ void RuntimeSetup_offlineRoad(ExtractorRun* run) {
   // The QV temp buffer names the QV folder since the Quorvane's rename.
   fetchVersionFile(run->qvTemp, run->effectiveUpdateUrl, run->jreName);
   makeTempFolderName(run->jreTemp, run->masterFolder);
-  createTempFolder(run->jreTemp);
   makeCompleteFolderName(run->jreFolder, run->masterFolder, run->jreName, run->tail.jreVersion);
   if (run->jreTemp[0] == '\0' || run->jreFolder[0] == '\0') {
     logMessage("[Extractor] The JRE folder names do not fit, cannot extract the JRE\n");
+    endProcess(1);
+  }
+  // Never a folder another run made: what it holds is not this runtime.
+  if (createTempFolder(run->jreTemp) != 0) {
+    logFileError("[Extractor]", "create folder", run->jreTemp, errno);
+    logMessage("[Extractor] Cannot make a temporary folder for the JRE\n");
     endProcess(1);
   }
   formatText(run->jreVersion, sizeof run->jreVersion, "%s", run->tail.jreVersion);
@@ -66,7 +125,7 @@ void RuntimeSetup_offlineRoad(ExtractorRun* run) {
   unpack200Path = locateUnpack200(run->jreTemp);
   logMessage("[Extractor] UP200 path is %s\n", unpack200Path.load());
   logMessage("[Extractor] Extracting JRE archive...\n");
-  Unarchiver_extractOne(run->tailRing, run->jreTemp);
+  Extractor_extractTailEntries(run, run->jreTemp, 1, "runtime");
   logMessage("[Extractor] Extracted JRE %s\n", run->jreName);
   logMessage("[Extractor] Regenerating jsa...\n");
   regenerateClassData(run->jreTemp);
@@ -74,12 +133,13 @@ void RuntimeSetup_offlineRoad(ExtractorRun* run) {
 
 void RuntimeSetup_finish(ExtractorRun* run, const char* title) {
   logEnd(title);
-  renameWithFallback(run->jreTemp, run->jreFolder);
-  logMessage("[Extractor] Renamed JRE folder to %s\n", run->jreFolder);
+  // The store is replaced before the rename: a runtime under its complete name is whole.
   logMessage("[Extractor] JRE setup. Overriding cacerts.\n");
   char source[PATH_BUFFER_SIZE];
   buildPath2(source, run->qvTemp, CACERTS_FILE);
-  overrideCacerts(source, run->jreFolder);
+  overrideCacerts(source, run->jreTemp);
+  renameWithFallback(run->jreTemp, run->jreFolder);
+  logMessage("[Extractor] Renamed JRE folder to %s\n", run->jreFolder);
   logMessage("[Extractor] Ensuring JRE bin is writable.\n");
   char bin[PATH_BUFFER_SIZE];
   if (buildPath2(bin, run->jreFolder, "bin") == nullptr || chmodNoFollow(bin, folderMode()) != 0) {
@@ -165,13 +225,7 @@ void overrideCacerts(const char* source, const char* jreFolder) {
   }
   logMessage("[Extractor] CACerts path %s exists\n", source);
   logMessage("[Extractor] TargetCACerts path is %s\n", target);
-  struct stat st;
-  // A link there (the store of a system runtime often is one) goes too, never followed.
-  if (fileExists(target) || (lstat(target, &st) == 0 && S_ISLNK(st.st_mode))) {
-    logMessage("[Extractor] Removing old cacerts file\n");
-    logMessage("[Extractor] Result = %d\n", remove(target));
-  }
-  copyFile(source, target);
+  replaceCacerts(source, target);
 }
 
 void regenerateClassData(const char* folder) {

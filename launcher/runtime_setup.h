@@ -19,15 +19,17 @@ constexpr char COPIED_JRE_VERSION[] = "00000000000";
 // ("Extracting Offline JRE" or "Setting up online JRE").
 void RuntimeSetup_run(ExtractorRun* run);
 
-// The offline road: the tail's runtime entry into JRE temp, the class-data dump. Fills
-// run->jreTemp and run->jreFolder.
+// The offline road: the tail's runtime entry into a new JRE temp, the class-data dump.
+// Fills run->jreTemp and run->jreFolder; ends the run with status 1 when JRE temp cannot
+// be created or the entry is cut.
 void RuntimeSetup_offlineRoad(ExtractorRun* run);
 // The online road: the system runtime search, else the download. Returns with
 // run->jreTemp (filled) and run->jreFolder named, or ends the process; the caller runs
 // the common ending.
 void RuntimeSetup_onlineRoad(ExtractorRun* run);
-// The common ending under the title of the road that ran: logEnd, JRE temp renamed to
-// the JRE folder, the QV folder's cacerts over the runtime's, bin given the layout's folder mode,
+// The common ending under the title of the road that ran: logEnd, the QV folder's
+// cacerts over the one in JRE temp, JRE temp renamed to the JRE folder, bin given the
+// layout's folder mode,
 // unpack200Path pointed into the JRE folder.
 void RuntimeSetup_finish(ExtractorRun* run, const char* title);
 
@@ -46,7 +48,10 @@ bool buildVersionFileNames(char* local, char* remote, const char* qvFolder,
                            const char* updateUrl, const char* jreName, const char* cacheBuster);
 // The proxy detection request: the version file into the QV folder, outcome ignored.
 void fetchVersionFile(const char* qvFolder, const char* updateUrl, const char* jreName);
-// Replaces <jreFolder>/lib/security/cacerts with source when source exists.
+// Replaces <jreFolder>/lib/security/cacerts with source when source exists: the copy is
+// written beside it (mode 0644), every write checked, then renamed over it. Any failure
+// ends the run with status 1 after a line naming the path and the system's reason; the
+// old store is then left as it was.
 void overrideCacerts(const char* source, const char* jreFolder);
 // Runs <folder>/bin/java (locateJavaExe) with "-Xshare:dump" and waits for it; the
 // caller logs its own "Regenerating jsa" line.

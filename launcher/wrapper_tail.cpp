@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -79,6 +80,7 @@ RingBuffer* openAtMarker(const char* path, const unsigned char* marker, int32_t 
                          const char* name, const char* openFailure) {
   FILE* file = openFileForReading(path);
   if (file == nullptr) {
+    logFileError("[Extractor]", "open", path, errno);
     logMessage(openFailure, path);
     endProcess(1);
   }

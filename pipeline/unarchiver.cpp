@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +45,9 @@ constexpr char UNWRITABLE_LINE[] =
 constexpr char ILLEGAL_PATH_LINE[] =
     "\t[Unarchiver] *************************** Unable to extract archive file. Illegal "
     "path %s\n";
+constexpr char TAIL_CUT_LINE[] =
+    "[Unarchiver] Entry %s ends before its length: the installer file is cut\n";
+constexpr char NO_PATH[] = "(path missing)";
 constexpr char UNPACK200_MISSING_LINE[] = "\t[Unarchiver] ERROR: unpack200 (%s) does not exist!\n";
 constexpr char STAR_LINE[] =
     "***********************************************************************\n";
@@ -66,7 +70,7 @@ void queuePack200(Pack200Queue* queue, const char* packed, const char* unpacked)
   pthread_mutex_unlock(&queue->mutex);
 }
 
-[[noreturn]] void failUnwritable();
+[[noreturn]] void failUnwritable(const char* action, const char* path, int error);
 bool isLink(const char* path);
 
 // Runs unpack200 on one ".p2" file and removes it. Without a program the ".p2" file
@@ -80,7 +84,7 @@ void unpack200(const char* packed, const char* unpacked) {
   if (!unpack200Prepared.exchange(true)) makeExecutable(program, 1);
   // Checked again here: a queued file waits for the whole archive, time enough to plant
   // a link in its place, through which unpack200 would write.
-  if (isLink(unpacked)) failUnwritable();
+  if (isLink(unpacked)) failUnwritable("write", unpacked, ELOOP);
   Spawner* spawner = createSpawner();
   setSpawnerExe(spawner, program);
   appendSpawnerArgument(spawner, packed);
@@ -118,9 +122,13 @@ struct ArchiveReader {
   int64_t bufferSize;
   Pack200Queue* queue;  // null: pack200 files are unpacked at once
   bool cut;             // the stream ended inside an entry
+  std::string entryPath;  // of the entry read last, for the line about a cut tail
 };
 
-[[noreturn]] void failUnwritable() {
+// The system's reason first, then the line of record: a full disk and a refused
+// permission must be told apart.
+[[noreturn]] void failUnwritable(const char* action, const char* path, int error) {
+  logFileError("\t[Unarchiver]", action, path, error);
   logMessage(UNWRITABLE_LINE);
   endProcess(1);
 }
@@ -160,12 +168,13 @@ void makeParentFolders(const char* folder, const char* path) {
   const size_t length = strlen(path);
   for (size_t i = 0; i < length; ++i) {
     if (path[i] != '/') continue;
-    if (i >= sizeof part) failUnwritable();
+    if (i >= sizeof part) failUnwritable("create folder for", path, ENAMETOOLONG);
     memcpy(part, path, i);
     part[i] = '\0';
-    if (buildPath2(scratch, folder, part) == nullptr) failUnwritable();
-    if (i > 0 && isLink(scratch)) failUnwritable();
-    ensureFolder(scratch);
+    if (buildPath2(scratch, folder, part) == nullptr)
+      failUnwritable("create folder for", path, ENAMETOOLONG);
+    if (i > 0 && isLink(scratch)) failUnwritable("create folder", scratch, ELOOP);
+    if (ensureFolder(scratch) != 0) failUnwritable("create folder", scratch, errno);
   }
 }
 
@@ -216,18 +225,25 @@ void extractNested(ArchiveReader* reader, int64_t length) {
 }
 
 void extractFile(ArchiveReader* reader, const char* target, const char* display, int64_t length) {
-  FILE* file = isLink(target) ? nullptr : createFileNoFollow(target);
+  const bool link = isLink(target);
+  FILE* file = link ? nullptr : createFileNoFollow(target);
+  const int openError = link ? ELOOP : errno;
   logMessage("\t[Unarchiver] Extracting to file %s (length:%ld)\n", display,
              static_cast<long>(length));
-  if (file == nullptr) failUnwritable();
-  bool written = true;
+  if (file == nullptr) failUnwritable("open for writing", target, openError);
+  // The first failure is the one that tells why.
+  int error = 0;
+  const char* action = "write";
   copyEntryData(reader, length, [&](const unsigned char* chunk, int32_t n) {
-    if (written && fwrite(chunk, 1, static_cast<size_t>(n), file) != static_cast<size_t>(n))
-      written = false;
+    if (error == 0 && fwrite(chunk, 1, static_cast<size_t>(n), file) != static_cast<size_t>(n))
+      error = errno != 0 ? errno : EIO;
   });
-  if (fflush(file) != 0) written = false;
-  if (fclose(file) != 0) written = false;
-  if (!written) failUnwritable();
+  if (fflush(file) != 0 && error == 0) error = errno;
+  if (fclose(file) != 0 && error == 0) {
+    error = errno;
+    action = "close";
+  }
+  if (error != 0) failUnwritable(action, target, error);
   logMessage("[Unarchiver] Extracted %s length:%ld\n", display, static_cast<long>(length));
 }
 
@@ -269,6 +285,7 @@ int extractEntry(ArchiveReader* reader) {
     return -1;
   }
   char* path = readStreamStringRecorded(reader->ring, "Archive File Path", reader->records);
+  reader->entryPath = path != nullptr ? path : NO_PATH;
   if (path == nullptr) {
     logMessage(EOF_WARNING);
     reader->cut = true;
@@ -304,11 +321,11 @@ int extractEntry(ArchiveReader* reader) {
   free(pathCopy);
   dropUnrecorded(path, reader);
   // unpack200 writes the unpacked file itself and would follow a link in its place.
-  if (type == 2 && isLink(unpacked)) failUnwritable();
+  if (type == 2 && isLink(unpacked)) failUnwritable("write", unpacked, ELOOP);
 
   if (type == 1) {
-    if (isLink(target)) failUnwritable();
-    ensureFolder(target);
+    if (isLink(target)) failUnwritable("create folder", target, ELOOP);
+    if (ensureFolder(target) != 0) failUnwritable("create folder", target, errno);
     logMessage("\t[Unarchiver] Created folder %s\n", display);
     digestReadRecords(reader->records, reader->digest);
     return 0;
@@ -473,7 +490,10 @@ int Unarchiver_extractOne(RingBuffer* ring, const char* folder) {
   reader.keepBlock = false;
   reader.buffer = tailExtractBuffer;
   reader.bufferSize = tailExtractBufferSize;
-  return extractEntry(&reader);
+  const int result = extractEntry(&reader);
+  if (!reader.cut) return result;
+  logMessage(TAIL_CUT_LINE, reader.entryPath.c_str());
+  return UNARCHIVER_ENTRY_CUT;
 }
 
 bool isLzmaArchivePath(const char* path) {

@@ -44,7 +44,8 @@ void initTailBuffer();
 // values are then read and dropped, a line says so, and 0 is returned (the tail goes
 // on). buffer holds at least as many bytes as the ring's capacity. Pack200 entries are
 // unpacked at once. Ends the process with status 1 on an illegal path, a link in the
-// way or a file that cannot be written.
+// way or a file or folder that cannot be written (a line names the path and the
+// system's reason first).
 int Unarchiver_extractEntry(RingBuffer* ring, const char* folder, long* signatureLength,
                             char** signatureHex, hash_state* digest, ReadRecordList* records,
                             unsigned char* buffer);
@@ -69,7 +70,11 @@ struct Pack200Queue;
 int Unarchiver_extractNestedArchive(RingBuffer* ring, const char* folder, Pack200Queue* queue);
 
 // One entry of the wrapper tail into folder, without digest, using tailExtractBuffer;
-// 0, or -1 at the end of the stream. Pack200 entries are unpacked at once.
+// 0, or -1 at the end of the stream. Pack200 entries are unpacked at once. An entry that
+// ends before its length (its data, its header values, or a nested archive in it cut or
+// undecodable) is logged as a cut installer file and gives UNARCHIVER_ENTRY_CUT: what it
+// wrote is not whole, and nothing may complete a folder holding it.
+constexpr int UNARCHIVER_ENTRY_CUT = 1;
 int Unarchiver_extractOne(RingBuffer* ring, const char* folder);
 
 // True when path ends in "p2.l2".

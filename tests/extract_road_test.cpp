@@ -2,12 +2,15 @@
 // runtime archive with pack200 entries, the application) runs for the first time as a
 // throwaway user, installs the three complete folders, runs the runtime's class-data
 // dump and starts the updater in a real JVM; its second run takes the run road. Then the
-// road's edge cases, its ends without a launch, tampered and cut installers, planted
-// links, the splash on a real X server while a slow unpack200 works, and two first runs
-// at once.
+// road's edge cases, its ends without a launch, tampered and cut installers (and the whole
+// one run after a cut one), an install folder on a full disk, planted links, the splash
+// on a real X server while a slow unpack200 works, and two first runs at once.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <unistd.h>
 
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "tests/support/installed_home.h"
+#include "tests/support/isolated_run.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/png_writer.h"
 #include "tests/support/xvfb_server.h"
@@ -172,11 +176,9 @@ struct InstallerOptions {
   // Changes the runtime's inner stream before it is compressed (tampering, no signature).
   std::function<std::string(const hvpack::ArchiveBuilder&)> runtimeStream;
   std::string appEntryPath = "app.p2.l2";  // the first application entry's path
+  // false: no key in the tail and no signature on any archive (an unsigned installer).
+  bool signedInstaller = true;
 };
-
-std::string signedStream(const hvpack::ArchiveBuilder& archive) {
-  return archive.signedBytes(KEY_BITS);
-}
 
 // The runtime fixture with its rt.jar and a second jar as pack200 entries; the fixture's
 // bin/unpack200 comes first in byte order, as the runtime must bring it.
@@ -207,7 +209,10 @@ Installer offlineInstaller(const InstallerOptions& o = {}) {
   h = installedTailHeader(APP, o.appVersion);
   h.updateUrl = hvpack::PLACEHOLDER_UPDATE_URL;
   h.canOverrideSplash = o.canOverrideSplash;
-  h.signaturePublicKey = Signer_publicKeyHex(KEY_BITS);
+  h.signaturePublicKey = o.signedInstaller ? Signer_publicKeyHex(KEY_BITS) : "";
+  const auto signedStream = [&o](const hvpack::ArchiveBuilder& archive) {
+    return o.signedInstaller ? archive.signedBytes(KEY_BITS) : archive.bytes();
+  };
 
   const std::string launchFile = updaterLaunchFile().bytes();
   UpdaterProgram program;
@@ -312,6 +317,7 @@ TEST(ExtractRoad, FirstRunInstallsAndLaunchesSecondRunTakesTheRunRoad) {
   // The road's lines, in order, all in the log file.
   const std::string qvTemp = lineAfter(out, "[Extractor] QV temp is ");
   const std::string jreTemp = lineAfter(out, "[Extractor] UP200 path is ");
+  const std::string jreTempFolder = fs::path(jreTemp).parent_path().parent_path().string();
   ASSERT_EQ(home.master() + "/HalvorinTemp-", qvTemp.substr(0, home.master().size() + 14)) << out;
   EXPECT_EQ("", missingInOrder(run.logFile, {
       "[Extractor] QV folder is " + qv,
@@ -338,10 +344,11 @@ TEST(ExtractRoad, FirstRunInstallsAndLaunchesSecondRunTakesTheRunRoad) {
       "[Extractor] Extracted JRE jre17",
       "[Extractor] Regenerating jsa...",
       "--- End: Extracting Offline JRE",
-      "[Extractor] Renamed JRE folder to " + jre,
+      // The store is replaced before the runtime takes its complete name.
       "[Extractor] JRE setup. Overriding cacerts.",
       "[Extractor] CACerts path " + qv + "/cacerts exists",
-      "[Extractor] TargetCACerts path is " + jre + "/lib/security/cacerts",
+      "[Extractor] TargetCACerts path is " + jreTempFolder + "/lib/security/cacerts",
+      "[Extractor] Renamed JRE folder to " + jre,
       "[Extractor] Ensuring JRE bin is writable.",
       "[Extractor] UP200 path is " + jre + "/bin/unpack200",
       "[Extractor] Offline installer - app to extract.",
@@ -626,6 +633,240 @@ TEST_P(ExtractRoadFailures, EndWithStatusOneAndNoRuntimeFolder) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ExtractRoadFailures, ::testing::ValuesIn(failCases()),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// ---- A cut installer never completes a folder ---------------------------------------------
+
+// Where the entry with this path begins in the packed launcher: at its type value, "0"
+// for a plain file or a nested archive.
+size_t entryStart(const std::string& bytes, const std::string& path) {
+  const size_t at = bytes.rfind(std::string("0\0", 2) + path + std::string("\0", 1));
+  if (at == std::string::npos) throw std::runtime_error("no entry " + path);
+  return at;
+}
+
+// The packed launcher cut halfway through the data of the entry with this path.
+std::function<std::string(const std::string&)> cutInData(const std::string& path) {
+  return [path](const std::string& bytes) {
+    const size_t lengthAt = bytes.rfind(std::string("\0", 1) + path + std::string("\0", 1)) +
+                            path.size() + 2;
+    const size_t dataAt = bytes.find('\0', lengthAt) + 1;
+    const size_t length = std::stoul(bytes.substr(lengthAt, dataAt - 1 - lengthAt));
+    return bytes.substr(0, dataAt + length / 2);
+  };
+}
+
+// The packed launcher cut just before the entry with this path: it and all after it are
+// missing.
+std::function<std::string(const std::string&)> cutBefore(const std::string& path) {
+  return [path](const std::string& bytes) { return bytes.substr(0, entryStart(bytes, path)); };
+}
+
+enum class Component { Updater, Runtime, Application };
+
+struct CutCase {
+  const char* name;
+  bool signedInstaller;
+  std::function<std::string(const std::string&)> cut;
+  Component cutIn;  // its complete folder and the later ones must not exist
+  std::string line;
+};
+
+void PrintTo(const CutCase& c, std::ostream* os) { *os << c.name; }
+
+std::string cutLine(const std::string& entry) {
+  return "[Unarchiver] Entry " + entry + " ends before its length: the installer file is cut";
+}
+
+const std::vector<CutCase> CUT_CASES = {
+    {"UpdaterPlainUnsigned", false, cutInData("qv-notes.txt"), Component::Updater,
+     cutLine("qv-notes.txt")},
+    {"UpdaterPlainSigned", true, cutInData("qv-notes.txt"), Component::Updater,
+     cutLine("qv-notes.txt")},
+    {"UpdaterPictureUnsigned", false, cutInData("nativesplash.png"), Component::Updater,
+     cutLine("nativesplash.png")},
+    {"UpdaterNestedUnsigned", false, cutInData("qv.p2.l2"), Component::Updater,
+     cutLine("qv.p2.l2")},
+    {"UpdaterNestedSigned", true, cutInData("qv.p2.l2"), Component::Updater,
+     "[Unarchiver] ERROR - unable to verify signature of hash of archive."},
+    {"RuntimeNestedUnsigned", false, cutInData("jre.p2.l2"), Component::Runtime,
+     cutLine("jre.p2.l2")},
+    {"RuntimeNestedSigned", true, cutInData("jre.p2.l2"), Component::Runtime,
+     "[Unarchiver] ERROR - unable to verify signature of hash of archive."},
+    {"RuntimeMissing", false, cutBefore("jre.p2.l2"), Component::Runtime,
+     "[Extractor] An entry of the runtime is missing: the installer file is cut"},
+    {"ApplicationNestedUnsigned", false, cutInData("app.p2.l2"), Component::Application,
+     cutLine("app.p2.l2")},
+    {"ApplicationPlainUnsigned", false, cutInData("app-notes.txt"), Component::Application,
+     cutLine("app-notes.txt")},
+    {"ApplicationPlainSigned", true, cutInData("app-notes.txt"), Component::Application,
+     cutLine("app-notes.txt")},
+    {"ApplicationEntryMissing", true, cutBefore("app-notes.txt"), Component::Application,
+     "[Extractor] An entry of the application is missing: the installer file is cut"},
+};
+
+class ExtractRoadCut : public ::testing::TestWithParam<CutCase> {};
+
+// A partial download of the installer ends with status 1 before the folder that holds the
+// cut entry gets its complete name, so the whole installer, run afterwards, takes the
+// extract road and installs everything.
+TEST_P(ExtractRoadCut, EndsBeforeTheCompleteFolderThenTheWholeInstallerInstalls) {
+  const CutCase& c = GetParam();
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready());
+  InstallerOptions options;
+  options.signedInstaller = c.signedInstaller;
+  // A store to replace would stop a cut runtime on its own: its lib/security is missing.
+  options.qvCacerts = false;
+  const Installer in = offlineInstaller(options);
+  home.pack(in.params, in.tail);
+  writeFileBytes(home.launcher(), c.cut(readFileBytes(home.launcher())));
+  const LauncherRun cut = home.run(LAUNCHER_ARGS, false);
+  const std::string& out = cut.child.output;
+  EXPECT_EQ(1, cut.child.exitStatus) << out;
+  EXPECT_TRUE(hasLine(out, c.line)) << out;
+  EXPECT_EQ(c.cutIn > Component::Updater, fs::exists(home.inMaster(QV_FOLDER))) << out;
+  EXPECT_EQ(c.cutIn > Component::Runtime, fs::exists(home.inMaster(JRE_FOLDER))) << out;
+  EXPECT_FALSE(fs::exists(home.inMaster(APP_FOLDER))) << out;
+  EXPECT_EQ(0, launchCalls(cut.calls)) << out;
+
+  home.pack(in.params, in.tail);
+  const LauncherRun whole = home.run(LAUNCHER_ARGS, true);
+  ASSERT_EQ(0, whole.child.exitStatus) << whole.child.output;
+  EXPECT_FALSE(hasLine(whole.child.output, RUNNING)) << whole.child.output;
+  EXPECT_TRUE(whole.reported) << whole.child.output;
+  expectInstalled(home, in, whole.child.output);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExtractRoadCut, ::testing::ValuesIn(CUT_CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- A full disk ---------------------------------------------------------------------------
+
+// In the calling process: a mount namespace of its own with a new tmpfs at folder. false
+// when the kernel refuses.
+bool mountPrivateTmpfs(const std::string& folder, const std::string& options) {
+  return unshare(CLONE_NEWNS) == 0 &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+// A tmpfs the home's user owns, with these limits ("size=", "nr_inodes=").
+std::string tmpfsOptions(const InstalledHome& home, const std::string& limits) {
+  return "mode=0755,uid=" + std::to_string(home.user().uid) +
+         ",gid=" + std::to_string(home.user().gid) + "," + limits;
+}
+
+// "" when this machine lets a test mount a tmpfs in a namespace of its own, else why not.
+std::string privateTmpfsRefused() {
+  ScratchDir dir;
+  const ChildRun probe = runInChild([&] { return mountPrivateTmpfs(dir.path(), "size=1m") ? 0 : 1; });
+  return probe.exitStatus == 0 ? "" : "needs root and private mount namespaces to mount a tmpfs";
+}
+
+struct FileSystemUse {
+  uint64_t inodes = 0, bytes = 0;
+};
+
+FileSystemUse inUse(const std::string& folder) {
+  struct statvfs st;
+  if (statvfs(folder.c_str(), &st) != 0) return {};
+  return {st.f_files - st.f_ffree, (st.f_blocks - st.f_bfree) * st.f_frsize};
+}
+
+const char NO_SPACE[] = ": No space left on device";
+const char RUNTIME_MISSING[] = "[Extractor] An entry of the runtime is missing: the installer file is cut";
+
+// What the install folder holds once the updater is in place and the runtime's temporary
+// folder made: the installer cut before its runtime, run on an ample tmpfs at the shared dir.
+FileSystemUse useBeforeTheRuntime(InstalledHome& home, const std::string& packed) {
+  writeFileBytes(home.launcher(), cutBefore("jre.p2.l2")(packed));
+  const LauncherRun probe = home.run(LAUNCHER_ARGS, false);
+  EXPECT_TRUE(hasLine(probe.child.output, RUNTIME_MISSING)) << probe.child.output;
+  const FileSystemUse use = inUse(home.shared());
+  writeFileBytes(home.launcher(), packed);
+  umount(home.shared().c_str());
+  return use;
+}
+
+// The install folder on a small tmpfs: the runtime does not fit. The run ends with status 1
+// and a line naming the file and the full disk before the Unarchiver's own line, and no
+// complete folder claims the runtime; with space, the next run installs and launches.
+TEST(ExtractRoadFullDisk, RuntimeThatDoesNotFitEndsTheRunThenInstallsWithSpace) {
+  const std::string refused = privateTmpfsRefused();
+  if (!refused.empty()) GTEST_SKIP() << refused;
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready());
+  const Installer in = offlineInstaller();
+  home.pack(in.params, in.tail);
+  const std::string packed = readFileBytes(home.launcher());
+  EXPECT_EQ("", runIsolated([&] {
+    ASSERT_TRUE(mountPrivateTmpfs(home.shared(), tmpfsOptions(home, "size=64m")));
+    const FileSystemUse before = useBeforeTheRuntime(home, packed);
+    // Room for the updater and the log, not for the runtime's 300 KB jar.
+    const std::string size = "size=" + std::to_string(before.bytes + 96 * 1024);
+    ASSERT_EQ(0, mount("tmpfs", home.shared().c_str(), "tmpfs", 0, tmpfsOptions(home, size).c_str()));
+    const LauncherRun full = home.run(LAUNCHER_ARGS, false);
+    const std::string& out = full.child.output;
+    EXPECT_EQ(1, full.child.exitStatus) << out;
+    std::string cause;
+    for (const std::string& text : logTexts(out)) {
+      if (text.rfind("\t[Unarchiver] Cannot ", 0) == 0) cause = text;
+    }
+    ASSERT_GT(cause.size(), sizeof NO_SPACE) << out;
+    EXPECT_EQ(NO_SPACE, cause.substr(cause.size() - (sizeof NO_SPACE - 1))) << cause;
+    EXPECT_NE(std::string::npos, cause.find("/HalvorinTemp-")) << cause;
+    EXPECT_EQ("", missingInOrder(out, {"[Extractor] Extracting JRE archive...", cause,
+                                       "\t[Unarchiver] *************************** Unable to extract "
+                                       "archive file. Unable to open file for writing."}))
+        << out;
+    EXPECT_TRUE(fs::exists(home.inMaster(QV_FOLDER))) << out;
+    EXPECT_FALSE(fs::exists(home.inMaster(JRE_FOLDER))) << out;
+    EXPECT_FALSE(fs::exists(home.inMaster(APP_FOLDER))) << out;
+    EXPECT_EQ(0, launchCalls(full.calls)) << out;
+
+    ASSERT_EQ(0, mount("tmpfs", home.shared().c_str(), "tmpfs", MS_REMOUNT,
+                       tmpfsOptions(home, "size=64m").c_str()));
+    const LauncherRun spacious = home.run(LAUNCHER_ARGS, true);
+    ASSERT_EQ(0, spacious.child.exitStatus) << spacious.child.output;
+    EXPECT_TRUE(spacious.reported) << spacious.child.output;
+    expectInstalled(home, in, spacious.child.output);
+  }));
+}
+
+// No inode left for the runtime's temporary folder: the offline road ends there with the
+// system's reason, instead of extracting into a folder it did not make.
+TEST(ExtractRoadFullDisk, JreTempFolderThatCannotBeMadeEndsTheRun) {
+  const std::string refused = privateTmpfsRefused();
+  if (!refused.empty()) GTEST_SKIP() << refused;
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready());
+  const Installer in = offlineInstaller();
+  home.pack(in.params, in.tail);
+  const std::string packed = readFileBytes(home.launcher());
+  EXPECT_EQ("", runIsolated([&] {
+    ASSERT_TRUE(mountPrivateTmpfs(home.shared(), tmpfsOptions(home, "size=64m")));
+    const FileSystemUse before = useBeforeTheRuntime(home, packed);
+    // Every inode of the probe but the runtime's temporary folder.
+    const std::string inodes = "size=64m,nr_inodes=" + std::to_string(before.inodes - 1);
+    ASSERT_EQ(0, mount("tmpfs", home.shared().c_str(), "tmpfs", 0, tmpfsOptions(home, inodes).c_str()));
+    const LauncherRun run = home.run(LAUNCHER_ARGS, false);
+    const std::string& out = run.child.output;
+    EXPECT_EQ(1, run.child.exitStatus) << out;
+    std::string cause;
+    for (const std::string& text : logTexts(out)) {
+      if (text.rfind("[Extractor] Cannot create folder " + home.master() + "/HalvorinTemp-", 0) == 0)
+        cause = text;
+    }
+    ASSERT_GT(cause.size(), sizeof NO_SPACE) << out;
+    EXPECT_EQ(NO_SPACE, cause.substr(cause.size() - (sizeof NO_SPACE - 1))) << cause;
+    EXPECT_EQ("", missingInOrder(out, {"[Extractor] We want to query the JRE version to enable proxy detection.",
+                                       cause, "[Extractor] Cannot make a temporary folder for the JRE"}))
+        << out;
+    EXPECT_EQ(0, countLinesStartingWith(out, "[Extractor] Extracting JRE archive...")) << out;
+    EXPECT_TRUE(fs::exists(home.inMaster(QV_FOLDER))) << out;
+    EXPECT_FALSE(fs::exists(home.inMaster(JRE_FOLDER))) << out;
+  }));
+}
 
 // ---- Nothing lands outside the master folder --------------------------------------------
 

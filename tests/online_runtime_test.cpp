@@ -4,12 +4,14 @@
 // test's own found on PATH, installs the runtime and launches the updater in a real JVM;
 // every broken answer of the site ends the run with status 1 and no complete runtime.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -478,6 +480,69 @@ TEST_P(SystemRuntimeRefused, RuntimeIsDownloadedInstead) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, SystemRuntimeRefused, ::testing::ValuesIn(REFUSED_CASES),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Every file below top with its bytes, relative to it.
+std::map<std::string, std::string> filesBelow(const std::string& top) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(top)) {
+    if (entry.is_regular_file()) {
+      files[fs::relative(entry.path(), top).string()] = readFileBytes(entry.path().string());
+    }
+  }
+  return files;
+}
+
+// A compatible `java` on PATH whose runtime holds a file the user may not read: the copy
+// fails part way. The partial copy is removed, the working runtime copied by an earlier
+// run keeps its folder untouched, and the run downloads the runtime as when no system
+// runtime is usable.
+TEST(SystemRuntimeCopy, FailedCopyIsRemovedAndTheRuntimeDownloaded) {
+  OnlineOptions options;
+  options.skip = "";
+  OnlineSetup setup(options);
+  ASSERT_TRUE(setup.ready) << setup.server.why();
+  setup.serveRuntime("17");
+  const std::string earlier = setup.home.addRuntime(INSTALLED_JRE_NAME, "00000000000");
+  writeFileBytes(earlier + "/copied-earlier", "a whole runtime");
+  const std::map<std::string, std::string> before = filesBelow(earlier);
+  const std::string sysHome = setup.home.home() + "/sys/openjdk";
+  RuntimeFixtureOptions fixture;
+  fixture.versionAnswer = "openjdk version \"17.0.15\" 2025-04-15";
+  ASSERT_TRUE(buildRuntimeFixture(sysHome, fixture));
+  const std::string unreadable = sysHome + "/lib/private.bin";
+  writeFileBytes(unreadable, "only root could read this");
+  ASSERT_EQ(0, chmod(unreadable.c_str(), 0));
+  const std::string pathDir = setup.home.home() + "/sys/path";
+  fs::create_directories(pathDir);
+  fs::create_symlink(sysHome + "/bin/java", pathDir + "/java");
+  setup.pack();
+  const LauncherRun run =
+      setup.run({"x"}, true, {{"PATH", pathDir + ":/usr/local/bin:/usr/bin:/bin"}});
+  const std::string& out = run.child.output;
+  ASSERT_EQ(0, run.child.exitStatus) << out;
+  EXPECT_TRUE(run.reported) << out;
+  const std::string failed = "[JRESearch] Copying the JRE failed (exit status 1, cp tells why above), removing ";
+  std::string partial;
+  for (const std::string& text : logTexts(out)) {
+    if (text.rfind(failed, 0) == 0) partial = text.substr(failed.size());
+  }
+  ASSERT_EQ(0u, partial.rfind(setup.home.master() + "/HalvorinTemp-", 0)) << out;
+  EXPECT_EQ("", missingInOrder(out, {"[JRESearch] JRE is valid, copying...", failed + partial,
+                                     "[JREDownload] Failed to pick up any existing system JRE, will download",
+                                     "[JREDownload] Downloaded JRE is now ready.",
+                                     "[Extractor] Renamed JRE folder to " +
+                                         setup.home.inMaster(INSTALLED_JRE_FOLDER)}))
+      << out;
+  // cp's own reason reaches the console.
+  EXPECT_NE(std::string::npos, out.find(unreadable + "' for reading: Permission denied")) << out;
+  EXPECT_EQ(0, countLinesStartingWith(out, "[JRESearch] Running chmod")) << out;
+  EXPECT_FALSE(fs::exists(partial)) << out;
+  EXPECT_EQ((std::vector<std::string>{COPIED_FOLDER, INSTALLED_JRE_FOLDER}), runtimeFolders(setup.home));
+  EXPECT_EQ(before, filesBelow(earlier));
+  ASSERT_FALSE(run.calls.empty());
+  EXPECT_EQ(0u, run.calls.back().at(0).rfind(setup.home.inMaster(INSTALLED_JRE_FOLDER) + "/bin/", 0))
+      << run.calls.back().at(0);
+}
 
 // ---- The splash during a download ---------------------------------------------------------
 

@@ -152,4 +152,46 @@ TEST_P(SkipSystemJre, SkippedSearchRunsNoShellCommand) {
 INSTANTIATE_TEST_SUITE_P(Cases, SkipSystemJre, ::testing::ValuesIn(SKIP_CASES),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// ---- A version file URL too long for its buffer ---------------------------------------
+
+// The remote name is the URL, "Halvorin-jre-version.txt?time=" and 13 digits of epoch
+// milliseconds: a URL of 4956 bytes leaves it 4999 bytes, the most its buffer holds. One
+// byte more and nothing is asked of the site; the line says why, not that a download
+// failed.
+TEST(VersionFileUrl, TooLongForItsBufferIsNeverTried) {
+  struct Case {
+    const char* name;
+    size_t urlLength;
+    bool tried;
+  };
+  const Case cases[] = {{"JustFits", 4956, true}, {"OneByteTooLong", 4957, false}};
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    const std::string qv = dir / "Halvorin-UrlTest/Halvorin-Halvorin-12-complete";
+    fs::create_directories(qv);
+    RefusingPort refusing;
+    std::string url = "http://127.0.0.1:" + std::to_string(refusing.port()) + "/";
+    url += std::string(c.urlLength - url.size() - 1, 'u') + "/";
+    const ChildRun child = runInChild([&] {
+      alarm(CHILD_DEADLINE_SECONDS);
+      static ExtractorRun run{};
+      run.silent = true;
+      run.tail.skipSystemJre = const_cast<char*>("1");
+      run.effectiveUpdateUrl = const_cast<char*>(url.c_str());
+      setString(run.jreName, "jre");
+      setString(run.masterFolder, (dir / "Halvorin-UrlTest").c_str());
+      setString(run.qvFolder, qv.c_str());
+      RuntimeSetup_onlineRoad(&run);
+      return 0;
+    });
+    const std::string& log = child.output;
+    EXPECT_EQ(1, child.exitStatus) << c.name << "\n" << log;
+    EXPECT_EQ(c.tried ? 1 : 0, countLinesStartingWith(log, "[JREDownload] Fetching JRE Version from " + url))
+        << c.name << "\n" << log;
+    EXPECT_EQ(c.tried, hasLine(log, "[JREDownload] Failed to download JRE version file")) << c.name;
+    EXPECT_EQ(!c.tried, hasLine(log, "[JREDownload] JRE version file URL too long, nothing downloaded"))
+        << c.name << "\n" << log;
+  }
+}
+
 }  // namespace

@@ -5,9 +5,13 @@
 #include "launcher/runtime_setup.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -222,8 +226,59 @@ TEST(OverrideCacerts, ReplacesTheStoreNeverThroughALink) {
     if (c.source) {
       EXPECT_FALSE(isLink(target)) << c.name;
       EXPECT_EQ("quorvane store", readFileBytes(target)) << c.name;
+      EXPECT_EQ(0644u, modeOf(target)) << c.name;
+      EXPECT_EQ(1, entryCount(runtime + "/lib/security")) << c.name << ": nothing left beside it";
     } else {
       EXPECT_EQ("runtime store", readFileBytes(target)) << c.name;
+    }
+  }
+}
+
+// A store that cannot be written whole ends the run and leaves the runtime's own store as
+// it was: never removed first, never cut. RLIMIT_FSIZE stands for a full disk (the write
+// past the limit fails with EFBIG, as one past the free space fails with ENOSPC).
+TEST(OverrideCacerts, FailedWriteEndsTheRunAndKeepsTheOldStore) {
+  struct Case {
+    const char* name;
+    bool securityFolder;  // lib/security exists
+    rlim_t sizeLimit;     // 0: none
+    std::string cause;    // the start of the line with the system's reason
+  };
+  const std::string store(200000, 'q');
+  const Case cases[] = {
+      {"WriteBeyondTheFreeSpace", true, 60000, "[Extractor] Cannot write "},
+      {"NoFolderForTheNewFile", false, 0, "[Extractor] Cannot create "},
+  };
+  for (const Case& c : cases) {
+    ScratchDir dir;
+    const std::string source = dir / "qv-cacerts";
+    const std::string security = dir / "rt/lib/security";
+    writeFileBytes(source, store);
+    std::filesystem::create_directories(c.securityFolder ? security : dir / "rt/lib");
+    if (c.securityFolder) writeFileBytes(security + "/cacerts", "runtime store");
+    const ChildRun run = runInChild([&] {
+      signal(SIGXFSZ, SIG_IGN);
+      if (c.sizeLimit != 0) {
+        const struct rlimit limit = {c.sizeLimit, c.sizeLimit};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
+      }
+      overrideCacerts(source.c_str(), (dir / "rt").c_str());
+      return 0;
+    });
+    EXPECT_EQ(1, run.exitStatus) << c.name << "\n" << run.output;
+    const std::vector<std::string> texts = logTexts(run.output);
+    const auto cause = std::find_if(texts.begin(), texts.end(), [&](const std::string& text) {
+      return text.rfind(c.cause + security + "/cacerts.", 0) == 0;
+    });
+    ASSERT_NE(texts.end(), cause) << c.name << "\n" << run.output;
+    EXPECT_NE(std::string::npos,
+              cause->find(c.securityFolder ? strerror(EFBIG) : strerror(ENOENT)))
+        << *cause;
+    EXPECT_EQ("", missingInOrder(run.output, {*cause, "Unable to write cacerts! Cannot complete the JRE."}))
+        << c.name << "\n" << run.output;
+    if (c.securityFolder) {
+      EXPECT_EQ("runtime store", readFileBytes(security + "/cacerts")) << c.name;
+      EXPECT_EQ(1, entryCount(security)) << c.name << ": the partial copy is removed";
     }
   }
 }

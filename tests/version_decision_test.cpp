@@ -46,9 +46,10 @@ const char JUST_A_LAUNCHER[] = "[Extractor] Unable to run (we are just a launche
 const char NO_JRE_NAME[] = "[Extractor] No JRE name given, cannot continue";
 const char CLOSING[] = "[Utils] Closing logging file.";
 const char LAUNCHING[] = "+++ Start: Launching";
-// A line of the extract road. These tails carry no entries: the Quorvane folder stays
-// empty, and the launch that ends the road finds no launch file (status 1).
-const char EXTRACT_ROAD_END[] = "[Extractor] Setting up a JRE";
+// A line of the extract road. These tails carry no entries: the road ends at the first
+// one, missing, with status 1.
+const char EXTRACT_ROAD_END[] =
+    "[Extractor] An entry of the updater is missing: the installer file is cut";
 
 // ---- The '/' appended in place --------------------------------------------------------
 
