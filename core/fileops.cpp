@@ -120,8 +120,39 @@ FILE* openFileForReading(const char* path) { return fopen(path, "rbe"); }
 
 namespace {
 
-FILE* createFileWithFlags(const char* path, int flags) {
-  const int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, newFileMode());
+// Non-blocking: opening a FIFO planted at the name must not wait for a writer.
+int openNonBlocking(const char* path, int flags) {
+  return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | flags);
+}
+
+}  // namespace
+
+FILE* openRegularFileForReading(const char* path) {
+  const int fd = openNonBlocking(path, O_NOFOLLOW);
+  struct stat st;
+  const bool regular = fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (!regular) {
+    const int error = fd >= 0 ? EINVAL : errno;
+    if (fd >= 0) close(fd);
+    if (error == ELOOP || error == EINVAL) {
+      logMessage("[Utils] Not a regular file, treated as missing: %s\n", path);
+    }
+    errno = error;
+    return nullptr;
+  }
+  // Reads of a regular file never block anyway; the stream gets the ordinary mode.
+  const int flags = fcntl(fd, F_GETFL);
+  FILE* file = flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? fdopen(fd, "rb")
+                                                                          : nullptr;
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+namespace {
+
+FILE* createFileWithFlags(int folder, const char* path, int flags) {
+  const int fd = openat(folder, path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags,
+                        newFileMode());
   if (fd < 0) return nullptr;
   FILE* file = fdopen(fd, "wb");
   if (file == nullptr) close(fd);
@@ -130,9 +161,13 @@ FILE* createFileWithFlags(const char* path, int flags) {
 
 }  // namespace
 
-FILE* createFileNoFollow(const char* path) { return createFileWithFlags(path, O_TRUNC); }
+FILE* createFileNoFollow(const char* path) { return createFileWithFlags(AT_FDCWD, path, O_TRUNC); }
 
-FILE* createFileExclusive(const char* path) { return createFileWithFlags(path, O_EXCL); }
+FILE* createFileExclusive(const char* path) { return createFileWithFlags(AT_FDCWD, path, O_EXCL); }
+
+FILE* createFileExclusiveIn(int folder, const char* name) {
+  return createFileWithFlags(folder, name, O_EXCL);
+}
 
 int32_t chmodNoFollow(const char* path, mode_t mode) {
   if (fchmodat(AT_FDCWD, path, mode, AT_SYMLINK_NOFOLLOW) == 0) return 0;
@@ -282,8 +317,7 @@ int64_t findMarker(FILE* file, const void* markerBytes, int32_t length, const ch
 }
 
 int32_t fileExists(const char* path) {
-  // Non-blocking: opening a FIFO planted at the name must not wait for a writer.
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = openNonBlocking(path, 0);
   if (fd >= 0) {
     close(fd);
     logMessage("[Utils] File exists: %s\n", path);
@@ -330,7 +364,7 @@ int32_t DeleteFolder(const char* folder) {
 
 void copyFile(const char* source, const char* target) {
   logMessage("[Extractor] Copying FILE %s\n", target);
-  FILE* in = openFileForReading(source);
+  FILE* in = openRegularFileForReading(source);
   if (in == nullptr) {
     logMessage("[Extractor] *************************** Unable to open source file for copy %s\n",
                source);

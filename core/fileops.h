@@ -59,7 +59,8 @@ int32_t fileExists(const char* path);
 // (whatever failed inside), 1 when it cannot be opened.
 int32_t DeleteFolder(const char* folder);
 
-// Copies one file (failures only logged); the target is created or truncated.
+// Copies one regular file (failures only logged; a source of another kind, or a link, is
+// not opened); the target is created or truncated.
 void copyFile(const char* source, const char* target);
 // Merges the contents of source into the existing folder target. Links in the source
 // are passed over, and only files and folders are copied. 0, or on the first failure 1 (cannot open, read or write) or -1 (a
@@ -78,6 +79,12 @@ void makeExecutable(const char* path, int32_t flag);
 
 // fopen(path, "rb") with close-on-exec.
 FILE* openFileForReading(const char* path);
+// Opens path for reading like openFileForReading, but only a regular file, and without
+// following a link at its name or waiting on a FIFO or device there: for every file read
+// from a folder that others may write. A link or another kind of file is treated as
+// missing with the line "[Utils] Not a regular file, treated as missing: PATH": NULL, errno
+// ELOOP (a link) or EINVAL; any other failure is NULL with open's errno and no line.
+FILE* openRegularFileForReading(const char* path);
 // Creates or truncates path for writing (newFileMode less the umask), close-on-exec, and
 // refuses (NULL) when the name is a symbolic link. For every file made in the install tree.
 FILE* createFileNoFollow(const char* path);
@@ -85,3 +92,5 @@ FILE* createFileNoFollow(const char* path);
 // of that name exists already: a file that must be this run's own never takes over
 // another's (a planted file or hard link, another run's file of the same name).
 FILE* createFileExclusive(const char* path);
+// createFileExclusive of name in the open folder folder.
+FILE* createFileExclusiveIn(int folder, const char* name);

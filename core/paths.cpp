@@ -99,6 +99,10 @@ char* substring(const char* text, int32_t start, int32_t length) {
   return result;
 }
 
+bool staysInFolder(const char* name) {
+  return strchr(name, '/') == nullptr && strcmp(name, ".") != 0 && strcmp(name, "..") != 0;
+}
+
 int32_t lastIndexOf(const char* text, char c) {
   int32_t found = -1;
   for (int32_t i = 0; text[i] != 0; ++i) {

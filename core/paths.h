@@ -34,6 +34,9 @@ char* copyString(const char* text);
 // length bytes from text[start]; start and length must lie within text.
 char* substring(const char* text, int32_t start, int32_t length);
 int32_t lastIndexOf(const char* text, char c);
+// false when name, joined onto a folder, would name anything but an entry directly inside
+// it: a name holding '/', or "." or "..". The empty name passes; callers decide on it.
+bool staysInFolder(const char* name);
 // Index of the n-th (from 1) occurrence of c; -1 when there is none or n < 1.
 int32_t indexOfNth(const char* text, char c, int32_t n);
 

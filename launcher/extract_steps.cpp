@@ -74,7 +74,8 @@ bool replaceSplashPicture(const char* path, const unsigned char* image, uint64_t
 void configureSplashFrom(const char* splashPath) {
   logMessage("[Extractor] Native Splash PNG path is %s\n", splashPath);
   logMessage("[Extractor] Configuring splash\n");
-  configureSplash(splashPath);
+  // The Quorvane folder may be writable by others: a FIFO there must not hold the run.
+  configureSplash(splashPath, openRegularFileForReading);
 }
 
 }  // namespace

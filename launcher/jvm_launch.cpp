@@ -117,12 +117,14 @@ void makeJavaCopy(const char* java, const char* exe) {
 // Returns without effect when the file cannot be opened.
 void readLsoFile(const char* lsoPath, StringSlots* options, LaunchPropertyList* props) {
   logMessage("[Extractor] Reading %s\n", lsoPath);
-  FILE* lso = openFileForReading(lsoPath);
+  FILE* lso = openRegularFileForReading(lsoPath);
+  // A FIFO, a device or a link at the name is missing: no retry can make it a file.
+  const bool refused = lso == nullptr && (errno == ELOOP || errno == EINVAL);
   const bool exists = fileExists(lsoPath) != 0;
-  if (lso == nullptr && exists) {
+  if (lso == nullptr && exists && !refused) {
     for (int k = 0; k < LSO_OPEN_RETRIES; ++k) {
       logMessage("[Extractor] LSO file does exist. Retrying (%d)...", k);
-      lso = openFileForReading(lsoPath);
+      lso = openRegularFileForReading(lsoPath);
       if (lso != nullptr) break;
       sleepMillis(RETRY_PAUSE_MILLIS);
     }
@@ -283,7 +285,7 @@ int launchFromFolder(const char* master, const LaunchPropertyList* list, int arg
   char* appDir = requirePath(buildPath2(newPathBuffer(), master, folder), "launched folder");
   char* launchPath =
       requirePath(buildPath3(newPathBuffer(), master, folder, LAUNCH_FILE_NAME), "launch file");
-  FILE* launch = openFileForReading(launchPath);
+  FILE* launch = openRegularFileForReading(launchPath);
   if (launch == nullptr) {
     logFileError("[Extractor]", "open", launchPath, errno);
     logBanner("Unable to open launch file %s\n", launchPath);
@@ -311,8 +313,7 @@ int launchFromFolder(const char* master, const LaunchPropertyList* list, int arg
     logMessage("[Extractor] Using private JRE %s\n", jreFolder);
     // The copy is named after the program inside bin: a name that leaves bin or names
     // bin itself would place it elsewhere or overwrite the runtime.
-    if (appName[0] == 0 || strchr(appName, '/') != nullptr || strcmp(appName, ".") == 0 ||
-        strcmp(appName, "..") == 0) {
+    if (appName[0] == 0 || !staysInFolder(appName)) {
       refuseLaunch("App Name '%s' cannot name the java copy, cannot launch!\n", appName);
     }
     requirePath(buildPath3(exe, master, jreFolder, "bin"), "runtime bin folder");

@@ -177,7 +177,7 @@ void downloadRuntime(ExtractorRun* run) {
 }  // namespace
 
 void readJreVersionFile(ExtractorRun* run, const char* path) {
-  FILE* file = openFileForReading(path);
+  FILE* file = openRegularFileForReading(path);
   if (file == nullptr) {
     logMessage("[JREDownload] ************************** Unable to open version file! [%d]\n",
                errno);

@@ -49,11 +49,12 @@ bool probe(const char* master, const char* folder, const char* p1, const char* p
   return joined != nullptr && fileExists(path) != 0;
 }
 
-// The JreNameOverride file's value replaces the JRE name unless it is "-" or empty.
+// The JreNameOverride file's value replaces the JRE name unless it is "-", empty or not a
+// plain name (a '/', "." or "..").
 void applyJreNameOverride(ExtractorRun* run) {
   char path[PATH_BUFFER_SIZE];
   FILE* file = buildPath3(path, run->masterFolder, APPS_FOLDER, OVERRIDE_FILE) != nullptr
-                   ? openFileForReading(path)
+                   ? openRegularFileForReading(path)
                    : nullptr;
   if (file == nullptr) {
     logMessage("[JREOverride] No JRE name override, will continue to use %s\n", run->jreName);
@@ -66,6 +67,10 @@ void applyJreNameOverride(ExtractorRun* run) {
     logMessage("[JREOverride] Ignoring JRE name -, keeping %s\n", run->jreName);
   } else if (name[0] == 0) {
     logMessage("[JREOverride] Ignoring empty JRE name, keeping %s\n", run->jreName);
+  } else if (!staysInFolder(name)) {
+    // The name becomes part of folder names that are emptied and replaced.
+    logMessage("[JREOverride] Ignoring JRE name %s (not a plain name), keeping %s\n", name,
+               run->jreName);
   } else {
     // At most JRE_OVERRIDE_VALUE_SIZE - 1 bytes: always fits the name's buffer.
     snprintf(run->jreName, sizeof run->jreName, "%s", name);

@@ -128,6 +128,12 @@ void applyDynamicProperty(ExtractorRun* run, const char* name, char* value) {
   } else if (strcmp(name, "splash_image") == 0) {
     decodeSplashImage(run, value);
   } else if (strcmp(name, "jre_name") == 0) {
+    if (!staysInFolder(value)) {
+      // The name becomes part of folder names that are emptied and replaced.
+      logMessage("[DynProps] Ignoring JRE name %s (not a plain name), keeping %s\n", value,
+                 run->jreName);
+      return;
+    }
     snprintf(run->jreName, sizeof run->jreName, "%s", value);
     logMessage("[DynProps] JRE name from dynamic launch properties is %s\n", run->jreName);
   }

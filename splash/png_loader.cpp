@@ -161,8 +161,8 @@ int32_t initXContext(Display* display, Window window, int32_t depth, Visual* vis
 }
 
 // The frame that calls setjmp holds only plain C values: a longjmp skips no destructor.
-XImage* loadPngImage(const char* path, uint32_t* width, uint32_t* height) {
-  FILE* file = fopen(path, "rbe");
+XImage* loadPngImage(const char* path, uint32_t* width, uint32_t* height, PictureOpener open) {
+  FILE* file = open != nullptr ? open(path) : fopen(path, "rbe");
   if (file == nullptr) {
     printf(MSG_CANNOT_OPEN, path);
     return nullptr;

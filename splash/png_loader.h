@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "splash/x11.h"
 
@@ -27,7 +28,12 @@ constexpr uint32_t PNG_MAX_DIMENSION = 16384;
 // Fills xContext (made on first use, reused afterwards) and returns 1.
 int32_t initXContext(Display* display, Window window, int32_t depth, Visual* visual);
 
-// Loads the PNG at path, or returns nullptr. width and height receive the size from
-// the PNG header as soon as it is read (so also on a later failure); they stay as
-// they were when the file cannot be opened.
-XImage* loadPngImage(const char* path, uint32_t* width, uint32_t* height);
+// Opens a picture file for reading; NULL when it cannot be opened.
+using PictureOpener = FILE* (*)(const char* path);
+
+// Loads the PNG at path, opened with open (fopen for reading when none is given), or
+// returns nullptr. width and height receive the size from the PNG header as soon as it
+// is read (so also on a later failure); they stay as they were when the file cannot be
+// opened.
+XImage* loadPngImage(const char* path, uint32_t* width, uint32_t* height,
+                     PictureOpener open = nullptr);

@@ -300,7 +300,7 @@ void setSplashBuffer(int32_t pixels) { splashState.splashBuffer.store(pixels); }
 
 int32_t getSplashBuffer() { return splashState.splashBuffer.load(); }
 
-void configureSplash(const char* path) {
+void configureSplash(const char* path, PictureOpener open) {
   SplashState& s = splashState;
   if (path == nullptr) path = "";
   printf(MSG_CONFIGURE, path);
@@ -310,7 +310,7 @@ void configureSplash(const char* path) {
   }
   if (!enterSplash()) return;
   pthread_mutex_lock(&s.splashMutex);
-  s.splashImage = loadPngImage(path, &s.splashImageWidth, &s.splashImageHeight);
+  s.splashImage = loadPngImage(path, &s.splashImageWidth, &s.splashImageHeight, open);
   SplashGeometry g = currentGeometry();
   XResizeWindow(s.splashDisplay, s.splashWindow, static_cast<unsigned>(g.width),
                 static_cast<unsigned>(g.height));

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "splash/png_loader.h"
 #include "splash/x11.h"
 
 // Progress values: no strip; moving stripes; 0..100 are percentages.
@@ -65,8 +66,9 @@ SplashGeometry splashGeometry(uint32_t imageWidth, uint32_t imageHeight, int32_t
 void init();
 void setSplashBuffer(int32_t pixels);
 int32_t getSplashBuffer();
-// Loads the picture at path and sizes the window for it without a strip.
-void configureSplash(const char* path);
+// Loads the picture at path (opened with open, as loadPngImage does) and sizes the
+// window for it without a strip.
+void configureSplash(const char* path, PictureOpener open = nullptr);
 // Maps the window and starts one more pair of painter threads (event and animation).
 void showSplash();
 void hideSplash();

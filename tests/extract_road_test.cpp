@@ -898,6 +898,81 @@ TEST(ExtractRoadContainment, DotDotPathsAndPlantedLinksWriteNothingOutside) {
   EXPECT_EQ(0, launchCalls(run.calls));
 }
 
+// ---- A JRE name that would leave the master folder -----------------------------------------
+
+// The JRE name becomes part of the runtime folder's name, which the road empties and
+// replaces. A name with '/', or "." or "..", given by the JreNameOverride file (which
+// other users may write in a shared install) or by a later "jre_name" pair, is ignored
+// and the runtime goes in under the name before it; the folder such a name points at
+// stays as it was.
+struct JreNameCase {
+  const char* name;
+  std::string value;
+  bool inOverrideFile;        // else a second "jre_name" pair after the usual one
+  std::string planted;        // a folder in the master that lets the name's ".." resolve
+  std::string victim;         // below the home: where that name's runtime folder lands
+  std::string ignoredLine;
+};
+
+void PrintTo(const JreNameCase& c, std::ostream* os) { *os << c.name; }
+
+const std::string IGNORED_OVERRIDE = "[JREOverride] Ignoring JRE name ";
+const std::string IGNORED_DYNAMIC = "[DynProps] Ignoring JRE name ";
+const std::string KEEPING = " (not a plain name), keeping jre17";
+
+const JreNameCase JRE_NAME_CASES[] = {
+    {"OverrideClimbingOut", "x/../../../victim", true, "Halvorin-x", "victim-17-complete",
+     IGNORED_OVERRIDE + "x/../../../victim" + KEEPING},
+    {"OverrideFromTheRoot", "/../../victim", true, "Halvorin-", ".Halvorin/victim-17-complete",
+     IGNORED_OVERRIDE + "/../../victim" + KEEPING},
+    {"OverrideDotDot", "..", true, "", "", IGNORED_OVERRIDE + ".." + KEEPING},
+    {"DynamicClimbingOut", "x/../../../victim", false, "Halvorin-x", "victim-17-complete",
+     IGNORED_DYNAMIC + "x/../../../victim" + KEEPING},
+};
+
+class ExtractRoadJreName : public ::testing::TestWithParam<JreNameCase> {};
+
+TEST_P(ExtractRoadJreName, ThatLeavesItsFolderIsIgnoredAndNothingOutsideIsTouched) {
+  const JreNameCase& c = GetParam();
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready());
+  Installer in = offlineInstaller();
+  if (c.inOverrideFile) {
+    home.writeAppsFile("JreNameOverride", c.value);
+  } else {
+    in.params.pairs.push_back({"jre_name", c.value});
+  }
+  home.pack(in.params, in.tail);
+  if (!c.planted.empty()) fs::create_directories(home.inMaster(c.planted));
+  const std::string victim = c.victim.empty() ? "" : home.home() + "/" + c.victim;
+  if (!victim.empty()) {
+    fs::create_directories(victim + "/lib");
+    writeFileBytes(victim + "/lib/keep", "not the runtime's\n");
+  }
+
+  const LauncherRun run = home.run(LAUNCHER_ARGS, true);
+  const std::string& out = run.child.output;
+  if (!victim.empty()) {
+    EXPECT_EQ((Tree{{"lib/", ""}, {"lib/keep", "not the runtime's\n"}}), readTree(victim)) << out;
+  }
+  ASSERT_EQ(0, run.child.exitStatus) << out;
+  EXPECT_EQ(1, countLinesStartingWith(out, c.ignoredLine)) << out;
+  EXPECT_TRUE(hasLine(out, std::string("[Extractor] Extracted JRE ") + INSTALLED_JRE_NAME)) << out;
+  expectInstalled(home, in, out);
+  EXPECT_EQ(1, launchCalls(run.calls)) << out;
+  std::vector<std::string> names = {"HVAppsSharedConfig", APP_FOLDER, QV_FOLDER, JRE_FOLDER, "logs"};
+  if (c.inOverrideFile) names.push_back("HVApps");
+  if (!c.planted.empty()) names.push_back(c.planted);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, folderNames(home.master())) << out;
+  if (!c.planted.empty()) {
+    EXPECT_TRUE(folderNames(home.inMaster(c.planted)).empty()) << out;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ExtractRoadJreName, ::testing::ValuesIn(JRE_NAME_CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // ---- A master folder the user may not write -----------------------------------------------
 
 // The prepare-only run is the elevated one: it never elevates again.

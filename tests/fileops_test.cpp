@@ -1,5 +1,6 @@
 #include "core/fileops.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -329,6 +330,67 @@ TEST(FileExists, FoldersCountFifosDoNotBlockUnreadableDoesNotCount) {
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// ---- openRegularFileForReading ----
+
+// Every kind another user could put at a name the launcher reads: only the regular file
+// opens, nothing waits for a writer, and a link is refused even when it leads to a file.
+TEST(OpenRegularFileForReading, OnlyARegularFileOpensAndNothingBlocks) {
+  ScratchDir dir;
+  writeFileBytes(dir / "file", "contents");
+  ASSERT_EQ(0, mkfifo((dir / "fifo").c_str(), 0666));
+  ASSERT_EQ(0, mkdir((dir / "folder").c_str(), 0755));
+  ASSERT_EQ(0, symlink((dir / "file").c_str(), (dir / "link").c_str()));
+  ASSERT_EQ(0, symlink((dir / "fifo").c_str(), (dir / "link-to-fifo").c_str()));
+  struct Case {
+    const char* name;
+    std::string path;
+    bool opens;
+    int error;       // errno when it does not open
+    bool refusedLine;
+  };
+  const Case cases[] = {
+      {"regular file", dir / "file", true, 0, false},
+      {"fifo", dir / "fifo", false, EINVAL, true},
+      {"folder", dir / "folder", false, EINVAL, true},
+      {"device", "/dev/zero", false, EINVAL, true},
+      {"link to a file", dir / "link", false, ELOOP, true},
+      {"link to a fifo", dir / "link-to-fifo", false, ELOOP, true},
+      {"missing", dir / "missing", false, ENOENT, false},
+  };
+  for (const Case& c : cases) {
+    // A blocking open would hang here: the child's deadline turns it into a failure.
+    const ChildRun child = runInChild(
+        [&] {
+          FILE* file = openRegularFileForReading(c.path.c_str());
+          if (file == nullptr) return errno == c.error && !c.opens ? 0 : 10;
+          char text[16] = {0};
+          const bool blocking = (fcntl(fileno(file), F_GETFL) & O_NONBLOCK) == 0;
+          const bool closeOnExec = (fcntl(fileno(file), F_GETFD) & FD_CLOEXEC) != 0;
+          const bool read = fread(text, 1, sizeof text - 1, file) == 8 &&
+                            std::string(text) == "contents";
+          fclose(file);
+          return c.opens && blocking && closeOnExec && read ? 0 : 11;
+        },
+        10);
+    EXPECT_EQ(0, child.exitStatus) << c.name << "\n" << child.output;
+    EXPECT_EQ(c.refusedLine ? 1 : 0,
+              countOf(child.output, "[Utils] Not a regular file, treated as missing: " + c.path + "\n"))
+        << c.name << "\n" << child.output;
+  }
+  // copyFile takes its source the same way: a FIFO is a source that cannot be opened.
+  const ChildRun copy = runInChild(
+      [&] {
+        copyFile((dir / "fifo").c_str(), (dir / "copy").c_str());
+        return 0;
+      },
+      10);
+  EXPECT_EQ(0, copy.exitStatus) << copy.output;
+  EXPECT_NE(std::string::npos,
+            copy.output.find("[Extractor] *************************** Unable to open source file for copy " +
+                             dir / "fifo" + "\n"))
+      << copy.output;
 }
 
 // ---- DeleteFolder ----

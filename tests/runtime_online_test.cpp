@@ -34,6 +34,7 @@ struct VersionFileCase {
   int status;           // the child's exit status
   std::string version;  // the JRE version read (status 0)
   const char* line;     // a log text of the read
+  bool fifo = false;    // a FIFO in the file's place, which no one writes
 };
 
 const VersionFileCase VERSION_FILE_CASES[] = {
@@ -52,6 +53,9 @@ const VersionFileCase VERSION_FILE_CASES[] = {
     {"MissingFile", "", true, 0, "",
      "[JREDownload] ************************** Unable to open version file! [2]"},
     {"SlashRefused", "../../x", false, 1, "", "[JREDownload] Version invalid (holds a '/')"},
+    // Read as missing at once instead of waiting for a writer for ever.
+    {"FifoIsMissing", "", true, 0, "",
+     "[JREDownload] ************************** Unable to open version file! [22]", true},
 };
 
 class VersionFile : public ::testing::TestWithParam<VersionFileCase> {};
@@ -61,6 +65,9 @@ TEST_P(VersionFile, FirstTokenBecomesTheJreVersion) {
   ScratchDir dir;
   const std::string path = dir / "Halvorin-jre-version.txt";
   if (!c.missing) writeFileBytes(path, c.bytes);
+  if (c.fifo) {
+    ASSERT_EQ(0, mkfifo(path.c_str(), 0666));
+  }
   const ChildRun child = runInChild([&] {
     alarm(CHILD_DEADLINE_SECONDS);
     static ExtractorRun run{};

@@ -1,5 +1,9 @@
 // gtest first: the X11 headers define None, which gtest uses as a name.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "core/fileops.h"
+#include "tests/support/log_lines.h"
 
 #include "splash/splash_window.h"
 #include <stdlib.h>
@@ -231,10 +235,10 @@ class SplashOnServer : public ::testing::TestWithParam<int> {
     XSync(test_, False);
   }
 
-  std::string configure(const std::string& path) {
+  std::string configure(const std::string& path, PictureOpener open = nullptr) {
     OutputCapture capture;
     capture.start();
-    configureSplash(path.c_str());
+    configureSplash(path.c_str(), open);
     capture.stop();
     return capture.out();
   }
@@ -431,6 +435,14 @@ TEST_P(SplashOnServer, MissingPicturesAndDrawablesAreSkipped) {
     setProgress(50);
     EXPECT_EQ(windowSize(test_, splashState.splashWindow), std::make_pair(262, 2 + STRIP));
     XSync(splashState.splashDisplay, False);
+
+    // A FIFO at the picture's name, opened as the launcher opens the Quorvane's picture,
+    // is a missing picture at once; a plain open would wait for a writer until the deadline.
+    std::string fifo = dir_ + "/fifo.png";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0666));
+    const std::string fifoOut = configure(fifo, openRegularFileForReading);
+    EXPECT_TRUE(hasLine(fifoOut, "[Utils] Not a regular file, treated as missing: " + fifo)) << fifoOut;
+    EXPECT_EQ(splashState.splashImage, nullptr);
   });
   EXPECT_EQ(result, "");
 }

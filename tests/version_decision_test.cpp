@@ -4,7 +4,10 @@
 #include "launcher/version_decision.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <cstring>
 #include <filesystem>
@@ -392,6 +395,75 @@ TEST_P(Decision, LogsItsCaseAndTakesItsRoad) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Decision, ::testing::ValuesIn(DECISION_CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- FIFOs another user plants at the files the run reads --------------------------------
+
+// A FIFO without a writer would hold an open for reading for ever; planted in a folder
+// writable by everyone, it must count as a missing file and the run go on as without it.
+struct PlantedFifoCase {
+  const char* name;
+  std::string at;  // below the master folder
+  int status;      // 0: the run road launches
+  std::vector<std::string> lines;  // in this order; "@M@" stands for the master folder
+  std::vector<std::string> absent = {};
+};
+
+void PrintTo(const PlantedFifoCase& c, std::ostream* os) { *os << c.name; }
+
+const std::string LAUNCH_FILE_AT = std::string(INSTALLED_QV_FOLDER) + "/" + hvpack::LAUNCH_FILE_NAME;
+const std::string LSO_FILE_AT =
+    std::string("HVApps/JRE-LastSuccessfulOptions-") + INSTALLED_JRE_FOLDER;
+
+const PlantedFifoCase PLANTED_FIFO_CASES[] = {
+    {"AtJreNameOverride", "HVApps/JreNameOverride", 0,
+     {"[Utils] Not a regular file, treated as missing: @M@/HVApps/JreNameOverride",
+      "[JREOverride] No JRE name override, will continue to use jre17", RUNNING, LAUNCHING}},
+    {"AtLsoFile", LSO_FILE_AT, 0,
+     {RUNNING, "[Extractor] Reading @M@/" + LSO_FILE_AT,
+      "[Utils] Not a regular file, treated as missing: @M@/" + LSO_FILE_AT,
+      "JRE LSO file does not exist", "[Extractor] Attempting spawn launch"},
+     {"[Extractor] LSO file does exist. Retrying"}},
+    {"AtLaunchFile", LAUNCH_FILE_AT, 1,
+     {RUNNING, LAUNCHING, "[Utils] Not a regular file, treated as missing: @M@/" + LAUNCH_FILE_AT,
+      "Unable to open launch file @M@/" + LAUNCH_FILE_AT}},
+};
+
+class PlantedFifo : public ::testing::TestWithParam<PlantedFifoCase> {};
+
+TEST_P(PlantedFifo, CountsAsMissingAndTheRunGoesOn) {
+  const PlantedFifoCase& c = GetParam();
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready()) << "no JDK for the fixture runtime";
+  home.addStandardInstall();
+  const std::string at = home.inMaster(c.at);
+  fs::remove(at);
+  ASSERT_TRUE(home.plantAsOtherUser(at, [](const std::string& path) {
+    return mkfifo(path.c_str(), 0666) == 0;
+  }));
+  home.pack(standardParams(), tailOf(installedTailHeader(APP)));
+
+  // Far beyond a run's few seconds: a run that blocks on the FIFO is ended and fails.
+  const LauncherRun run = home.run({"arg"}, c.status == 0, {}, 30);
+  const std::string& out = run.child.output;
+  ASSERT_FALSE(run.child.signal == SIGALRM) << "the run hung\n" << out;
+  EXPECT_EQ(c.status, run.child.exitStatus) << out;
+  std::vector<std::string> lines;
+  for (const std::string& line : c.lines) lines.push_back(withMaster(line, home.master()));
+  EXPECT_EQ("", missingInOrder(out, lines)) << out;
+  for (const std::string& start : c.absent) {
+    EXPECT_EQ(0, countLinesStartingWith(out, start)) << start << "\n" << out;
+  }
+  if (c.status == 0) {
+    ASSERT_TRUE(run.reported) << out;
+    EXPECT_EQ("normal", run.result.mainClass);
+  }
+  struct stat st;
+  ASSERT_EQ(0, lstat(at.c_str(), &st));
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "left where it was planted";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PlantedFifo, ::testing::ValuesIn(PLANTED_FIFO_CASES),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---- The update URL: its '/' seen by the launch, and the values with no room ----------

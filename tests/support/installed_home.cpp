@@ -17,6 +17,7 @@ namespace {
 
 constexpr uid_t RUN_USER_UID = 47201;
 constexpr gid_t RUN_USER_GID = 100;
+constexpr uid_t PLANTING_USER_UID = 47202;
 
 const char* const STATIC_KEYS[] = {"update_url",          "install_type",
                                    "min_splash_ms",       "hvsig_public_key",
@@ -161,6 +162,18 @@ void InstalledHome::keepRootOwned(const std::string& path) {
   rootOwned_.push_back(path);
 }
 
+bool InstalledHome::plantAsOtherUser(const std::string& path,
+                                     const std::function<bool(const std::string&)>& make) {
+  const std::string folder = fs::path(path).parent_path().string();
+  fs::create_directories(folder);
+  chmod(folder.c_str(), 0777);
+  const ChildRun child =
+      runAsUser(passwd_, PLANTING_USER_UID, RUN_USER_GID, [&] { return make(path) ? 0 : 1; });
+  if (child.exitStatus != 0) return false;
+  planted_.push_back(path);
+  return true;
+}
+
 void InstalledHome::packFrom(const std::string& launcherImage, const hvpack::ParamsBlock& params,
                              const hvpack::TailBlock& tail) {
   hvpack::packLauncher(launcherImage, launcher_, hvpack::wrapperTail(params, tail));
@@ -173,6 +186,7 @@ void InstalledHome::handOver() const {
     chownTree(path, 0, 0);
     chmod(path.c_str(), 0755);
   }
+  for (const std::string& path : planted_) lchown(path.c_str(), PLANTING_USER_UID, RUN_USER_GID);
 }
 
 EnvironmentList InstalledHome::runEnvironment(const EnvironmentList& extraEnv) const {
@@ -239,7 +253,7 @@ std::vector<ChildRun> InstalledHome::runTogether(const std::vector<std::string>&
 }
 
 LauncherRun InstalledHome::run(const std::vector<std::string>& args, bool waitForLaunch,
-                               const EnvironmentList& extraEnv) {
+                               const EnvironmentList& extraEnv, unsigned deadlineSeconds) {
   handOver();
   const std::set<std::string> logsBefore = logNames(master_);
   std::vector<std::string> argv = {launcher_};
@@ -247,7 +261,9 @@ LauncherRun InstalledHome::run(const std::vector<std::string>& args, bool waitFo
   const EnvironmentList env = runEnvironment(extraEnv);
   LauncherRun run;
   const auto started = std::chrono::steady_clock::now();
-  run.child = runProgramAsUser(passwd_, user_, launcher_, argv, home_, env);
+  ChildSandbox sandbox;
+  sandbox.deadlineSeconds = deadlineSeconds;
+  run.child = runProgramAsUser(passwd_, user_, launcher_, argv, home_, env, sandbox);
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const std::set<std::string> logsAfter = logNames(master_);
   run.logFileCount = static_cast<int>(logsAfter.size());

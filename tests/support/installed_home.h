@@ -6,6 +6,7 @@
 // the home to the user first. Files are removed with the scratch folder.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -78,6 +79,11 @@ class InstalledHome {
   void writeAppsFile(const std::string& name, const std::string& bytes);
   // A folder (made when missing) that stays root's, mode 0755, through the hand-over.
   void keepRootOwned(const std::string& path);
+  // Another local user plants something at path: its folder is made writable by everyone
+  // (as a perm_all install leaves its folders), then make(path) runs as a second user
+  // without a home, and what it made stays that user's through the hand-over. false when
+  // make failed.
+  bool plantAsOtherUser(const std::string& path, const std::function<bool(const std::string&)>& make);
 
   // Packs a copy of launcherImage, the Params block first; the entries go after the
   // header as given.
@@ -91,9 +97,10 @@ class InstalledHome {
 
   // Runs the packed launcher (argv[0] its absolute path) as the user in the home folder,
   // the recording switches and extraEnv in its environment. waitForLaunch: when the
-  // launcher started its child, wait up to 30 s for the updater's report.
+  // launcher started its child, wait up to 30 s for the updater's report. A deadline that
+  // is not 0 ends the launcher (SIGALRM) when it runs longer, so a hang fails at once.
   LauncherRun run(const std::vector<std::string>& args, bool waitForLaunch,
-                  const EnvironmentList& extraEnv = {});
+                  const EnvironmentList& extraEnv = {}, unsigned deadlineSeconds = 0);
 
   // Starts count runs of the packed launcher at the same moment (args as for run, no
   // wait for a launch) and waits for all of them, each bounded by 120 s.
@@ -111,6 +118,7 @@ class InstalledHome {
   TestUser user_;
   std::string passwd_, home_, shared_, master_, launcher_, records_;
   std::vector<std::string> rootOwned_;
+  std::vector<std::string> planted_;
   UpdaterProgram program_;
   bool ready_ = false;
 };
