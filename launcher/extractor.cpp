@@ -6,8 +6,6 @@
 #include "launcher/launch_steps.h"
 #include "launcher/tail_steps.h"
 
-void logPendingStep(const char* what) { logMessage("[Extractor] Not built yet: %s\n", what); }
-
 void Extractor_run(const char* programPath, int argumentCount, char** arguments, int argc,
                    char** argv, bool prepareOnly) {
   // Lives until the process ends, like everything a run makes.

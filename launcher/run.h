@@ -82,6 +82,3 @@ struct ExtractorRun {
   // offline road); at most 50 characters, empty while none is known.
   char jreVersion[100];
 };
-
-// Logs "[Extractor] Not built yet: <what>" for a step whose work arrives later.
-void logPendingStep(const char* what);

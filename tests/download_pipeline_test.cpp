@@ -31,7 +31,9 @@ using hvpack::ArchiveBuilder;
 // Exit statuses of the child: the starter returned 0 or 1, or the process was ended.
 constexpr int RETURNED = 40;
 constexpr int ENDED = 1;
-constexpr int CHILD_DEADLINE_SECONDS = 60;
+// One download and extraction takes well under a second; a stage that never lets go
+// fails its case after this long.
+constexpr int CHILD_DEADLINE_SECONDS = 20;
 const char VERIFIED[] = "[Unarchiver] Archive signature verified.";
 const char ARCHIVE_PATH[] = "/runtime.p2.l2";
 

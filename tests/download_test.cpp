@@ -195,6 +195,7 @@ TEST_F(DownloadTest, DeliversOnlyAWhole2xxBodyAndRetriesOnlyBeforeTheFirstByte) 
       {"redirect with a page", plan(302, PAGE, "Location: /elsewhere\r\n"), 1, 0, 2, ERROR_STATUS},
       {"redirect without a body", plan(302, "", "Location: /elsewhere\r\n"), 1, 0, 2, ERROR_STATUS},
       {"not modified", plan(304, ""), 1, 0, 2, ERROR_STATUS},
+      {"multiple choices", plan(300, PAGE), 1, 0, 2, ERROR_STATUS},
       {"closed after half the body", closedAfter(big, big.size() / 2), 1, big.size() / 2, 1,
        "Transferred a partial file"},
   };
@@ -343,6 +344,8 @@ struct FileCase {
 // when the transfer succeeded and every byte reached the disk.
 TEST_F(DownloadTest, DownloadToFileSavesTheBodyAndReportsEveryFailure) {
   const std::string big = patternBytes(250000);
+  // Stays in the file's buffer: only the flush or the close meets the full device.
+  const std::string small = big.substr(0, 1000);
   const FileCase cases[] = {
       {"whole body", plan(200, big), Target::Plain, 1, true, big.size(), nullptr},
       {"empty body", plan(200, ""), Target::Plain, 1, true, 0, nullptr},
@@ -356,6 +359,8 @@ TEST_F(DownloadTest, DownloadToFileSavesTheBodyAndReportsEveryFailure) {
       {"link at the target", plan(200, big), Target::LinkToFile, 0, false, 0,
        "[Streamer] Unable to open %s for writing: Too many levels of symbolic links"},
       {"writes fail", plan(200, big), Target::FullDevice, 0, false, 0,
+       "[Streamer] [FileSaver] Unable to save the file: No space left on device"},
+      {"flush fails", plan(200, small), Target::FullDevice, 0, false, 0,
        "[Streamer] [FileSaver] Unable to save the file: No space left on device"},
   };
   for (const FileCase& c : cases) server_.serve(slug(c.name), c.plan);

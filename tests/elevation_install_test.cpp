@@ -219,7 +219,9 @@ TEST(ElevationInstall, PermAllInstallerElevatesInstallsUnderOptAndLaunchesAsTheU
   UpdaterResult updater;
   bool reported = false;
   DeadlineOptions options;
-  options.seconds = 180;
+  // The elevated run and the relaunch take a few seconds together; a road that hangs
+  // fails after this long.
+  options.seconds = 30;
   options.afterExit = [&](int status) {
     if (status == 0) reported = waitForUpdaterResult(result, 30000, &updater);
   };
@@ -287,7 +289,11 @@ TEST_P(NoSecondElevation, StopsAtTheRoadWithASudoLine) {
                  "#!/bin/sh\necho \"$@\" >> '" + calls + "'\nexit 0\n");
   chmod((installer.tools() + "/pkexec").c_str(), 0755);
 
-  const DeadlineRun run = installer.run(c.args, c.env, {});
+  // The run ends at the road within a fraction of a second; one that elevates again
+  // (and again) fails after this long.
+  DeadlineOptions options;
+  options.seconds = 5;
+  const DeadlineRun run = installer.run(c.args, c.env, options);
   const std::string& out = run.output;
   ASSERT_FALSE(run.timedOut) << out;
   EXPECT_EQ(1, run.status) << out;

@@ -29,6 +29,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const char MARKER[] = "HVPREPARE_FOR_LAUNCH_ONLY";
+constexpr int DRIVER_DEADLINE_SECONDS = 5;
 const char STARS[] = "********************************************";
 const char FOUND_NONE_1[] =
     "[ERROR] This application requires root access, but was unable to identify a UI-based "
@@ -184,7 +185,11 @@ class ElevationWorld {
                       {ELEVATION_DRIVER_RECORD_ENV, record()},
                       {ELEVATION_DRIVER_SILENT_ENV, std::nullopt}};
     env.insert(env.end(), extra.begin(), extra.end());
-    const DeadlineRun done = runWithDeadline(driver(), argv, env);
+    // A driver run, relaunches and all, takes a fraction of a second; one that goes on
+    // (a relaunch that elevates again, say) fails after this long.
+    DeadlineOptions options;
+    options.seconds = DRIVER_DEADLINE_SECONDS;
+    const DeadlineRun done = runWithDeadline(driver(), argv, env, options);
     EXPECT_FALSE(done.timedOut) << "the driver did not end within its deadline";
     DriverRun r{done.status, done.output, {}};
     r.calls = parseCallRecords(pathExists(record()) ? readFileBytes(record()) : "");

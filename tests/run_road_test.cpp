@@ -30,7 +30,7 @@ const std::vector<std::string> LSO_OPTIONS = {"-XX:-UsePerfData", "-Dhv.lso=1"};
 
 // Lines of a road that extracted, or would have, or showed the splash.
 const std::vector<std::string> NOT_ON_THE_RUN_ROAD = {
-    "[Extractor] Not built yet", "[Extractor] Showing splash", "[Splash] configureSplash",
+    "[Extractor] Showing splash", "[Splash] configureSplash",
     "[Splash] showSplash()", "[Extractor] Will now run latest QV", "[Unarchiver]",
     "[Extractor] Note: "};
 

@@ -1,11 +1,14 @@
 // The helpers of the runtime setup and the splash override, one call at a time: the
 // placeholder update URL, the version file names and the proxy detection request against
 // a local server, the java and unpack200 mode changes, the certificate store, and the
-// picture that replaces the extracted splash.
+// picture that replaces the extracted splash, and the application step without its
+// temporary folder.
 #include "launcher/runtime_setup.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,15 +18,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "core/timeutil.h"
 #include "launcher/extract_steps.h"
 #include "tests/support/http_test_server.h"
+#include "tests/support/isolated_run.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/packer.h"
+#include "tests/support/ring_keeper.h"
 #include "tests/support/scratch_dir.h"
 
 namespace {
@@ -352,6 +358,105 @@ TEST(OverrideSplashImage, UnwritablePictureKeepsTheExtractedOne) {
   const Captured out = capture([&] { overrideSplashImage("1", &byte, 1, path.c_str()); });
   EXPECT_EQ(1, countLinesStartingWith(out.out, "[Extractor] Unable to write splash image " + path)) << out.out;
   EXPECT_EQ(0, countLinesStartingWith(out.out, "[ChMod]")) << out.out;
+}
+
+// A picture whose write or rename fails leaves the extracted one and no scratch file
+// beside it. Each case runs in a child with a mount namespace of its own.
+TEST(OverrideSplashImage, FailedWriteOrRenameRemovesTheScratchFile) {
+  const std::string picture(3000, 'p');
+  struct Case {
+    const char* name;
+    int error;  // the errno the line names
+    // Run in the child's namespace once the extracted picture is in place; false: the
+    // kernel refused.
+    std::function<bool(const std::string& dir, const std::string& path)> fault;
+    int entries;  // what the folder holds afterwards
+  };
+  const Case cases[] = {
+      // The folder's file system is full: the write fails.
+      {"WriteFails", ENOSPC,
+       [](const std::string& dir, const std::string&) {
+         FILE* filler = fopen((dir + "/filler").c_str(), "wb");
+         if (filler == nullptr) return false;
+         const std::string block(4096, 'f');
+         while (fwrite(block.data(), 1, block.size(), filler) == block.size() && fflush(filler) == 0) {
+         }
+         fclose(filler);
+         return true;
+       },
+       2},
+      // The picture is a mount point: the rename over it fails.
+      {"RenameFails", EBUSY,
+       [](const std::string&, const std::string& path) {
+         return mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0;
+       },
+       1},
+  };
+  for (const Case& c : cases) {
+    ScratchDir scratch;
+    const std::string dir = scratch.path();
+    const std::string path = dir + "/nativesplash.png";
+    const std::string failure = runIsolated(
+        [&] {
+          ASSERT_TRUE(unshare(CLONE_NEWNS) == 0 &&
+                      mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                      mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k,mode=0700") == 0);
+          writeFileBytes(path, "extracted");
+          ASSERT_TRUE(c.fault(dir, path));
+          const Captured out = capture([&] {
+            overrideSplashImage("1", reinterpret_cast<const unsigned char*>(picture.data()),
+                                picture.size(), path.c_str());
+          });
+          EXPECT_TRUE(hasLine(out.out, "[Extractor] Unable to write splash image " + path + " [" +
+                                           std::to_string(c.error) + "], keeping the extracted one"))
+              << out.out;
+          EXPECT_EQ(0, countLinesStartingWith(out.out, "[ChMod]")) << out.out;
+          EXPECT_EQ("extracted", readFileBytes(path));
+          EXPECT_EQ(c.entries, entryCount(dir)) << "a scratch file stayed beside the picture";
+        },
+        10);
+    EXPECT_EQ("", failure) << c.name;
+  }
+}
+
+// ---- The application step ---------------------------------------------------------------
+
+// An APP temp folder that cannot be created ends the run with status 1 before anything is
+// extracted. The master folder holds a Quorvane, so a step that went on would return.
+TEST(ExtractApplication, EndsWithStatusOneWhenItsTempFolderCannotBeMade) {
+  struct Case {
+    const char* name;
+    std::string appTemp;  // below the master folder
+  };
+  const Case cases[] = {
+      {"ParentFolderMissing", "/gone/HalvorinTemp-1700000000-0-app"},
+      {"NameTakenByAFile", "/taken"},
+  };
+  for (const Case& c : cases) {
+    ScratchDir master;
+    ASSERT_EQ(0, mkdir((master / "Halvorin-Halvorin-12-complete").c_str(), 0755));
+    writeFileBytes(master / "taken", "a file");
+    const ChildRun child = runInChild(
+        [&] {
+          static ExtractorRun run = {};
+          setString(run.masterFolder, master.path().c_str());
+          setString(run.appTemp, (master.path() + c.appTemp).c_str());
+          setString(run.appFolder, (master / "Halvorin-App-3-complete").c_str());
+          run.tail.appName = const_cast<char*>("App");
+          run.tail.appVersion = const_cast<char*>("3");
+          run.tailRing = keptRing(3, 16);
+          RingBuffer_close(run.tailRing);
+          Extractor_extractApplication(&run);
+          return 40;
+        },
+        10);
+    SCOPED_TRACE(c.name);
+    ASSERT_FALSE(child.timedOut);
+    EXPECT_EQ(1, child.exitStatus) << child.output;
+    EXPECT_TRUE(hasLine(child.output, "Unable to create App Temp folder")) << child.output;
+    EXPECT_EQ(0, countLinesStartingWith(child.output, "[Extractor] Extracting App...")) << child.output;
+    EXPECT_FALSE(pathExists(master / "Halvorin-App-3-complete"));
+  }
 }
 
 }  // namespace

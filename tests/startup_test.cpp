@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
+#include "tests/support/deadline_run.h"
 #include "tests/support/markers.h"
 #include "tests/support/run_program.h"
 #include "tests/support/scratch_dir.h"
@@ -19,6 +21,9 @@ const std::string PREPARE_ONLY =
     "[Extractor] This is an elevated run purely to prepare an installation. Will not show UI or "
     "launch an app\n";
 const std::string JUST_A_LAUNCHER = "[Extractor] Unable to run (we are just a launcher)\n";
+// Every mode here ends within a fraction of a second; a run still going after this long
+// has hung (a pipeline stage that never lets go, say) and fails its case.
+constexpr unsigned STARTUP_DEADLINE_SECONDS = 5;
 
 enum class Image { Plain, ParamsOnly, BothMarkers };
 
@@ -29,6 +34,7 @@ struct StartupCase {
   int status;
   std::vector<std::string> present;  // in this order
   std::vector<std::string> absent;
+  unsigned deadlineSeconds = STARTUP_DEADLINE_SECONDS;
 };
 
 // A copy of the launcher with the chosen markers appended, named "launcher" in a scratch
@@ -48,17 +54,28 @@ std::string prepareImage(const ScratchDir& dir, Image image, const std::string& 
   return path;
 }
 
-// Runs the image as a child from dir. An image with both markers reaches the install
-// steps, so it runs as a throwaway user whose home is in the scratch folder.
+// Runs the image as a child from dir, killed (status -1) after deadlineSeconds. An image
+// with both markers reaches the install steps, so it runs as a throwaway user whose home
+// is in the scratch folder.
 ProgramResult runImage(const ScratchDir& dir, Image image, const std::string& path,
-                       const std::vector<std::string>& argv) {
-  if (image != Image::BothMarkers) return runProgram(path, argv, {.cwd = dir.path()});
+                       const std::vector<std::string>& argv,
+                       unsigned deadlineSeconds = STARTUP_DEADLINE_SECONDS) {
+  if (image != Image::BothMarkers) {
+    DeadlineOptions options;
+    options.seconds = static_cast<int>(deadlineSeconds);
+    options.prepare = [&dir] { return chdir(dir.path().c_str()) == 0; };
+    const DeadlineRun run = runWithDeadline(path, argv, {}, options);
+    EXPECT_FALSE(run.timedOut) << "still running after " << deadlineSeconds << " s\n" << run.output;
+    return {run.status, run.output};
+  }
   const TestUser user = {"hvstartup", 47202, 100, dir / "home"};
   writeFileBytes(dir / "passwd", passwdText({user}));
   mkdir(user.home.c_str(), 0755);
   chown(user.home.c_str(), user.uid, user.gid);
   chmod(dir.path().c_str(), 0755);
-  const ChildRun run = runProgramAsUser(dir / "passwd", user, path, argv, dir.path());
+  const ChildRun run =
+      runProgramAsUser(dir / "passwd", user, path, argv, dir.path(), {}, {"", deadlineSeconds});
+  EXPECT_NE(SIGALRM, run.signal) << "still running after " << deadlineSeconds << " s\n" << run.output;
   return {run.exitStatus, run.output};
 }
 
@@ -79,7 +96,7 @@ TEST_P(StartupTest, DispatchesAndEndsWithItsStatus) {
   const std::string path = prepareImage(dir, c.image, "launcher");
   std::vector<std::string> argv = {"launcher"};
   argv.insert(argv.end(), c.args.begin(), c.args.end());
-  const ProgramResult r = runImage(dir, c.image, path, argv);
+  const ProgramResult r = runImage(dir, c.image, path, argv, c.deadlineSeconds);
   EXPECT_EQ(c.status, r.status) << r.output;
   expectInOrder(r.output, c.present);
   for (const std::string& line : c.absent) {
@@ -104,6 +121,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--corvastine-downloadtest", "http://127.0.0.1:9/x"}, 0,
                     {"[Streamer] Downloading from http://127.0.0.1:9/x into deleteme.tmp\n"},
                     {EXTRACTING, "[DEBUG]"}},
+        // A stage of its pipeline that never lets go after the failed download would
+        // hang this run: its deadline turns that into a failure.
         StartupCase{"DownloadUnpackTestWithUrl", Image::Plain,
                     {"--corvastine-downloadtest2", "http://127.0.0.1:9/x", "more"}, 0,
                     {"[DEBUG] Downloading http://127.0.0.1:9/x\n", "[DEBUG] Download FALED!\n"},

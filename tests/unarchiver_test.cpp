@@ -5,6 +5,8 @@
 #include "pipeline/unarchiver.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,7 +48,9 @@ using hvpack::PropertyWriter;
 constexpr int RETURNED_WHOLE = 40;
 constexpr int RETURNED_CUT = 41;
 constexpr int ENDED = 1;
-constexpr int CHILD_DEADLINE_SECONDS = 30;
+// An extraction here takes well under a second; a stage that never lets go fails its
+// case after this long instead of holding the suite.
+constexpr int CHILD_DEADLINE_SECONDS = 10;
 
 const char STAR_LINE[] = "***********************************************************************";
 const char FAILED_CHECK[] = "[Unarchiver] ERROR - unable to verify signature of hash of archive.";
@@ -117,7 +121,7 @@ struct Extraction {
 // noUnpack200) recording its calls into a file of scratch.
 Extraction extractInChild(const ScratchDir& scratch, const std::string& folder,
                           const std::string& stream, Key key, bool noUnpack200 = false,
-                          const std::function<void()>& childSetup = {}) {
+                          const std::function<void(const std::string&)>& childSetup = {}) {
   const std::string calls = scratch / "unpack200-calls";
   remove(calls.c_str());
   const std::string tool = fakeUnpack200ToolPath();
@@ -127,7 +131,7 @@ Extraction extractInChild(const ScratchDir& scratch, const std::string& folder,
         setenv(FIXTURE_UNPACK200_CALLS_ENV, calls.c_str(), 1);
         setKey(key);
         unpack200Path.store(noUnpack200 ? nullptr : tool.c_str());
-        if (childSetup) childSetup();
+        if (childSetup) childSetup(folder);
         const int32_t capacity = stream.empty() ? 1 : static_cast<int32_t>(stream.size());
         RingBuffer* ring = keptRing(1, capacity);
         RingBuffer_write(ring, stream.data(), static_cast<int32_t>(stream.size()));
@@ -191,7 +195,7 @@ struct ArchiveCase {
   std::function<void(const std::string& target, const std::string& outside)> plant;
   Tree outside;  // the whole outside folder afterwards
   bool noUnpack200 = false;
-  std::function<void()> childSetup;
+  std::function<void(const std::string& target)> childSetup;  // in the child, before extracting
 };
 
 // Fills in "{dir}" (the target folder) and "{outside}" (the folder beside it).
@@ -383,12 +387,44 @@ std::vector<ArchiveCase> formatCases() {
        .lines = {"\t[Unarchiver] Extracting to file big.bin (length:300000)", UNWRITABLE},
        .absent = {"[Unarchiver] Extracted big.bin length:300000"},
        .childSetup =
-           [] {
+           [](const std::string&) {
              // Files of the child may not grow past 64 KiB: the entry's write fails.
              signal(SIGXFSZ, SIG_IGN);
              const rlimit limit = {65536, 65536};
              setrlimit(RLIMIT_FSIZE, &limit);
            }},
+      {.name = "FlushErrorIsAFailure",
+       // Five bytes stay in the stream's buffer: only the flush or the close can fail.
+       .stream = [] { return ArchiveBuilder().file("small.txt", "small").bytes(); },
+       .status = ENDED,
+       .tree = {{"small.txt", ""}},
+       .lines = {"\t[Unarchiver] Extracting to file small.txt (length:5)", UNWRITABLE},
+       .absent = {"[Unarchiver] Extracted small.txt length:5"},
+       .plant = [](const std::string& target, const std::string&) { writeFileBytes(target + "/small.txt", ""); },
+       .childSetup =
+           [](const std::string& target) {
+             // In a mount namespace of the child's own, the entry's path leads to /dev/full.
+             const std::string file = target + "/small.txt";
+             if (unshare(CLONE_NEWNS) != 0 ||
+                 mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                 mount("/dev/full", file.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+               _exit(3);
+             }
+           }},
+      {.name = "NamesThatOnlyBeginWithTwoDotsAreExtracted",
+       .stream =
+           [] {
+             return ArchiveBuilder()
+                 .file("..cfg", "c")
+                 .file("...", "three")
+                 .folder("a/..b")
+                 .file("a/..b/.../x..", "deep")
+                 .bytes();
+           },
+       .tree = {{"..cfg", "c"}, {"...", "three"}, {"a", "/"}, {"a/..b", "/"}, {"a/..b/...", "/"},
+                {"a/..b/.../x..", "deep"}},
+       .lines = {"[Unarchiver] Extracted ..cfg length:1", "[Unarchiver] Extracted ... length:5",
+                 "\t[Unarchiver] Created folder a/..b", "[Unarchiver] Extracted a/..b/.../x.. length:4"}},
   };
 }
 
@@ -468,6 +504,7 @@ std::vector<ArchiveCase> bypassCases() {
   const std::string hex = validHex(unsignedBytes);
   // Without a key a signed nested archive would end the run first.
   const SignedNested plain = signedNested(false);
+  const std::string plainHex = validHex(plain.unsignedBytes);
   const std::string evil = ArchiveBuilder().file("evil.txt", "evil").bytes();
   const std::string packedSigned = packedArchive(true).signedBytes(2048);
   const std::string packedUnsigned = packedArchive(false).bytes();
@@ -551,6 +588,27 @@ std::vector<ArchiveCase> bypassCases() {
        .key = Key::Required,
        .status = ENDED,
        .lines = {EOF_LINE, VERIFYING, NO_SIGNATURE, FAILED_CHECK},
+       .plant = plantOldFile},
+      {.name = "NothingAfterABlockOfLengthMinusOne",
+       .stream = [=] { return unsignedBytes + blockHeader("256") + signatureValues("-1", hex) + evil; },
+       .key = Key::Required,
+       .status = ENDED,
+       .lines = {VERIFYING, NO_SIGNATURE, FAILED_CHECK},
+       .absent = {"[Unarchiver] Extracting evil.txt (::0 from 0)"},
+       .plant = plantOldFile},
+      {.name = "NothingAfterABlockOfLengthMinusOneWithoutAKey",
+       .stream = [=] { return plain.unsignedBytes + blockHeader("256") + signatureValues("-1", hex) + evil; },
+       .status = ENDED,
+       .tree = plus(NESTED_TREE, OLD_TREE),
+       .lines = {NO_SIGNATURE, FAILED_CHECK, LEFT_ALONE},
+       .absent = {"[Unarchiver] Extracting evil.txt (::0 from 0)"},
+       .plant = plantOldFile},
+      {.name = "NothingAfterASignedBlockWithoutAKey",
+       .stream = [=] { return plain.unsignedBytes + blockHeader("256") + signatureValues("256", plainHex) + evil; },
+       .status = ENDED,
+       .tree = plus(NESTED_TREE, OLD_TREE),
+       .lines = {VERIFYING, FAILED_CHECK, LEFT_ALONE},
+       .absent = {"[Unarchiver] Extracting evil.txt (::0 from 0)"},
        .plant = plantOldFile},
       {.name = "ParentPathAtTheTopIsRefused",
        .stream = [] { return ArchiveBuilder().file("ok.txt", "ok").file("a/../../outside/evil.txt", "evil").bytes(); },
@@ -732,37 +790,53 @@ TEST(TailEntries, NestedArchiveIsCheckedByItsOwnBlockThenUnpacked) {
       << run.output;
 }
 
+// A block ends the stream whatever its length value says: a call after it reads nothing.
 TEST(ExtractEntry, ReadsNothingAfterTheBlock) {
+  const std::string unsignedBytes = ArchiveBuilder().file("a.txt", "a").bytes();
+  const std::string hex = validHex(unsignedBytes);
+  struct Case {
+    const char* name;
+    std::string block;
+    long length;  // the length value the second call stores
+  };
+  const Case cases[] = {
+      {"SignedBlock", blockHeader("256") + signatureValues("256", hex), 256},
+      {"BlockOfLengthMinusOne", blockHeader("256") + signatureValues("-1", hex), -1},
+  };
   const std::string trailing = ArchiveBuilder().file("later.txt", "later").bytes();
-  const std::string stream = ArchiveBuilder().file("a.txt", "a").signedBytes(2048) + trailing;
-  ScratchDir scratch;
-  const std::string folder = scratch.path();
-  const ChildRun run = onTailRing(
-      stream,
-      [&](RingBuffer* ring) {
-        long length = -1;
-        char* hex = nullptr;
-        std::vector<unsigned char> buffer(static_cast<size_t>(ring->capacity));
-        if (Unarchiver_extractEntry(ring, folder.c_str(), &length, &hex, nullptr, nullptr, buffer.data()) != 0)
-          return 2;
-        if (Unarchiver_extractEntry(ring, folder.c_str(), &length, &hex, nullptr, nullptr, buffer.data()) != -1)
-          return 3;
-        if (length != 256 || hex == nullptr || strlen(hex) != 512) return 4;
-        const auto available = [ring] {
-          pthread_mutex_lock(&ring->mutex);
-          const int32_t n = RingBuffer_available(ring);
-          pthread_mutex_unlock(&ring->mutex);
-          return n;
-        };
-        const int32_t left = available();
-        if (Unarchiver_extractEntry(ring, folder.c_str(), &length, &hex, nullptr, nullptr, buffer.data()) != -1)
-          return 5;
-        return left == available() && left == static_cast<int32_t>(trailing.size()) ? 40 : 6;
-      },
-      scratch / "calls");
-  ASSERT_FALSE(run.timedOut);
-  EXPECT_EQ(40, run.exitStatus) << run.output;
-  EXPECT_FALSE(pathExists(scratch / "later.txt"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string stream = unsignedBytes + c.block + trailing;
+    ScratchDir scratch;
+    const std::string folder = scratch.path();
+    const ChildRun run = onTailRing(
+        stream,
+        [&](RingBuffer* ring) {
+          long length = -1;
+          char* hex = nullptr;
+          std::vector<unsigned char> buffer(static_cast<size_t>(ring->capacity));
+          if (Unarchiver_extractEntry(ring, folder.c_str(), &length, &hex, nullptr, nullptr, buffer.data()) != 0)
+            return 2;
+          if (Unarchiver_extractEntry(ring, folder.c_str(), &length, &hex, nullptr, nullptr, buffer.data()) != -1)
+            return 3;
+          if (length != c.length || hex == nullptr || strlen(hex) != 512) return 4;
+          const auto available = [ring] {
+            pthread_mutex_lock(&ring->mutex);
+            const int32_t n = RingBuffer_available(ring);
+            pthread_mutex_unlock(&ring->mutex);
+            return n;
+          };
+          const int32_t left = available();
+          if (Unarchiver_extractEntry(ring, folder.c_str(), &length, &hex, nullptr, nullptr, buffer.data()) != -1)
+            return 5;
+          return left == available() && left == static_cast<int32_t>(trailing.size()) ? 40 : 6;
+        },
+        scratch / "calls");
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(40, run.exitStatus) << run.output;
+    EXPECT_EQ("a", readFileBytes(scratch / "a.txt"));
+    EXPECT_FALSE(pathExists(scratch / "later.txt"));
+  }
 }
 
 }  // namespace

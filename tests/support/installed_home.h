@@ -25,6 +25,10 @@ inline constexpr char INSTALLED_PROGRAM_NAME[] = "RunRoadUpdater";
 
 using PropertyPairs = std::vector<std::pair<std::string, std::string>>;
 
+// A whole first run, runtime dump and all, takes a few seconds: a launcher that still runs
+// after this long has hung.
+inline constexpr unsigned LAUNCHER_RUN_DEADLINE_SECONDS = 30;
+
 // A version-6 launch file that starts the updater from lib/updater.jar: -Xmx512m, two
 // extra arguments, app JVM options "-XX:-UsePerfData" (no JVM files left in /tmp) and
 // "-Dhv.app=1".
@@ -98,9 +102,11 @@ class InstalledHome {
   // Runs the packed launcher (argv[0] its absolute path) as the user in the home folder,
   // the recording switches and extraEnv in its environment. waitForLaunch: when the
   // launcher started its child, wait up to 30 s for the updater's report. A deadline that
-  // is not 0 ends the launcher (SIGALRM) when it runs longer, so a hang fails at once.
+  // is not 0 ends the launcher (SIGALRM, child.signal tells) when it runs longer, so a
+  // hang fails at once.
   LauncherRun run(const std::vector<std::string>& args, bool waitForLaunch,
-                  const EnvironmentList& extraEnv = {}, unsigned deadlineSeconds = 0);
+                  const EnvironmentList& extraEnv = {},
+                  unsigned deadlineSeconds = LAUNCHER_RUN_DEADLINE_SECONDS);
 
   // Starts count runs of the packed launcher at the same moment (args as for run, no
   // wait for a launch) and waits for all of them, each bounded by 120 s.
