@@ -474,26 +474,20 @@ const Tree PACKED_TREE = {{"lib", "/"},
 
 // An attacker who plants a link at a queued pack200 file's unpacked name while unpack200
 // works on the file before it (held by the fake unpack200 until the link is in place).
-struct LateLinkPlant {
-  std::string target, outside;
-};
-LateLinkPlant lateLinkPlant;
-
 void plantLateLink(const std::string& target, const std::string& outside) {
-  lateLinkPlant = {target, outside};
   writeFileBytes(outside + "/victim", "keep");
   writeFileBytes(target + "/../hold", "");
 }
 
 // In the extracting child: holds unpack200 at its first call, plants the link, lets go.
-void holdFirstUnpackThenPlant() {
-  const std::string hold = lateLinkPlant.target + "/../hold";
+void holdFirstUnpackThenPlant(const std::string& target) {
+  const std::string hold = target + "/../hold";
   setenv(FIXTURE_UNPACK200_HOLD_ENV, hold.c_str(), 1);
-  std::thread([hold] {
+  std::thread([hold, target] {
     const std::string calls = getenv(FIXTURE_UNPACK200_CALLS_ENV);
     for (int i = 0; i < 2000 && !pathExists(calls); ++i) usleep(10000);
-    symlink((lateLinkPlant.outside + "/victim").c_str(),
-            (lateLinkPlant.target + "/lib/b.jar").c_str());
+    const std::string victim = std::filesystem::path(target).parent_path() / "outside/victim";
+    symlink(victim.c_str(), (target + "/lib/b.jar").c_str());
     remove(hold.c_str());
   }).detach();
 }
