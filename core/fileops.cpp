@@ -9,20 +9,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
+#include "core/install_modes.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/shell.h"
 #include "core/timeutil.h"
+#include "core/tree_walk.h"
 
 namespace {
-
-// Child paths live on the heap: trees may be deep, and a frame per level must stay small.
-std::unique_ptr<char[]> newPathBuffer() {
-  std::unique_ptr<char[]> buffer(new char[PATH_BUFFER_SIZE]);
-  buffer[0] = 0;
-  return buffer;
-}
 
 // The status system() reports for a chmod command that exited with 1.
 constexpr int32_t CHMOD_FAILED_STATUS = 1 << 8;
@@ -51,44 +48,31 @@ using ModeRule = mode_t (*)(mode_t current);
 mode_t addExecute(mode_t current) { return (current & 07777) | 0111; }
 mode_t mode755(mode_t) { return 0755; }
 
-// Sets the mode of name in the folder parentFd and, for a folder, of everything below it, never
-// through a link: links are left alone with a line. shown names the entry in lines.
-// false when any mode change failed (the walk goes on, as chmod -R does).
-bool chmodTreeAt(int parentFd, const char* name, const char* shown, ModeRule rule) {
-  struct stat st;
-  if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-    reportChmodFailure(shown);
-    return false;
+// Sets the modes of a tree by rule, never through a link: links are left alone with a
+// line. ok turns false when any mode change failed (the walk goes on, as chmod -R does).
+class ChmodVisitor : public TreeVisitor {
+ public:
+  explicit ChmodVisitor(ModeRule rule) : rule_(rule) {}
+  bool enter(const TreeEntry& entry) override {
+    if (S_ISLNK(entry.st.st_mode)) {
+      logLinkLeftAlone(entry.shown.c_str());
+      return false;
+    }
+    if (fchmodat(entry.parentFd, entry.name, rule_(entry.st.st_mode), AT_SYMLINK_NOFOLLOW) != 0) {
+      reportChmodFailure(entry.shown.c_str());
+      ok = false;
+    }
+    return S_ISDIR(entry.st.st_mode);
   }
-  if (S_ISLNK(st.st_mode)) {
-    logLinkLeftAlone(shown);
-    return true;
-  }
-  bool ok = true;
-  if (fchmodat(parentFd, name, rule(st.st_mode), AT_SYMLINK_NOFOLLOW) != 0) {
-    reportChmodFailure(shown);
+  void failed(const TreeEntry& entry) override {
+    reportChmodFailure(entry.shown.c_str());
     ok = false;
   }
-  if (!S_ISDIR(st.st_mode)) return ok;
-  const int fd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
-  if (dir == nullptr) {
-    if (fd >= 0) close(fd);
-    reportChmodFailure(shown);
-    return false;
-  }
-  std::unique_ptr<char[]> child = newPathBuffer();
-  while (struct dirent* entry = readdir(dir)) {
-    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
-    if (buildPath2(child.get(), shown, entry->d_name) == nullptr) {
-      ok = false;
-      continue;
-    }
-    ok = chmodTreeAt(dirfd(dir), entry->d_name, child.get(), rule) && ok;
-  }
-  closedir(dir);
-  return ok;
-}
+  bool ok = true;
+
+ private:
+  ModeRule rule_;
+};
 
 // A recursive mode change logged as its command; a link at path itself fails.
 int32_t runChmodTree(const char* prefix, const char* path, ModeRule rule) {
@@ -100,20 +84,12 @@ int32_t runChmodTree(const char* prefix, const char* path, ModeRule rule) {
     logLinkLeftAlone(path);
     return CHMOD_FAILED_STATUS;
   }
-  return chmodTreeAt(AT_FDCWD, path, path, rule) ? 0 : CHMOD_FAILED_STATUS;
-}
-
-// Opens a folder for listing without following a link at its name.
-DIR* openFolderNoFollow(const char* path) {
-  const int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  DIR* dir = fdopendir(fd);
-  if (dir == nullptr) close(fd);
-  return dir;
-}
-
-bool isDot(const char* name) {
-  return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
+  ChmodVisitor visitor(rule);
+  if (walkTree(path, &visitor) != TreeWalkResult::Walked) {
+    reportChmodFailure(path);
+    return CHMOD_FAILED_STATUS;
+  }
+  return visitor.ok ? 0 : CHMOD_FAILED_STATUS;
 }
 
 enum class CopyResult { Ok, ReadFailed, WriteFailed };
@@ -175,7 +151,8 @@ FILE* openRegularFileForReading(const char* path) {
 namespace {
 
 FILE* createFileWithFlags(int folder, const char* path, int flags) {
-  const int fd = openat(folder, path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, 0666);
+  const int fd = openat(folder, path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags,
+                        newFileMode());
   if (fd < 0) return nullptr;
   FILE* file = fdopen(fd, "wb");
   if (file == nullptr) close(fd);
@@ -201,52 +178,83 @@ int32_t chmodNoFollow(const char* path, mode_t mode) {
   return -1;
 }
 
-int32_t chmod777(const char* path) {
+namespace {
+
+// The layout's mode for name in dirFd, logged as the chmod command it stands for and set
+// without following a link; a mode the shared layout gives later is remembered.
+int32_t chmodLayoutAt(int dirFd, const char* name, const char* shown, EntryKind kind) {
+  const mode_t mode = layoutMode(kind);
+  char prefix[32];
+  snprintf(prefix, sizeof prefix, "chmod %o ", static_cast<unsigned>(mode));
   char command[PATH_BUFFER_SIZE];
-  if (!describeChmod(command, "chmod 777 ", path)) return -1;
+  if (!describeChmod(command, prefix, shown)) return -1;
   logMessage("[ChMod] Executing %s\n", command);
-  if (chmodNoFollow(path, 0777) == 0) return 0;
-  reportChmodFailure(path);
+  if (kind != EntryKind::Folder) deferSharedMode(shown);
+  if (fchmodat(dirFd, name, mode, AT_SYMLINK_NOFOLLOW) == 0) return 0;
+  const int error = errno;
+  struct stat st;
+  if (error == EOPNOTSUPP && fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISLNK(st.st_mode)) {
+    logLinkLeftAlone(shown);
+  }
+  errno = error;
+  reportChmodFailure(shown);
   return CHMOD_FAILED_STATUS;
+}
+
+// ensureFolder for name in dirFd: made with the layout's folder mode, set exactly.
+int32_t ensureFolderAt(int dirFd, const char* name, const char* shown) {
+  // A link is never taken for a folder: what is made below it would land where it points.
+  struct stat st;
+  if (fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    logMessage("[Utils] Not a folder but a link, left alone: %s\n", shown);
+    errno = ELOOP;
+    return -1;
+  }
+  const int fd = openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    close(fd);
+    return 0;
+  }
+  const int made = mkdirat(dirFd, name, folderMode());
+  const int error = errno;
+  // A link planted at the name meanwhile must not have its target's mode changed.
+  if (made != 0 && fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    logMessage("[Utils] Not a folder but a link, left alone: %s\n", shown);
+    errno = ELOOP;
+    return -1;
+  }
+  chmodLayoutAt(dirFd, name, shown, EntryKind::Folder);
+  if (made == 0) return 0;
+  // The caller may tell why mkdir failed.
+  errno = error;
+  return -1;
+}
+
+}  // namespace
+
+int32_t chmod777(const char* path) {
+  struct stat st;
+  const bool folder = lstat(path, &st) == 0 && S_ISDIR(st.st_mode);
+  return chmodLayoutAt(AT_FDCWD, path, path, folder ? EntryKind::Folder : EntryKind::File);
 }
 int32_t chmodAllExecutable(const char* path) {
   return runChmodTree("chmod -R a+x ", path, addExecute);
 }
 int32_t chmod755Recursive(const char* path) { return runChmodTree("chmod -R 755 ", path, mode755); }
 
+int32_t setProgramMode(const char* path) {
+  deferSharedMode(path);
+  return chmodNoFollow(path, layoutMode(EntryKind::Program));
+}
+
 int32_t createFolderExclusive(const char* path) {
-  if (mkdir(path, 0777) != 0) return -1;
+  if (mkdir(path, folderMode()) != 0) return -1;
   chmod777(path);
   return 0;
 }
 
-int32_t ensureFolder(const char* path) {
-  // A link is never taken for a folder: what is made below it would land where it points.
-  struct stat st;
-  if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
-    logMessage("[Utils] Not a folder but a link, left alone: %s\n", path);
-    errno = ELOOP;
-    return -1;
-  }
-  DIR* dir = opendir(path);
-  if (dir != nullptr) {
-    closedir(dir);
-    return 0;
-  }
-  const int made = mkdir(path, 0777);
-  const int error = errno;
-  // chmod follows a link at the name: a planted link must not hand its target mode 777.
-  if (made != 0 && lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
-    logMessage("[Utils] Not a folder but a link, left alone: %s\n", path);
-    errno = ELOOP;
-    return -1;
-  }
-  chmod777(path);
-  if (made == 0) return 0;
-  // The caller may tell why mkdir failed.
-  errno = error;
-  return -1;
-}
+int32_t ensureFolder(const char* path) { return ensureFolderAt(AT_FDCWD, path, path); }
 
 int64_t findMarker(FILE* file, const void* markerBytes, int32_t length, const char* name) {
   const unsigned char* marker = static_cast<const unsigned char*>(markerBytes);
@@ -319,31 +327,38 @@ int32_t fileExists(const char* path) {
   return 0;
 }
 
+namespace {
+
+// Removes every entry below the top: files and links on meeting them, folders once
+// emptied. A folder that cannot be opened as one (a link swapped in) is left.
+class DeleteVisitor : public TreeVisitor {
+ public:
+  bool enter(const TreeEntry& entry) override {
+    const char* shown = entry.shown.c_str();
+    if (S_ISDIR(entry.st.st_mode)) {
+      logMessage("Deleting DIR %s\n", shown);
+      return true;
+    }
+    logMessage("Deleting FILE %s\n", shown);
+    if (unlinkat(entry.parentFd, entry.name, 0) != 0) logMessage("Failed to delete file %s\n", shown);
+    return false;
+  }
+  void leave(const TreeEntry& entry, int) override {
+    unlinkat(entry.parentFd, entry.name, AT_REMOVEDIR);  // what failed inside shows it
+  }
+  void failed(const TreeEntry& entry) override {
+    if (S_ISDIR(entry.st.st_mode)) logMessage("Failed to delete %s\n", entry.shown.c_str());
+  }
+};
+
+}  // namespace
+
 int32_t DeleteFolder(const char* folder) {
-  DIR* dir = openFolderNoFollow(folder);
-  if (dir == nullptr) {
+  DeleteVisitor visitor;
+  if (walkTree(folder, &visitor, false) != TreeWalkResult::Walked) {
     logMessage("[DeleteFolder] Deleting from '%s' is NULL\n", folder);
     return 1;
   }
-  std::unique_ptr<char[]> child = newPathBuffer();
-  while (struct dirent* entry = readdir(dir)) {
-    if (isDot(entry->d_name)) continue;
-    if (buildPath2(child.get(), folder, entry->d_name) == nullptr) continue;
-    struct stat st;
-    // lstat: a link counts as a file and is removed itself.
-    if (lstat(child.get(), &st) == 0 && S_ISDIR(st.st_mode)) {
-      logMessage("Deleting DIR %s\n", child.get());
-      if (DeleteFolder(child.get()) == 0) {
-        rmdir(child.get());
-      } else {
-        logMessage("Failed to delete %s\n", child.get());
-      }
-    } else {
-      logMessage("Deleting FILE %s\n", child.get());
-      if (remove(child.get()) != 0) logMessage("Failed to delete file %s\n", child.get());
-    }
-  }
-  closedir(dir);
   return 0;
 }
 
@@ -375,83 +390,151 @@ void copyFile(const char* source, const char* target) {
   }
 }
 
-int32_t CopyFolder(const char* source, const char* target) {
-  DIR* dir = opendir(source);
-  if (dir == nullptr) {
-    logMessage("[CopyFolder] SourceDir from '%s' is NULL\n", source);
-    return 1;
+namespace {
+
+FILE* openStream(int fd, const char* how) {
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, how);
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+// Copies the source tree into the target folder, both held by descriptor: every target
+// folder is opened without following a link, so nothing lands where a planted link
+// points. The first failure ends the copy (result), each folder above it logging.
+class CopyVisitor : public TreeVisitor {
+ public:
+  CopyVisitor(const char* source, const char* target, int targetFd)
+      : sourceLength_(strlen(source)), target_(target) {
+    targets_.push_back(targetFd);
   }
-  std::unique_ptr<char[]> sourceChild = newPathBuffer();
-  std::unique_ptr<char[]> targetChild = newPathBuffer();
-  int32_t result = 0;
-  while (struct dirent* entry = readdir(dir)) {
-    if (isDot(entry->d_name)) continue;
-    if (buildPath2(sourceChild.get(), source, entry->d_name) == nullptr ||
-        buildPath2(targetChild.get(), target, entry->d_name) == nullptr) {
-      result = 1;
-      break;
-    }
-    struct stat st;
-    if (lstat(sourceChild.get(), &st) != 0) {
-      logMessage("[CopyFolder] *************************** Unable to open source file for copy %s\n",
-                 sourceChild.get());
-      result = 1;
-      break;
-    }
-    if (S_ISLNK(st.st_mode)) {
+  ~CopyVisitor() override {
+    for (int fd : targets_) close(fd);
+  }
+
+  bool enter(const TreeEntry& entry) override {
+    if (result != 0) return false;
+    const char* from = entry.shown.c_str();
+    const std::string to = targetShown(entry.shown);
+    if (S_ISLNK(entry.st.st_mode)) {
       // Following a link could copy or descend into anything on the machine.
-      logMessage("[CopyFolder] Passing over link %s\n", sourceChild.get());
-      continue;
+      logMessage("[CopyFolder] Passing over link %s\n", from);
+      return false;
     }
-    if (S_ISDIR(st.st_mode)) {
-      logMessage("[CopyFolder] Copying DIR %s\n", targetChild.get());
-      result = ensureFolder(targetChild.get());
-      // A link planted at the target name would carry the copy elsewhere.
-      if (result == 0 && lstat(targetChild.get(), &st) == 0 && S_ISLNK(st.st_mode)) result = -1;
-      if (result != 0) {
+    const int targetFd = targets_.back();
+    if (S_ISDIR(entry.st.st_mode)) {
+      logMessage("[CopyFolder] Copying DIR %s\n", to.c_str());
+      const int fd = ensureFolderAt(targetFd, entry.name, to.c_str()) == 0
+                         ? openFolderAt(targetFd, entry.name)
+                         : -1;
+      if (fd < 0) {
         logMessage(
             "[CopyFolder] *************************** Failed to copy %s to %s (could not create "
             "target folder)\n",
-            sourceChild.get(), targetChild.get());
-        break;
+            from, to.c_str());
+        result = -1;
+        return false;
       }
-      result = CopyFolder(sourceChild.get(), targetChild.get());
-      if (result != 0) {
-        logMessage("[CopyFolder] *************************** Failed to copy %s to %s\n",
-                   sourceChild.get(), targetChild.get());
-        break;
-      }
-      continue;
+      targets_.push_back(fd);
+      return true;
     }
-    logMessage("[CopyFolder] Copying FILE %s\n", targetChild.get());
-    FILE* in = openFileForReading(sourceChild.get());
+    logMessage("[CopyFolder] Copying FILE %s\n", to.c_str());
+    // Non-blocking: a FIFO in the source must not hold the copy; only files are copied.
+    const int inFd = openat(entry.parentFd, entry.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat st;
+    FILE* in = inFd >= 0 && fstat(inFd, &st) == 0 && S_ISREG(st.st_mode) &&
+                       fcntl(inFd, F_SETFL, O_RDONLY) == 0
+                   ? openStream(inFd, "rb")
+                   : nullptr;
     if (in == nullptr) {
+      if (inFd >= 0) close(inFd);
       logMessage("[CopyFolder] *************************** Unable to open source file for copy %s\n",
-                 sourceChild.get());
+                 from);
       result = 1;
-      break;
+      return false;
     }
-    FILE* out = createFileNoFollow(targetChild.get());
+    FILE* out = openStream(openat(targetFd, entry.name,
+                                  O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                                  newFileMode()),
+                           "wb");
     if (out == nullptr) {
       logMessage(
           "[CopyFolder] *************************** Unable to open destination file for copy %s\n",
-          targetChild.get());
+          to.c_str());
       fclose(in);
       result = 1;
-      break;
+      return false;
     }
     const CopyResult copied = copyContents(in, out);
     fclose(in);
     if (copied != CopyResult::Ok) {
       logMessage("[CopyFolder] *************************** Unable to %s file for copy %s\n",
                  copied == CopyResult::ReadFailed ? "read source" : "write destination",
-                 copied == CopyResult::ReadFailed ? sourceChild.get() : targetChild.get());
+                 copied == CopyResult::ReadFailed ? from : to.c_str());
       result = 1;
-      break;
+    }
+    return false;
+  }
+
+  void leave(const TreeEntry& entry, int) override {
+    close(targets_.back());
+    targets_.pop_back();
+    if (result != 0) {
+      logMessage("[CopyFolder] *************************** Failed to copy %s to %s\n",
+                 entry.shown.c_str(), targetShown(entry.shown).c_str());
     }
   }
-  closedir(dir);
-  return result;
+
+  void failed(const TreeEntry& entry) override {
+    if (S_ISDIR(entry.st.st_mode)) {
+      // Entered, then it could not be listed: its target folder is done with.
+      close(targets_.back());
+      targets_.pop_back();
+    }
+    if (result != 0) return;
+    logMessage("[CopyFolder] *************************** Unable to open source file for copy %s\n",
+               entry.shown.c_str());
+    result = 1;
+  }
+
+  int32_t result = 0;
+
+ private:
+  std::string targetShown(const std::string& shown) const {
+    std::string rest = shown.substr(sourceLength_);
+    while (!rest.empty() && rest[0] == '/') rest.erase(0, 1);
+    std::string to = target_;
+    if (to.empty() || to.back() != '/') to += '/';
+    return to + rest;
+  }
+
+  size_t sourceLength_;
+  std::string target_;
+  std::vector<int> targets_;
+};
+
+}  // namespace
+
+int32_t CopyFolder(const char* source, const char* target) {
+  const int sourceFd = openFolderAt(AT_FDCWD, source);
+  if (sourceFd < 0) {
+    logMessage("[CopyFolder] SourceDir from '%s' is NULL\n", source);
+    return 1;
+  }
+  close(sourceFd);
+  const int targetFd = openFolderAt(AT_FDCWD, target);
+  if (targetFd < 0) {
+    logMessage(
+        "[CopyFolder] *************************** Unable to open destination file for copy %s\n",
+        target);
+    return 1;
+  }
+  CopyVisitor visitor(source, target, targetFd);
+  if (walkTree(source, &visitor, false) != TreeWalkResult::Walked) {
+    logMessage("[CopyFolder] SourceDir from '%s' is NULL\n", source);
+    return 1;
+  }
+  return visitor.result;
 }
 
 // A link planted at a target name would carry a rename's copy elsewhere: it is removed.
@@ -487,6 +570,7 @@ void renameWithFallback(const char* source, const char* target) {
     error = failed ? errno : 0;
   }
   if (!failed) {
+    moveDeferredModes(source, target);
     logMessage("[Rename] File '%s' renamed to '%s'\n", source, target);
     return;
   }
@@ -498,6 +582,7 @@ void renameWithFallback(const char* source, const char* target) {
   struct stat st;
   const bool intoFolder = lstat(target, &st) == 0 && S_ISDIR(st.st_mode);
   if (intoFolder && CopyFolder(source, target) == 0) {
+    moveDeferredModes(source, target);
     logMessage("[Rename] Copied %s to %s\n", source, target);
     return;
   }

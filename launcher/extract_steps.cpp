@@ -143,7 +143,7 @@ void Extractor_extractQuorvane(ExtractorRun* run) {
   Extractor_extractTailEntries(run, run->qvTemp, 1, UPDATER_COMPONENT);
   makeExecutable(lzmaPath, 1);
   logMessage("[Extractor] Ensuring LZMA is executable.\n");
-  if (chmodNoFollow(lzmaPath, 0777) != 0) {
+  if (setProgramMode(lzmaPath) != 0) {
     logMessage("[Extractor] ***************************** Error setting LZMA executable!\n");
   }
   Extractor_extractTailEntries(run, run->qvTemp, 1, UPDATER_COMPONENT);

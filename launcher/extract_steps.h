@@ -9,7 +9,7 @@
 
 // With canOverride exactly "1": logs the authorisation and the dynamic picture's presence
 // and size; a picture of at least one byte then replaces the file at path (written beside
-// it and renamed over it, never through a link) and is made 0777. A picture that cannot
+// it and renamed over it, never through a link) and is opened as the layout has it (chmod777). A picture that cannot
 // be written leaves the file at path as it was, with a line.
 void overrideSplashImage(const char* canOverride, const unsigned char* image, uint64_t size,
                          const char* path);

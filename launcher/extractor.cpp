@@ -30,6 +30,7 @@ void Extractor_run(const char* programPath, int argumentCount, char** arguments,
 void Extractor_runRoad(ExtractorRun* run) {
   Extractor_destroySplash(run);
   Extractor_closeTailRing(run);
+  Extractor_shareInstall(run);
   if (run->prepareOnly) endProcess(0);
   Extractor_launch(run);
   endProcess(0);
@@ -43,6 +44,7 @@ void Extractor_extractRoad(ExtractorRun* run) {
   Extractor_destroySplash(run);
   logMessage("[Extractor] Will now run latest QV %s\n", run->latestQvFolder);
   Extractor_closeTailRing(run);
+  Extractor_shareInstall(run);
   if (run->prepareOnly) endProcess(0);
   Extractor_launch(run);
   endProcess(0);

@@ -1,5 +1,6 @@
 #include "launcher/launch_steps.h"
 
+#include "core/install_modes.h"
 #include "core/ring_buffer.h"
 #include "launcher/jvm_launch.h"
 #include "splash/splash_window.h"
@@ -10,6 +11,8 @@ void Extractor_destroySplash(ExtractorRun* run) {
 }
 
 void Extractor_closeTailRing(ExtractorRun* run) { RingBuffer_close(run->tailRing); }
+
+void Extractor_shareInstall(ExtractorRun* run) { shareInstallTree(run->masterFolder); }
 
 void Extractor_launch(ExtractorRun* run) {
   // The URLs as step 5 completed them; the launch's result never changes the exit status.

@@ -11,6 +11,7 @@
 
 #include "core/fileops.h"
 #include "core/install_folders.h"
+#include "core/install_modes.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/spawner.h"
@@ -142,7 +143,7 @@ void RuntimeSetup_finish(ExtractorRun* run, const char* title) {
   logMessage("[Extractor] Renamed JRE folder to %s\n", run->jreFolder);
   logMessage("[Extractor] Ensuring JRE bin is writable.\n");
   char bin[PATH_BUFFER_SIZE];
-  if (buildPath2(bin, run->jreFolder, "bin") == nullptr || chmodNoFollow(bin, 0777) != 0) {
+  if (buildPath2(bin, run->jreFolder, "bin") == nullptr || chmodNoFollow(bin, folderMode()) != 0) {
     logBanner("Error setting bin dir to writeable!\n");
   }
   unpack200Path = locateUnpack200(run->jreFolder);
@@ -163,7 +164,7 @@ char* locateUnpack200(const char* folder) {
   printf("[Locating UP200] %s\n", bin);
   fflush(stdout);
   char* unpack200 = binPath(folder, "unpack200");
-  if (chmodNoFollow(unpack200, 0777) != 0) logBanner("Error setting unpack200 to executable!\n");
+  if (setProgramMode(unpack200) != 0) logBanner("Error setting unpack200 to executable!\n");
   printf("[Locating UP200] Result is %s\n", unpack200);
   fflush(stdout);
   return unpack200;

@@ -28,13 +28,14 @@ void RuntimeSetup_offlineRoad(ExtractorRun* run);
 // the common ending.
 void RuntimeSetup_onlineRoad(ExtractorRun* run);
 // The common ending under the title of the road that ran: logEnd, the QV folder's
-// cacerts over the one in JRE temp, JRE temp renamed to the JRE folder, bin made 0777,
+// cacerts over the one in JRE temp, JRE temp renamed to the JRE folder, bin given the
+// layout's folder mode,
 // unpack200Path pointed into the JRE folder.
 void RuntimeSetup_finish(ExtractorRun* run, const char* title);
 
 // <folder>/bin/java, made 0755 (a banner when that fails); new buffer.
 char* locateJavaExe(const char* folder);
-// <folder>/bin/unpack200, made 0777 (a banner when that fails); new buffer.
+// <folder>/bin/unpack200, given the layout's program mode (a banner when that fails); new buffer.
 char* locateUnpack200(const char* folder);
 // True when the first 18 characters of url are the placeholder update URL; false for none.
 bool isSentinelUpdateUrl(const char* url);

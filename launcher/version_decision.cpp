@@ -8,6 +8,7 @@
 
 #include "core/fileops.h"
 #include "core/install_folders.h"
+#include "core/install_modes.h"
 #include "core/log.h"
 #include "core/logfile.h"
 #include "core/paths.h"
@@ -105,6 +106,7 @@ bool runtimeFolderPasses(const char* master, const char* folder) {
 }
 
 void VersionDecision_setupFolders(ExtractorRun* run) {
+  setInstallModes(run->tail.installType);
   run->sharedDir = getInstallBaseFolder(run->tail.installType);
   logMessage("[Extractor] Shared dir is %s\n", run->sharedDir);
 
@@ -129,6 +131,7 @@ void VersionDecision_setupFolders(ExtractorRun* run) {
     endProcess(1);
   }
   logMessage("[Extractor] Master folder is %s\n", run->masterFolder);
+  closeInstallTree(run->sharedDir, run->masterFolder);
   openLogFile(run->masterFolder);
 }
 

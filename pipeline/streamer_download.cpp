@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/install_modes.h"
 #include "core/log.h"
 #include "pipeline/http_downloader.h"
 #include "pipeline/streamer.h"
@@ -47,7 +48,7 @@ bool startStage(pthread_t* thread, void* (*body)(void*), void* record, const cha
 
 // The target is written fresh; a link in its place is refused rather than followed.
 FILE* openTarget(const char* path) {
-  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, newFileMode());
   if (fd < 0) return nullptr;
   FILE* file = fdopen(fd, "wb");
   if (file == nullptr) close(fd);

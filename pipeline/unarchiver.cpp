@@ -76,6 +76,9 @@ void queuePack200(Pack200Queue* queue, const char* packed, const char* unpacked)
   pthread_mutex_unlock(&queue->mutex);
 }
 
+[[noreturn]] void failUnwritable(const char* action, const char* path, int error);
+bool isLink(const char* path);
+
 // Runs unpack200 on one ".p2" file and removes it. Without a program the ".p2" file
 // stays: nothing could make the unpacked file from it.
 void unpack200(const char* packed, const char* unpacked) {
@@ -85,6 +88,9 @@ void unpack200(const char* packed, const char* unpacked) {
     return;
   }
   if (!unpack200Prepared.exchange(true)) makeExecutable(program, 1);
+  // Checked again here: a queued file waits for the whole archive, time enough to plant
+  // a link in its place, through which unpack200 would write.
+  if (isLink(unpacked)) failUnwritable("write", unpacked, ELOOP);
   Spawner* spawner = createSpawner();
   setSpawnerExe(spawner, program);
   appendSpawnerArgument(spawner, packed);

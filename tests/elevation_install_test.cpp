@@ -9,9 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "launcher/elevation.h"
@@ -77,6 +79,10 @@ uid_t ownerOf(const std::string& path) {
 // beside a folder of fake elevation tools, for a user who may not write "/opt".
 class PermAllInstaller {
  public:
+  // withPack200: the runtime carries a pack200 entry, lib/packed.jar, so the run that
+  // installs it calls the runtime's own unpack200.
+  explicit PermAllInstaller(bool withPack200 = false) : withPack200_(withPack200) {}
+
   // "" when ready, else why the test must be skipped.
   std::string prepare() {
     if (geteuid() != 0) return "needs root to run as a throwaway user";
@@ -130,6 +136,35 @@ class PermAllInstaller {
     return runWithDeadline(launcher(), argv, env, options);
   }
 
+  // The packed launcher started by root itself, with the same environment.
+  DeadlineRun runAsRoot(const EnvChanges& extra, DeadlineOptions options) const {
+    EnvChanges env = {{"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"},
+                      {"DISPLAY", std::nullopt},
+                      {RELAUNCH_MARKER_ENV, std::nullopt},
+                      {FIXTURE_JAVA_CALLS_ENV, records() + "/java-calls"},
+                      {UPDATER_RESULT_ENV, records() + "/updater-result"}};
+    env.insert(env.end(), extra.begin(), extra.end());
+    return runWithDeadline(launcher(), {launcher()}, env, options);
+  }
+
+  // Installs the setuid-root runner as the tools' pkexec; "" when ready, else why the
+  // test must be skipped.
+  std::string useRootRunnerAsPkexec() const {
+    const std::string runner = tools() + "/root_runner";
+    fs::copy_file(ROOT_RUNNER, runner, fs::copy_options::overwrite_existing);
+    chown(runner.c_str(), 0, 0);
+    chmod(runner.c_str(), 04755);
+    writeFileBytes(tools() + "/pkexec", "#!/bin/sh\nexec '" + runner + "' \"$@\"\n");
+    chmod((tools() + "/pkexec").c_str(), 0755);
+    DeadlineOptions probe;
+    probe.prepare = asUser();
+    const DeadlineRun check = runWithDeadline(runner, {runner, "--check"}, {}, probe);
+    if (check.status == 0) return "";
+    return "setuid root does not take effect here (no-new-privileges, or /tmp mounted "
+           "nosuid): " +
+           std::to_string(check.status) + " " + check.output;
+  }
+
  private:
   void pack() {
     ASSERT_TRUE(buildRuntimeFixture(scratch_ / "jre"));
@@ -147,11 +182,19 @@ class PermAllInstaller {
                        .folder("lib")
                        .file("lib/updater.jar", readFileBytes(program_.jarPath))
                        .file(hvpack::LAUNCH_FILE_NAME, updaterLaunchFile().bytes())
-                       .nested("jre.p2.l2", hvpack::ArchiveBuilder().tree(scratch_ / "jre").bytes())
+                       .nested("jre.p2.l2", runtimeArchive())
                        .bytes();
     hvpack::packLauncher(HV_LAUNCHER_PATH, launcher(), hvpack::wrapperTail(params, tail));
   }
 
+  std::string runtimeArchive() {
+    hvpack::ArchiveBuilder runtime;
+    runtime.tree(scratch_ / "jre");
+    if (withPack200_) runtime.pack200("lib/packed.jar", "packed by the runtime's own unpack200");
+    return runtime.bytes();
+  }
+
+  bool withPack200_;
   ScratchDir scratch_;
   std::string app_ = uniqueAppName();
   OptFolder master_{"/opt/Halvorin-" + app_};
@@ -169,20 +212,8 @@ TEST(ElevationInstall, PermAllInstallerElevatesInstallsUnderOptAndLaunchesAsTheU
   const std::string tools = installer.tools(), records = installer.records();
 
   // pkexec: the setuid-root runner, which runs its command as root in a fresh environment.
-  const std::string runner = tools + "/root_runner";
-  fs::copy_file(ROOT_RUNNER, runner);
-  chown(runner.c_str(), 0, 0);
-  chmod(runner.c_str(), 04755);
-  writeFileBytes(tools + "/pkexec", "#!/bin/sh\nexec '" + runner + "' \"$@\"\n");
-  chmod((tools + "/pkexec").c_str(), 0755);
-  DeadlineOptions probe;
-  probe.prepare = installer.asUser();
-  const DeadlineRun check = runWithDeadline(runner, {runner, "--check"}, {}, probe);
-  if (check.status != 0) {
-    GTEST_SKIP() << "setuid root does not take effect here (no-new-privileges, or /tmp "
-                    "mounted nosuid): "
-                 << check.status << " " << check.output;
-  }
+  const std::string unusable = installer.useRootRunnerAsPkexec();
+  if (!unusable.empty()) GTEST_SKIP() << unusable;
 
   const std::string result = records + "/updater-result";
   UpdaterResult updater;
@@ -281,5 +312,147 @@ INSTANTIATE_TEST_SUITE_P(
         NoElevationCase{"RelaunchMarkerInTheEnvironment", {"x"}, {{RELAUNCH_MARKER_ENV, "1"}}},
         NoElevationCase{"PrepareOnlyRun", {"x", "HVPREPARE_FOR_LAUNCH_ONLY"}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---- A shared install while root works in it ----------------------------------------
+
+mode_t modeOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// The tree's folders, top first; links are not followed.
+std::vector<std::string> foldersIn(const std::string& top) {
+  std::vector<std::string> folders = {top};
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(top, ec);
+       it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) folders.push_back(it->path());
+  }
+  return folders;
+}
+
+// The attack of another local user: a file planted in every folder, and the runtime's
+// java swapped for one of theirs. The output names each step that worked ("" when none).
+std::string attackAsUser(const TestUser& user, const std::vector<std::string>& folders,
+                         const std::string& java) {
+  const std::string script =
+      "for d in \"$@\"; do { true > \"$d/hv-planted\"; } 2>/dev/null && echo \"planted in $d\"; done\n"
+      "mv -f '" + java + "' '" + java + ".theirs' 2>/dev/null && echo 'swapped " + java + "'\n";
+  std::vector<std::string> argv = {"sh", "-c", script, "sh"};
+  argv.insert(argv.end(), folders.begin(), folders.end());
+  DeadlineOptions options;
+  options.prepare = [&user] {
+    return setgroups(0, nullptr) == 0 && setgid(user.gid) == 0 && setuid(user.uid) == 0;
+  };
+  return runWithDeadline("/bin/sh", argv, {}, options).output;
+}
+
+// A "perm_all" install made by root: the elevated prepare-only run of a user's installer,
+// or root starting the installer itself over an install left open by an earlier one.
+struct RootRunCase {
+  const char* name;
+  bool rootStartsIt;
+};
+
+void PrintTo(const RootRunCase& c, std::ostream* os) { *os << c.name; }
+
+class SharedInstallByRoot : public ::testing::TestWithParam<RootRunCase> {};
+
+// While root works (held in the runtime's unpack200) no folder of the install is open to
+// other users and the throwaway user can neither plant a file nor swap the java root
+// runs; at its end the install has the shared layout, modes found before given back.
+TEST_P(SharedInstallByRoot, WorksClosedToOthersThenOpensTheSharedLayout) {
+  const RootRunCase& c = GetParam();
+  PermAllInstaller installer(true);
+  std::string why = installer.prepare();
+  if (!why.empty()) GTEST_SKIP() << why;
+  ASSERT_FALSE(::testing::Test::HasFailure());
+  if (!c.rootStartsIt) {
+    why = installer.useRootRunnerAsPkexec();
+    if (!why.empty()) GTEST_SKIP() << why;
+  }
+  const std::string master = installer.master();
+  const std::string oldQv = master + "/Halvorin-Halvorin-11-complete";
+  if (c.rootStartsIt) {
+    // The shared layout of an earlier install, with one folder its updater closed.
+    fs::create_directories(oldQv + "/lib");
+    fs::create_directories(master + "/logs");
+    fs::create_directories(master + "/HVApps");
+    writeFileBytes(oldQv + "/old.txt", "old");
+    for (const std::string& folder : {master, master + "/logs", oldQv, oldQv + "/lib"}) {
+      chmod(folder.c_str(), 0777);
+    }
+    chmod((oldQv + "/old.txt").c_str(), 0666);
+    chmod((master + "/HVApps").c_str(), 0755);
+  }
+  const std::string hold = installer.records() + "/unpack200-hold";
+  const std::string calls = installer.records() + "/unpack200-calls";
+  writeFileBytes(hold, "");
+  const EnvChanges env = {{FIXTURE_UNPACK200_HOLD_ENV, hold}, {FIXTURE_UNPACK200_CALLS_ENV, calls}};
+
+  std::atomic<bool> ended{false};
+  bool held = false;
+  std::vector<std::string> openFolders;
+  std::string attack, unpackProgram;
+  std::thread watcher([&] {
+    while (!ended.load() && !held) {
+      held = !readFixtureCalls(calls).empty();
+      if (!held) usleep(20000);
+    }
+    if (held) {
+      const std::vector<std::string> folders = foldersIn(master);
+      for (const std::string& folder : folders) {
+        if ((modeOf(folder) & 0022) != 0) openFolders.push_back(folder);
+      }
+      const std::vector<std::string> call = readFixtureCalls(calls).front();
+      unpackProgram = call.front();
+      const fs::path runtime = fs::path(call.back()).parent_path().parent_path();
+      attack = attackAsUser(installer.user(), folders, runtime / "bin/java");
+    }
+    remove(hold.c_str());
+  });
+  DeadlineOptions options;
+  options.seconds = 180;
+  const DeadlineRun run =
+      c.rootStartsIt ? installer.runAsRoot(env, options) : installer.run({}, env, options);
+  ended = true;
+  watcher.join();
+  const std::string& out = run.output;
+  ASSERT_FALSE(run.timedOut) << out;
+  EXPECT_EQ(0, run.status) << out;
+  ASSERT_TRUE(held) << "unpack200 never ran\n" << out;
+
+  EXPECT_EQ(std::vector<std::string>{}, openFolders) << "open to others while root works";
+  EXPECT_EQ("", attack);
+  EXPECT_EQ(0u, unpackProgram.rfind(master + "/HalvorinTemp-", 0)) << unpackProgram;
+  EXPECT_EQ(c.rootStartsIt ? 1 : 0,
+            countLinesStartingWith(
+                out, "[ChMod] Closing " + master + " to other users while this run works"))
+      << out;
+  EXPECT_EQ(1, countLinesStartingWith(
+                   out, "[ChMod] Opening " + master + " to all users as the shared layout has it"))
+      << out;
+
+  // The shared layout: every folder and the programs open to all, as found before.
+  const std::string qv = master + "/" + INSTALLED_QV_FOLDER;
+  const std::string jre = master + "/" + INSTALLED_JRE_FOLDER;
+  EXPECT_EQ(readFileBytes(jre + "/lib/packed.jar"), "packed by the runtime's own unpack200");
+  for (const std::string& folder : foldersIn(master)) {
+    const bool closedBefore = folder == master + "/HVApps";
+    EXPECT_EQ(closedBefore ? 0755u : 0777u, modeOf(folder)) << folder;
+  }
+  EXPECT_EQ(0777u, modeOf(qv + "/lzma64"));
+  EXPECT_EQ(0777u, modeOf(jre + "/bin/unpack200"));
+  EXPECT_EQ(0755u, modeOf(jre + "/bin/java"));
+  EXPECT_EQ(0644u, modeOf(qv + "/" + hvpack::LAUNCH_FILE_NAME));
+  if (c.rootStartsIt) {
+    EXPECT_EQ(0666u, modeOf(oldQv + "/old.txt"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SharedInstallByRoot,
+                         ::testing::Values(RootRunCase{"ElevatedPrepareOnlyRun", false},
+                                           RootRunCase{"RootStartsTheInstaller", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -6,6 +6,7 @@
 // one run after a cut one), an install folder on a full disk, planted links, the splash
 // on a real X server while a slow unpack200 works, and two first runs at once.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -292,12 +293,13 @@ TEST(ExtractRoad, FirstRunInstallsAndLaunchesSecondRunTakesTheRunRoad) {
   expectInstalled(home, in, out);
   const std::string qv = home.inMaster(QV_FOLDER), jre = home.inMaster(JRE_FOLDER),
                     app = home.inMaster(APP_FOLDER);
-  EXPECT_EQ(0777u, modeOf(qv));
-  EXPECT_EQ(0777u, modeOf(qv + "/lzma64"));
-  EXPECT_EQ(0777u, modeOf(jre + "/bin"));
+  // A per-user install is closed to other users: what a shared one opens is 0755 or 0644.
+  EXPECT_EQ(0755u, modeOf(qv));
+  EXPECT_EQ(0755u, modeOf(qv + "/lzma64"));
+  EXPECT_EQ(0755u, modeOf(jre + "/bin"));
   EXPECT_EQ(0755u, modeOf(jre + "/bin/java"));
-  EXPECT_EQ(0777u, modeOf(jre + "/bin/unpack200"));
-  EXPECT_EQ(0777u, modeOf(app + "/Halvorin-ExtractApp-splash.png"));
+  EXPECT_EQ(0755u, modeOf(jre + "/bin/unpack200"));
+  EXPECT_EQ(0644u, modeOf(app + "/Halvorin-ExtractApp-splash.png"));
   for (const char* file : {"app.jar", "bin/start.sh", "app-notes.txt"}) {
     EXPECT_EQ(0111u, modeOf(app + "/" + file) & 0111u) << file;
   }
@@ -1136,5 +1138,88 @@ TEST(ExtractRoadSplash, ShownWithPictureFrameAndMovingStripDuringSlowUnpack) {
   }
   EXPECT_GT(moved, 0) << "the indefinite strip stands still";
 }
+
+// ---- What other local users can do to a per-user install ------------------------------
+
+constexpr uid_t OTHER_USER_UID = 47202;
+
+// A home others may enter (useradd's default 0755), fresh or holding an earlier install
+// whose folders and files were left open to everyone.
+struct ClosedInstallCase {
+  const char* name;
+  bool earlierOpenInstall;
+};
+
+void PrintTo(const ClosedInstallCase& c, std::ostream* os) { *os << c.name; }
+
+class PerUserInstall : public ::testing::TestWithParam<ClosedInstallCase> {};
+
+// After the install no entry below the shared dir is writable by others, and a second
+// user can neither plant a file in any folder nor open any file for writing.
+TEST_P(PerUserInstall, IsClosedToOtherUsers) {
+  const ClosedInstallCase& c = GetParam();
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready()) << "no JDK for the fixture runtime";
+  const Installer in = offlineInstaller();
+  home.pack(in.params, in.tail);
+  const std::string oldQv = home.inMaster("Halvorin-Halvorin-11-complete");
+  if (c.earlierOpenInstall) {
+    home.addQuorvane("11");
+    for (const std::string& folder : {home.shared(), home.master(), oldQv, oldQv + "/lib"}) {
+      chmod(folder.c_str(), 0777);
+    }
+    chmod((oldQv + "/lib/updater.jar").c_str(), 0666);
+  }
+  chmod(home.home().c_str(), 0755);
+  const LauncherRun run = home.run(LAUNCHER_ARGS, true);
+  const std::string& out = run.child.output;
+  ASSERT_EQ(0, run.child.exitStatus) << out;
+  ASSERT_TRUE(run.reported) << out;
+  EXPECT_EQ(c.earlierOpenInstall ? 1 : 0,
+            countLinesStartingWith(out, "[ChMod] Closing " + home.shared() + " to other users"))
+      << out;
+
+  std::vector<std::string> folders = {home.shared()}, files, writable;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(home.shared(), ec);
+       it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    struct stat st;
+    if (lstat(it->path().c_str(), &st) != 0 || S_ISLNK(st.st_mode)) continue;
+    (S_ISDIR(st.st_mode) ? folders : files).push_back(it->path());
+  }
+  ASSERT_GT(files.size(), 10u);
+  for (const auto* list : {&folders, &files}) {
+    for (const std::string& path : *list) {
+      if ((modeOf(path) & 0022) != 0) writable.push_back(path);
+    }
+  }
+  EXPECT_EQ(std::vector<std::string>{}, writable) << "writable by others";
+  if (c.earlierOpenInstall) {
+    EXPECT_EQ(0755u, modeOf(oldQv));
+    EXPECT_EQ(0644u, modeOf(oldQv + "/lib/updater.jar"));
+  }
+
+  // The attack: the second user plants a file in each folder and opens each file for
+  // writing; the exit status counts what worked.
+  const ChildRun attack = runAsUser(home.passwdPath(), OTHER_USER_UID, home.user().gid, [&] {
+    int worked = 0;
+    for (const std::string& folder : folders) {
+      const int fd = open((folder + "/hv-planted").c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+      if (fd >= 0) ++worked, close(fd);
+    }
+    for (const std::string& file : files) {
+      const int fd = open(file.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+      if (fd >= 0) ++worked, close(fd);
+    }
+    return worked < 100 ? worked : 100;
+  });
+  EXPECT_EQ(0, attack.exitStatus) << "entries another user could write";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PerUserInstall,
+                         ::testing::Values(ClosedInstallCase{"FreshHome", false},
+                                           ClosedInstallCase{"EarlierOpenInstall", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

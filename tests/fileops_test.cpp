@@ -2,21 +2,30 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "tests/support/isolated_run.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
 
 namespace {
+
+namespace fs = std::filesystem;
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -44,12 +53,12 @@ TEST(Chmod, PathWithQuotesAndDollarPassesUnharmed) {
   CaptureStdout();
   EXPECT_EQ(0, chmod777(path.c_str()));
   const std::string out = GetCapturedStdout();
-  EXPECT_EQ(0777u, modeOf(path));
+  EXPECT_EQ(0644u, modeOf(path));
   EXPECT_FALSE(pathExists(dir / "pwned"));
   EXPECT_FALSE(pathExists("pwned"));
   // The logged line is the command as run.
   const std::string quoted = "'" + dir.path() + "/a\"b$(touch pwned)`touch pwned`'\\''c\\'";
-  EXPECT_NE(std::string::npos, out.find("[ChMod] Executing chmod 777 " + quoted + "\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("[ChMod] Executing chmod 644 " + quoted + "\n")) << out;
 }
 
 TEST(Chmod, RecursiveForms) {
@@ -76,7 +85,7 @@ TEST(Chmod, LinksAreLeftAlone) {
     int32_t result;
   };
   const Case cases[] = {
-      {"chmod777", chmod777, "chmod 777 ", 256},
+      {"chmod777", chmod777, "chmod 644 ", 256},
       {"chmodAllExecutable", chmodAllExecutable, "chmod -R a+x ", 256},
       {"chmod755Recursive", chmod755Recursive, "chmod -R 755 ", 256},
       {"chmodNoFollow", [](const char* p) { return chmodNoFollow(p, 0777); }, nullptr, -1},
@@ -141,7 +150,7 @@ TEST(Chmod, MissingPathFailsWithOneLine) {
   capture.start();
   EXPECT_EQ(256, chmod777(path.c_str()));
   capture.stop();
-  EXPECT_EQ(std::vector<std::string>{"[ChMod] Executing chmod 777 \"" + path + "\""},
+  EXPECT_EQ(std::vector<std::string>{"[ChMod] Executing chmod 644 \"" + path + "\""},
             logTexts(capture.out()));
   EXPECT_EQ("chmod: changing permissions of '" + path + "': No such file or directory\n",
             capture.err());
@@ -173,19 +182,19 @@ TEST(EnsureFolder, Modes) {
   };
   const Case cases[] = {
       {"existing", 0, false, 0700},        // left as it is, no chmod
-      {"new", 0, true, 0777},              // umask narrowed, chmod widened
+      {"new", 0, true, 0755},              // the mode set exactly, whatever the umask
       {"missing/child", -1, true, 0},      // one level only; chmod still runs
       {"dangling", -1, false, 0777},       // a link's target is never touched (mode of the link)
       {"tofile", -1, false, 0777},
       {"tofolder", -1, false, 0777},       // a link to a folder is no folder either
   };
-  const mode_t old = umask(022);
+  const mode_t old = umask(0);
   for (const Case& c : cases) {
     const std::string path = dir / c.name;
     CaptureStdout();
     EXPECT_EQ(c.result, ensureFolder(path.c_str())) << c.name;
     const std::string out = GetCapturedStdout();
-    EXPECT_EQ(c.chmodRun, out.find("[ChMod] Executing chmod 777 \"" + path + "\"\n") !=
+    EXPECT_EQ(c.chmodRun, out.find("[ChMod] Executing chmod 755 \"" + path + "\"\n") !=
                               std::string::npos)
         << c.name << ": " << out;
     EXPECT_EQ(c.mode, modeOf(path)) << c.name;
@@ -210,7 +219,7 @@ TEST(CreateFolderExclusive, OnlyANewFolderCounts) {
     mode_t mode;
   };
   const Case cases[] = {
-      {"new", 0, 0, 0777},
+      {"new", 0, 0, 0755},
       {"existing", -1, EEXIST, 0700},
       {"file", -1, EEXIST, 0644},
       {"link", -1, EEXIST, 0777},  // the link's own mode; its target stays 0700
@@ -424,6 +433,141 @@ TEST(DeleteFolder, MissingFolderOrLinkedFolderIsNotOpened) {
   }
   EXPECT_EQ("k", readFileBytes(dir / "elsewhere/keep"));
 }
+
+// ---- Walks while another writer swaps folders for links ----
+
+constexpr int SWAP_SUBFOLDERS = 12;
+constexpr int SWAP_FILES = 300;
+
+// Swaps each watched subfolder of top for a link to victim as soon as a walk acts in it
+// (the first inotify event from it: opened, listed, an entry opened, changed or
+// removed), moving the real folder away, as a user who may write top could.
+class FolderSwapper {
+ public:
+  FolderSwapper(const std::string& top, const std::vector<std::string>& names,
+                const std::string& victim, const std::string& away)
+      : top_(top), victim_(victim), away_(away) {
+    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    for (const std::string& name : names) {
+      const int wd = inotify_add_watch(fd_, (top + "/" + name).c_str(),
+                                       IN_OPEN | IN_ACCESS | IN_ATTRIB | IN_DELETE | IN_ONLYDIR);
+      if (wd >= 0) watched_[wd] = name;
+    }
+    thread_ = std::thread([this] { loop(); });
+  }
+  ~FolderSwapper() { finish(); }
+  bool watching(size_t count) const { return fd_ >= 0 && watched_.size() == count; }
+  // Stops the swapper; the number of folders swapped.
+  int finish() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+    return swapped_;
+  }
+
+ private:
+  void loop() {
+    alignas(struct inotify_event) char events[16384];
+    while (!stop_) {
+      struct pollfd p = {fd_, POLLIN, 0};
+      if (poll(&p, 1, 10) <= 0) continue;
+      const ssize_t n = read(fd_, events, sizeof events);
+      for (ssize_t at = 0; at < n;) {
+        const auto* event = reinterpret_cast<const struct inotify_event*>(events + at);
+        at += static_cast<ssize_t>(sizeof *event + event->len);
+        auto it = watched_.find(event->wd);
+        if (it == watched_.end() || it->second.empty()) continue;
+        const std::string name = it->second;
+        it->second.clear();  // one swap per folder
+        if (rename((top_ + "/" + name).c_str(), (away_ + "/" + name).c_str()) == 0 &&
+            symlink(victim_.c_str(), (top_ + "/" + name).c_str()) == 0) {
+          ++swapped_;
+        }
+      }
+    }
+  }
+
+  std::string top_, victim_, away_;
+  int fd_ = -1;
+  std::map<int, std::string> watched_;
+  std::atomic<bool> stop_{false};
+  int swapped_ = 0;
+  std::thread thread_;
+};
+
+struct SwapCase {
+  const char* name;
+  std::function<void(const std::string& top, const std::string& copy)> walk;
+};
+
+void PrintTo(const SwapCase& c, std::ostream* os) { *os << c.name; }
+
+class TreeWalks : public ::testing::TestWithParam<SwapCase> {};
+
+// Many subfolders of many files, each swapped for a link to a victim folder (files of
+// the same names, mode 0600, "victim") while the walk is inside it: the victim's files
+// are never removed, changed or copied, whatever the walk does to its own tree.
+TEST_P(TreeWalks, SubfolderSwappedForALinkMidWalkNeverLeadsOutside) {
+  const SwapCase& c = GetParam();
+  const std::string failure = runIsolated(
+      [&c] {
+        ScratchDir dir;
+        const std::string top = dir / "top", victim = dir / "victim", away = dir / "away",
+                          copy = dir / "copy";
+        for (const std::string& folder : {top, victim, away, copy}) mkdir(folder.c_str(), 0755);
+        std::vector<std::string> names;
+        for (int k = 0; k < SWAP_FILES; ++k) {
+          const std::string file = victim + "/f" + std::to_string(k);
+          writeFileBytes(file, "victim");
+          chmod(file.c_str(), 0600);
+        }
+        for (int i = 0; i < SWAP_SUBFOLDERS; ++i) {
+          names.push_back("s" + std::to_string(i));
+          mkdir((top + "/" + names.back()).c_str(), 0755);
+          for (int k = 0; k < SWAP_FILES; ++k) {
+            writeFileBytes(top + "/" + names.back() + "/f" + std::to_string(k), "mine");
+          }
+        }
+        FolderSwapper swapper(top, names, victim, away);
+        ASSERT_TRUE(swapper.watching(names.size()));
+        OutputCapture capture;
+        capture.start();
+        c.walk(top, copy);
+        capture.stop();
+        EXPECT_GT(swapper.finish(), 0) << "no folder was swapped during the walk";
+        int intact = 0;
+        for (int k = 0; k < SWAP_FILES; ++k) {
+          const std::string file = victim + "/f" + std::to_string(k);
+          intact += pathExists(file) && readFileBytes(file) == "victim" && modeOf(file) == 0600u;
+        }
+        EXPECT_EQ(SWAP_FILES, intact);
+        int copiedFromVictim = 0;
+        std::error_code ec;
+        for (auto it = fs::recursive_directory_iterator(copy, ec);
+             it != fs::recursive_directory_iterator(); it.increment(ec)) {
+          copiedFromVictim += it->is_regular_file(ec) && readFileBytes(it->path()) == "victim";
+        }
+        EXPECT_EQ(0, copiedFromVictim);
+      },
+      60);
+  EXPECT_EQ("", failure);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TreeWalks,
+    ::testing::Values(
+        SwapCase{"DeleteFolder",
+                 [](const std::string& top, const std::string&) { DeleteFolder(top.c_str()); }},
+        SwapCase{"chmod755Recursive",
+                 [](const std::string& top, const std::string&) { chmod755Recursive(top.c_str()); }},
+        SwapCase{"chmodAllExecutable",
+                 [](const std::string& top, const std::string&) { chmodAllExecutable(top.c_str()); }},
+        SwapCase{"CopyFolder",
+                 [](const std::string& top, const std::string& copy) {
+                   CopyFolder(top.c_str(), copy.c_str());
+                 }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---- copyFile and CopyFolder ----
 

@@ -363,7 +363,7 @@ TEST(TempFolder, CreatedExclusivelyWithTheCountRaised) {
   struct stat st;
   ASSERT_EQ(0, lstat(path.get(), &st));
   EXPECT_TRUE(S_ISDIR(st.st_mode));
-  EXPECT_EQ(0777u, st.st_mode & 07777);
+  EXPECT_EQ(0755u, st.st_mode & 07777);
   EXPECT_TRUE(contains(out, "[Utils] " + dir / name + " is taken, trying HalvorinTemp-1700000000-8-app\n"))
       << out;
   EXPECT_TRUE(contains(out, "trying HalvorinTemp-1700000000-10-app\n")) << out;

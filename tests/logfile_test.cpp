@@ -64,8 +64,8 @@ TEST_P(OpenLogFileTest, CreatesFoldersAndLogsEveryLaterLineIntoTheFile) {
   const std::vector<std::string> names = entriesOf(logs);
   ASSERT_EQ(1u, names.size());
   EXPECT_TRUE(matchesPattern(names[0], "Wrapper-dddd-dd-dd-dd-dd-dd-ddd.log")) << names[0];
-  EXPECT_EQ(0777u, modeOf(dir / "m"));
-  EXPECT_EQ(0777u, modeOf(logs));
+  EXPECT_EQ(0755u, modeOf(dir / "m"));
+  EXPECT_EQ(0755u, modeOf(logs));
   const std::string path = logs + "/" + names[0];
   EXPECT_NE(std::string::npos, child.output.find("[Extractor] Logging to " + path + "\n"))
       << child.output;

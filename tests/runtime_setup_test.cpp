@@ -161,7 +161,7 @@ TEST(LocateRuntimePrograms, ModesAndLines) {
   EXPECT_EQ(runtime + "/bin/java", java);
   EXPECT_EQ(runtime + "/bin/unpack200", unpack200);
   EXPECT_EQ(0755u, modeOf(java));
-  EXPECT_EQ(0777u, modeOf(unpack200));
+  EXPECT_EQ(0755u, modeOf(unpack200));
   // The three prints of the unpack200 search, straight to standard output.
   EXPECT_EQ((std::vector<std::string>{"[Locating UP200] " + runtime, "[Locating UP200] " + runtime + "/bin",
                                       "[Locating UP200] Result is " + runtime + "/bin/unpack200"}),
@@ -332,7 +332,7 @@ TEST(OverrideSplashImage, ReplacesOnlyWhenAllowedAndGiven) {
     EXPECT_EQ("", missingInOrder(out.out, texts)) << c.name << "\n" << out.out;
     const size_t chmodLines = c.replaced ? 1 : 0;
     EXPECT_EQ(static_cast<int>(chmodLines),
-              countLinesStartingWith(out.out, "[ChMod] Executing chmod 777 \"" + path + "\""))
+              countLinesStartingWith(out.out, "[ChMod] Executing chmod 644 \"" + path + "\""))
         << c.name;
     if (c.lines.empty()) {
       EXPECT_EQ("", out.out) << c.name;
@@ -341,7 +341,7 @@ TEST(OverrideSplashImage, ReplacesOnlyWhenAllowedAndGiven) {
     if (c.replaced) {
       EXPECT_FALSE(isLink(path)) << c.name;
       EXPECT_EQ(picture, readFileBytes(path)) << c.name;
-      EXPECT_EQ(0777u, modeOf(path)) << c.name;
+      EXPECT_EQ(0644u, modeOf(path)) << c.name;
     } else {
       EXPECT_EQ("extracted", readFileBytes(path)) << c.name;
     }

@@ -19,6 +19,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/ring_buffer.h"
@@ -486,6 +487,26 @@ const Tree PACKED_TREE = {{"lib", "/"},
                           {"in/inner.jar", "inner class bytes"},
                           {"in/note.txt", "note"}};
 
+// An attacker who plants a link at a queued pack200 file's unpacked name while unpack200
+// works on the file before it (held by the fake unpack200 until the link is in place).
+void plantLateLink(const std::string& target, const std::string& outside) {
+  writeFileBytes(outside + "/victim", "keep");
+  writeFileBytes(target + "/../hold", "");
+}
+
+// In the extracting child: holds unpack200 at its first call, plants the link, lets go.
+void holdFirstUnpackThenPlant(const std::string& target) {
+  const std::string hold = target + "/../hold";
+  setenv(FIXTURE_UNPACK200_HOLD_ENV, hold.c_str(), 1);
+  std::thread([hold, target] {
+    const std::string calls = getenv(FIXTURE_UNPACK200_CALLS_ENV);
+    for (int i = 0; i < 2000 && !pathExists(calls); ++i) usleep(10000);
+    const std::string victim = std::filesystem::path(target).parent_path() / "outside/victim";
+    symlink(victim.c_str(), (target + "/lib/b.jar").c_str());
+    remove(hold.c_str());
+  }).detach();
+}
+
 std::vector<ArchiveCase> bypassCases() {
   const SignedNested nested = signedNested();
   const std::string& unsignedBytes = nested.unsignedBytes;
@@ -651,6 +672,16 @@ std::vector<ArchiveCase> bypassCases() {
          symlink((outside + "/victim").c_str(), (target + "/lib/b.jar").c_str());
        },
        .outside = {{"victim", "keep"}}},
+      {.name = "LinkPlantedWhileUnpackingWaitsIsRefused",
+       .stream = [] { return ArchiveBuilder().pack200("lib/a.jar", "a").pack200("lib/b.jar", "evil").bytes(); },
+       .status = ENDED,
+       .tree = {{"lib", "/"}, {"lib/a.jar", "a"}, {"lib/b.jar.p2", fakePack200("evil")},
+                {"lib/b.jar", "-> {outside}/victim"}},
+       .lines = {"\t[Unarchiver] Unpacking200 {dir}/lib/b.jar.p2", UNWRITABLE},
+       .unpackCalls = 1,
+       .plant = plantLateLink,
+       .outside = {{"victim", "keep"}},
+       .childSetup = holdFirstUnpackThenPlant},
       {.name = "LinkInTheWayOfANestedArchiveIsRefused",
        .stream =
            [] {

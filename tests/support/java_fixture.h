@@ -18,6 +18,9 @@ inline constexpr char FIXTURE_DUMP_SLEEP_ENV[] = "HV_FIXTURE_DUMP_SLEEP";
 inline constexpr char FIXTURE_UNPACK200_CALLS_ENV[] = "HV_FIXTURE_UNPACK200_CALLS";
 inline constexpr char FIXTURE_UNPACK200_SLEEP_ENV[] = "HV_FIXTURE_UNPACK200_SLEEP";
 inline constexpr char FIXTURE_UNPACK200_FAIL_ENV[] = "HV_FIXTURE_UNPACK200_FAIL";
+inline constexpr char FIXTURE_UNPACK200_HOLD_ENV[] = "HV_FIXTURE_UNPACK200_HOLD";
+// Every switch of bin/unpack200 begins so (the root runner passes them on).
+inline constexpr char FIXTURE_UNPACK200_PREFIX[] = "HV_FIXTURE_UNPACK200_";
 
 // The updater program's switches: result files of the two main classes, the exit status
 // of the compatibility class (72 when unset) and the seconds it sleeps first (a test

@@ -4,6 +4,10 @@
 //                               arguments separated by tabs)
 //   HV_FIXTURE_UNPACK200_SLEEP  whole seconds (at most 600) to pause first
 //   HV_FIXTURE_UNPACK200_FAIL   exit status to end with at once, writing nothing
+//   HV_FIXTURE_UNPACK200_HOLD   a path: after recording the call, wait while a file of
+//                               that name exists (at most 120 s), so a test can look at
+//                               the run while unpack200 works
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -43,10 +47,18 @@ bool writeWhole(const char* path, const std::string& bytes) {
   return fclose(out) == 0 && written;
 }
 
+void holdWhileFileExists(const char* path) {
+  struct stat st;
+  for (int waited = 0; waited < 120 * 50 && stat(path, &st) == 0; ++waited) usleep(20000);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   recordCall(argc, argv);
+  if (const char* hold = getenv(FIXTURE_UNPACK200_HOLD_ENV)) {
+    if (*hold != '\0') holdWhileFileExists(hold);
+  }
   if (const char* pause = getenv(FIXTURE_UNPACK200_SLEEP_ENV)) {
     long seconds = strtol(pause, nullptr, 10);
     if (seconds > 600) seconds = 600;
