@@ -1,5 +1,6 @@
 #include "src/hashes/mixedhash/mixed.h"
 
+#include <cpuid.h>
 #include <immintrin.h>
 
 #include <cstdint>
@@ -72,9 +73,14 @@ __attribute__((target("sha,sse4.1"))) void sha256BlocksNative(uint32_t* state,
   _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
 }
 
+// Asked of cpuid itself: every compiler the project builds with knows these bits, not
+// every one knows the feature names. SSSE3 and SSE4.1 carry the shuffles and blends.
 bool processorHasSha256() {
-  __builtin_cpu_init();  // may run before the library's own start-up code
-  return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1");
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (__get_cpuid(1, &a, &b, &c, &d) == 0) return false;
+  if ((c & bit_SSSE3) == 0 || (c & bit_SSE4_1) == 0) return false;
+  if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return false;
+  return (b & bit_SHA) != 0;
 }
 
 const bool nativeSha256 = processorHasSha256();
