@@ -7,6 +7,7 @@
 # as a throwaway user, as in the tests).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
 build=${1:-build}
 bin="$build/bin"
 cache="$build/bench-cache"

@@ -6,7 +6,8 @@ PKGS=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
       libtomcrypt-dev libtommath-dev libcurl4-openssl-dev liblzma-dev
       libpng-dev libx11-dev zlib1g-dev
       xvfb x11-apps xz-utils python3 openjdk-17-jdk-headless
-      clang libclang-rt-14-dev)
+      clang libclang-rt-14-dev
+      time openssl)  # the benchmarks' peak-memory reader and SHA3-256 yardstick
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
