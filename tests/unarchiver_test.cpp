@@ -387,12 +387,12 @@ std::vector<ArchiveCase> formatCases() {
            [] { return ArchiveBuilder().pack200("lib/a.jar", "a").file("b.txt", "b").bytes(); },
        .tree = {{"lib", "/"}, {"b.txt", "b"}},
        .lines = {"[Spawner] " + fakeUnpack200ToolPath() +
-                     " ran past its limit of 1 seconds and was killed",
+                     " ran past its limit of 3 seconds and was killed",
                  "\t[Unarchiver] ERROR: unpack200 ({dir}/lib/a.jar) does not exist!"},
        .unpackCalls = 1,
        .childSetup =
            [](const std::string&) {
-             setenv(WAIT_LIMIT_ENV, "1", 1);
+             setenv(WAIT_LIMIT_ENV, "3", 1);
              setenv(FIXTURE_UNPACK200_SLEEP_ENV, "30", 1);
            }},
       {.name = "WriteErrorIsAFailure",
