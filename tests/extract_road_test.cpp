@@ -928,6 +928,13 @@ const JreNameCase JRE_NAME_CASES[] = {
     {"OverrideFromTheRoot", "/../../victim", true, "Halvorin-", ".Halvorin/victim-17-complete",
      IGNORED_OVERRIDE + "/../../victim" + KEEPING},
     {"OverrideDotDot", "..", true, "", "", IGNORED_OVERRIDE + ".." + KEEPING},
+    // A line end would split the log line; the updater's or the application's name would
+    // make the runtime's folder replace or pose as theirs.
+    {"OverrideWithALineEnd", "jre\n[Extractor] forged", true, "", "",
+     IGNORED_OVERRIDE + "jre?[Extractor] forged" + KEEPING},
+    {"OverrideWithABlank", "jre 17", true, "", "", IGNORED_OVERRIDE + "jre 17" + KEEPING},
+    {"OverrideNamingTheUpdater", "Halvorin", true, "", "", IGNORED_OVERRIDE + "Halvorin" + KEEPING},
+    {"OverrideNamingTheApplication", APP, true, "", "", IGNORED_OVERRIDE + APP + KEEPING},
     {"DynamicClimbingOut", "x/../../../victim", false, "Halvorin-x", "victim-17-complete",
      IGNORED_DYNAMIC + "x/../../../victim" + KEEPING},
 };

@@ -392,7 +392,7 @@ std::vector<ArchiveCase> formatCases() {
        .unpackCalls = 1,
        .childSetup =
            [](const std::string&) {
-             setenv(WAIT_LIMIT_ENV, "1", 1);
+             setWaitLimitForTests("1");
              setenv(FIXTURE_UNPACK200_SLEEP_ENV, "30", 1);
            }},
       {.name = "WriteErrorIsAFailure",

@@ -297,13 +297,29 @@ const DecisionCase DECISION_CASES[] = {
      .status = 1,
      .lines = {"[JREOverride] JRE name overriden to -jre17", NO_QV_OR_JRE, JRE_NOTE_NO,
                QV_NOTE_YES}},
-    {.name = "OverrideCutAt499Bytes",
+    {.name = "Override64CharactersReplaces",
+     .setup = [](InstalledHome& h, auto&, auto&) {
+       h.addStandardInstall();
+       h.writeAppsFile("JreNameOverride", std::string(64, 'j'));
+     },
+     .status = 1,
+     .lines = {"[JREOverride] JRE name overriden to " + std::string(64, 'j'), NO_QV_OR_JRE}},
+    {.name = "OverrideOf65CharactersKeepsName",
+     .setup = [](InstalledHome& h, auto&, auto&) {
+       h.addStandardInstall();
+       h.writeAppsFile("JreNameOverride", std::string(65, 'j'));
+     },
+     .lines = {"[JREOverride] Ignoring JRE name " + std::string(65, 'j') +
+                   " (not a plain name), keeping jre17",
+               RUNNING}},
+    {.name = "OverrideCutAt499BytesKeepsName",
      .setup = [](InstalledHome& h, auto&, auto&) {
        h.addStandardInstall();
        h.writeAppsFile("JreNameOverride", std::string(600, 'j'));
      },
-     .status = 1,
-     .lines = {"[JREOverride] JRE name overriden to " + std::string(499, 'j'), NO_QV_OR_JRE}},
+     .lines = {"[JREOverride] Ignoring JRE name " + std::string(499, 'j') +
+                   " (not a plain name), keeping jre17",
+               RUNNING}},
     {.name = "OverrideGivesTheMissingName",
      .setup = [](InstalledHome& h, hvpack::ParamsBlock& p, auto&) {
        h.addStandardInstall();
