@@ -140,6 +140,13 @@ FILE* openRegularFileForReading(const char* path) {
     errno = error;
     return nullptr;
   }
+  if (!ownerTrusted(st.st_uid)) {
+    // Another user's file in an install of the running user's own is never read.
+    close(fd);
+    logMessage("[Utils] Not the running user's file, treated as missing: %s\n", path);
+    errno = EPERM;
+    return nullptr;
+  }
   // Reads of a regular file never block anyway; the stream gets the ordinary mode.
   const int flags = fcntl(fd, F_GETFL);
   FILE* file = flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? fdopen(fd, "rb")

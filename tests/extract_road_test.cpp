@@ -1229,4 +1229,41 @@ INSTANTIATE_TEST_SUITE_P(Cases, PerUserInstall,
                                            ClosedInstallCase{"EarlierOpenInstall", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// An earlier version left the master folder open (the shared dir itself closed), and
+// another user put a runtime of a higher version there, which chmod cannot close: the
+// run moves it aside, says so, and launches with its own runtime.
+TEST(PerUserInstallForeignEntries, AreMovedAsideAndNeverRun) {
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready()) << "no JDK for the fixture runtime";
+  const Installer in = offlineInstaller();
+  home.pack(in.params, in.tail);
+  home.addQuorvane("11");
+  const std::string planted = home.inMaster("Halvorin-jre17-99-complete");
+  ASSERT_TRUE(home.plantAsOtherUser(planted, [](const std::string& path) {
+    return buildRuntimeFixture(path) && chmod(path.c_str(), 0777) == 0;
+  }));
+  chmod(home.shared().c_str(), 0755);
+  const LauncherRun run = home.run(LAUNCHER_ARGS, true);
+  const std::string& out = run.child.output;
+  ASSERT_EQ(0, run.child.exitStatus) << out;
+  ASSERT_TRUE(run.reported) << out;
+  const std::string aside = home.inMaster("HalvorinForeign_" + std::to_string(OTHER_USER_UID) + "_0");
+  EXPECT_EQ(1, countLinesStartingWith(out, "[ChMod] Closing " + home.shared() + " to other users"))
+      << out;
+  EXPECT_TRUE(hasLine(out, "[ChMod] " + planted + " belongs to user " +
+                               std::to_string(OTHER_USER_UID) + ": moved aside to " + aside +
+                               ", never read"))
+      << out;
+  EXPECT_FALSE(pathExists(planted));
+  EXPECT_TRUE(pathExists(aside + "/bin/java")) << "left whole, only renamed";
+  ASSERT_FALSE(run.calls.empty());
+  for (const std::vector<std::string>& call : run.calls) {
+    EXPECT_EQ(0u, call.at(0).rfind(home.master() + "/HalvorinTemp-", 0) == 0
+                      ? 0u
+                      : call.at(0).rfind(home.inMaster(JRE_FOLDER) + "/bin/", 0))
+        << call.at(0);
+  }
+  EXPECT_EQ(0, countLinesStartingWith(out, "[PickFolder] Folder Halvorin-jre17-99-complete")) << out;
+}
+
 }  // namespace
