@@ -17,6 +17,7 @@
 
 #include "core/install_folders.h"
 #include "core/paths.h"
+#include "launcher/runtime_search.h"
 #include "launcher/runtime_setup.h"
 #include "tests/support/installed_home.h"
 #include "tests/support/java_fixture.h"

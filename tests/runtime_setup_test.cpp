@@ -24,6 +24,7 @@
 
 #include "core/timeutil.h"
 #include "launcher/extract_steps.h"
+#include "launcher/splash_override.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/isolated_run.h"
 #include "tests/support/log_lines.h"
