@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -29,6 +30,7 @@
 #include "tests/support/packer.h"
 #include "tests/support/png_writer.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/setuid_runner.h"
 #include "tests/support/test_user.h"
 
 namespace fs = std::filesystem;
@@ -36,7 +38,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uid_t ELEVATE_USER_UID = 47215;
-constexpr gid_t ELEVATE_USER_GID = 100;
+// A group of its own: the setuid runner's folder is open to this group alone.
+constexpr gid_t ELEVATE_USER_GID = 47215;
 const char ROOT_RUNNER[] = HV_BIN_DIR "/root_runner";
 const char* const OTHER_TOOLS[] = {"gksudo", "kdesudo", "beesu"};
 
@@ -156,10 +159,10 @@ class PermAllInstaller {
   // Installs the setuid-root runner as the tools' pkexec; "" when ready, else why the
   // test must be skipped.
   std::string useRootRunnerAsPkexec() const {
-    const std::string runner = tools() + "/root_runner";
-    fs::copy_file(ROOT_RUNNER, runner, fs::copy_options::overwrite_existing);
-    chown(runner.c_str(), 0, 0);
-    chmod(runner.c_str(), 04755);
+    // The runner serves the user alone, from a folder only root and the user reach.
+    const std::string runner =
+        installSetuidRunner(ROOT_RUNNER, scratch_ / "runner", user_.uid, user_.gid);
+    if (runner.empty()) return std::string("cannot install the setuid runner: ") + strerror(errno);
     writeFileBytes(tools() + "/pkexec", "#!/bin/sh\nexec '" + runner + "' \"$@\"\n");
     chmod((tools() + "/pkexec").c_str(), 0755);
     DeadlineOptions probe;

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -174,6 +175,7 @@ struct InstallerOptions {
   std::string appVersion = APP_VERSION;
   std::string canOverrideSplash = "0";
   std::string dynamicSplash;  // bytes of a splash_image Params value
+  std::optional<std::string> splashImageText;  // a splash_image Params value as written
   bool qvCacerts = true;
   // Changes the runtime's inner stream before it is compressed (tampering, no signature).
   std::function<std::string(const hvpack::ArchiveBuilder&)> runtimeStream;
@@ -207,6 +209,7 @@ Installer offlineInstaller(const InstallerOptions& o = {}) {
   if (!o.dynamicSplash.empty()) {
     in.params.pairs.push_back({"splash_image", hvpack::base64Encode(o.dynamicSplash)});
   }
+  if (o.splashImageText) in.params.pairs.push_back({"splash_image", *o.splashImageText});
   hvpack::TailHeader& h = in.tail.header;
   h = installedTailHeader(APP, o.appVersion);
   h.updateUrl = hvpack::PLACEHOLDER_UPDATE_URL;
@@ -442,6 +445,17 @@ std::vector<RoadCase> roadCases() {
     c.options.canOverrideSplash = "1";
     c.lines = {"[Extractor] Authorised to override the splash image.",
                "[Extractor] DynamicSplash is 0, size is 0"};
+    c.absent = {"[Extractor] Overwriting splash image at"};
+    cases.push_back(c);
+  }
+  {
+    // An image of no bytes leaves the carried picture as it is.
+    RoadCase c{"OverrideSplashWithEmptyImage", {}, LAUNCHER_ARGS, {}, {}, {}, true, QV_FOLDER};
+    c.options.canOverrideSplash = "1";
+    c.options.splashImageText = "";
+    c.lines = {"[DynProps] Decode complete [image size is 0]",
+               "[Extractor] Authorised to override the splash image.",
+               "[Extractor] DynamicSplash is 1, size is 0"};
     c.absent = {"[Extractor] Overwriting splash image at"};
     cases.push_back(c);
   }
