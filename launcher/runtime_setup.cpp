@@ -17,7 +17,7 @@
 #include "core/spawner.h"
 #include "core/timeutil.h"
 #include "core/wait_limits.h"
-#include "launcher/extract_steps.h"
+#include "launcher/tail_entries.h"
 #include "pipeline/streamer.h"
 #include "pipeline/unarchiver.h"
 

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -175,6 +176,7 @@ struct InstallerOptions {
   std::string appVersion = APP_VERSION;
   std::string canOverrideSplash = "0";
   std::string dynamicSplash;  // bytes of a splash_image Params value
+  std::optional<std::string> splashImageText;  // a splash_image Params value as written
   bool qvCacerts = true;
   // Changes the runtime's inner stream before it is compressed (tampering, no signature).
   std::function<std::string(const hvpack::ArchiveBuilder&)> runtimeStream;
@@ -208,6 +210,7 @@ Installer offlineInstaller(const InstallerOptions& o = {}) {
   if (!o.dynamicSplash.empty()) {
     in.params.pairs.push_back({"splash_image", hvpack::base64Encode(o.dynamicSplash)});
   }
+  if (o.splashImageText) in.params.pairs.push_back({"splash_image", *o.splashImageText});
   hvpack::TailHeader& h = in.tail.header;
   h = installedTailHeader(APP, o.appVersion);
   h.updateUrl = hvpack::PLACEHOLDER_UPDATE_URL;
@@ -443,6 +446,17 @@ std::vector<RoadCase> roadCases() {
     c.options.canOverrideSplash = "1";
     c.lines = {"[Extractor] Authorised to override the splash image.",
                "[Extractor] DynamicSplash is 0, size is 0"};
+    c.absent = {"[Extractor] Overwriting splash image at"};
+    cases.push_back(c);
+  }
+  {
+    // An image of no bytes leaves the carried picture as it is.
+    RoadCase c{"OverrideSplashWithEmptyImage", {}, LAUNCHER_ARGS, {}, {}, {}, true, QV_FOLDER};
+    c.options.canOverrideSplash = "1";
+    c.options.splashImageText = "";
+    c.lines = {"[DynProps] Decode complete [image size is 0]",
+               "[Extractor] Authorised to override the splash image.",
+               "[Extractor] DynamicSplash is 1, size is 0"};
     c.absent = {"[Extractor] Overwriting splash image at"};
     cases.push_back(c);
   }
@@ -941,6 +955,13 @@ const JreNameCase JRE_NAME_CASES[] = {
     {"OverrideFromTheRoot", "/../../victim", true, "Halvorin-", ".Halvorin/victim-17-complete",
      IGNORED_OVERRIDE + "/../../victim" + KEEPING},
     {"OverrideDotDot", "..", true, "", "", IGNORED_OVERRIDE + ".." + KEEPING},
+    // A line end would split the log line; the updater's or the application's name would
+    // make the runtime's folder replace or pose as theirs.
+    {"OverrideWithALineEnd", "jre\n[Extractor] forged", true, "", "",
+     IGNORED_OVERRIDE + "jre?[Extractor] forged" + KEEPING},
+    {"OverrideWithABlank", "jre 17", true, "", "", IGNORED_OVERRIDE + "jre 17" + KEEPING},
+    {"OverrideNamingTheUpdater", "Halvorin", true, "", "", IGNORED_OVERRIDE + "Halvorin" + KEEPING},
+    {"OverrideNamingTheApplication", APP, true, "", "", IGNORED_OVERRIDE + APP + KEEPING},
     {"DynamicClimbingOut", "x/../../../victim", false, "Halvorin-x", "victim-17-complete",
      IGNORED_DYNAMIC + "x/../../../victim" + KEEPING},
 };
@@ -1234,5 +1255,42 @@ INSTANTIATE_TEST_SUITE_P(Cases, PerUserInstall,
                          ::testing::Values(ClosedInstallCase{"FreshHome", false},
                                            ClosedInstallCase{"EarlierOpenInstall", true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// An earlier version left the master folder open (the shared dir itself closed), and
+// another user put a runtime of a higher version there, which chmod cannot close: the
+// run moves it aside, says so, and launches with its own runtime.
+TEST(PerUserInstallForeignEntries, AreMovedAsideAndNeverRun) {
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready()) << "no JDK for the fixture runtime";
+  const Installer in = offlineInstaller();
+  home.pack(in.params, in.tail);
+  home.addQuorvane("11");
+  const std::string planted = home.inMaster("Halvorin-jre17-99-complete");
+  ASSERT_TRUE(home.plantAsOtherUser(planted, [](const std::string& path) {
+    return buildRuntimeFixture(path) && chmod(path.c_str(), 0777) == 0;
+  }));
+  chmod(home.shared().c_str(), 0755);
+  const LauncherRun run = home.run(LAUNCHER_ARGS, true);
+  const std::string& out = run.child.output;
+  ASSERT_EQ(0, run.child.exitStatus) << out;
+  ASSERT_TRUE(run.reported) << out;
+  const std::string aside = home.inMaster("HalvorinForeign_" + std::to_string(OTHER_USER_UID) + "_0");
+  EXPECT_EQ(1, countLinesStartingWith(out, "[ChMod] Closing " + home.shared() + " to other users"))
+      << out;
+  EXPECT_TRUE(hasLine(out, "[ChMod] " + planted + " belongs to user " +
+                               std::to_string(OTHER_USER_UID) + ": moved aside to " + aside +
+                               ", never read"))
+      << out;
+  EXPECT_FALSE(pathExists(planted));
+  EXPECT_TRUE(pathExists(aside + "/bin/java")) << "left whole, only renamed";
+  ASSERT_FALSE(run.calls.empty());
+  for (const std::vector<std::string>& call : run.calls) {
+    EXPECT_EQ(0u, call.at(0).rfind(home.master() + "/HalvorinTemp-", 0) == 0
+                      ? 0u
+                      : call.at(0).rfind(home.inMaster(JRE_FOLDER) + "/bin/", 0))
+        << call.at(0);
+  }
+  EXPECT_EQ(0, countLinesStartingWith(out, "[PickFolder] Folder Halvorin-jre17-99-complete")) << out;
+}
 
 }  // namespace

@@ -136,7 +136,7 @@ TEST(CommandCapture, CommandPastItsLimitIsKilledAndGivesNoAnswer) {
     const std::string command = std::string("echo $$ >> '") + pidFile + "'; " + c.command;
     const ChildRun run = runInChild(
         [&] {
-          setenv(WAIT_LIMIT_ENV, "1", 1);
+          setWaitLimitForTests("1");
           bool overran = !c.overran;
           const auto start = std::chrono::steady_clock::now();
           char* out = runCommandCapture(command.c_str(), &overran);
@@ -173,7 +173,7 @@ TEST(CommandCapture, EndlessShellLoopEndsAfterTheCutInTheLauncher) {
   const ChildRun run = runInChild(
       [&] {
         // A loop left running is killed at the (shortened) limit, and fails the test.
-        setenv(WAIT_LIMIT_ENV, "5", 1);
+        setWaitLimitForTests("5");
         // Its own process group, so that a loop left running can be ended below.
         setpgid(0, 0);
         writeFileBytes(groupFile, std::to_string(getpid()));

@@ -170,7 +170,7 @@ TEST(Spawner, ChildPastItsLimitIsKilledWithItsGroup) {
       "'; sleep 30";
   const ChildRun run = runInChild(
       [&] {
-        setenv(WAIT_LIMIT_ENV, "1", 1);
+        setWaitLimitForTests("1");
         Spawner* spawner = createSpawner();
         setSpawnerExe(spawner, "/bin/sh");
         appendSpawnerArgument(spawner, "-c");

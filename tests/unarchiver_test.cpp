@@ -408,7 +408,7 @@ std::vector<ArchiveCase> formatCases() {
        .unpackCalls = 1,
        .childSetup =
            [](const std::string&) {
-             setenv(WAIT_LIMIT_ENV, "3", 1);
+             setWaitLimitForTests("3");
              setenv(FIXTURE_UNPACK200_SLEEP_ENV, "30", 1);
            }},
       {.name = "WriteErrorIsAFailure",
