@@ -2,7 +2,7 @@
 
 #include <pthread.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -10,17 +10,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "core/fileops.h"
-#include "core/hexbase64.h"
 #include "core/log.h"
 #include "core/paths.h"
-#include "core/spawner.h"
-#include "core/wait_limits.h"
 #include "pipeline/signature.h"
 #include "pipeline/streamer.h"
+#include "pipeline/unarchiver_check.h"
+#include "pipeline/unarchiver_files.h"
 #include "pipeline/unarchiver_tree.h"
 #include "src/hashes/mixedhash/mixed.h"
 
@@ -41,9 +38,6 @@ constexpr char PACK200_SUFFIX[] = ".p2";
 constexpr char UNPACK200_NAME[] = "unpack200";
 
 constexpr char EOF_WARNING[] = "[Unarchiver] WARNING. EOF encountered.\n";
-constexpr char UNWRITABLE_LINE[] =
-    "\t[Unarchiver] *************************** Unable to extract archive file. Unable to "
-    "open file for writing.\n";
 constexpr char ILLEGAL_PATH_LINE[] =
     "\t[Unarchiver] *************************** Unable to extract archive file. Illegal "
     "path %s\n";
@@ -57,17 +51,14 @@ constexpr char BOMB_LINE[] =
     "so far plus 64 MiB: it is refused.\n";
 constexpr char TOO_DEEP_LINE[] =
     "[Unarchiver] %s is nested deeper than 4 archives: it is refused.\n";
-constexpr char FAILED_CHECK_LINE[] =
-    "[Unarchiver] ERROR - unable to verify signature of hash of archive.\n";
-constexpr char STAR_LINE[] =
-    "***********************************************************************\n";
 
 // ---- Reading one archive -------------------------------------------------------------
 
 // What one stream's entries share from call to call.
 struct ArchiveReader {
   RingBuffer* ring;
-  const char* folder;
+  const char* folder;  // for the lines and the removal of a refused archive
+  int folderFd;        // every entry is made relative to it
   long signatureLength;  // -1 until a block carried a value
   char* signatureHex;    // the block's text once met (empty when it carried none)
   bool blockMet;
@@ -97,22 +88,6 @@ bool hasParentComponent(const char* path) {
   }
 }
 
-// Ends the process for an archive that must not be taken: the cause (logged between the
-// star lines), then the contents of folder removed while a key is required (only that
-// makes it a fresh folder of ours: a developer extracts into /tmp).
-[[noreturn]] void refuseArchive(const char* folder, const char* cause) {
-  logMessage(STAR_LINE);
-  logMessage("%s", cause);
-  logMessage("[Unarchiver] Halvorin will disregard this update.\n");
-  if (archiveKeyRequired.load()) {
-    DeleteFolder(folder);
-  } else {
-    logMessage("[Unarchiver] No archive key is required here: %s is left as it is.\n", folder);
-  }
-  logMessage(STAR_LINE);
-  endProcess(1);
-}
-
 // Counts what an entry is about to write against the download's allowance; past it the
 // archive is refused before the bytes reach the disk. file (when given) is closed first.
 void chargeWrite(const ArchiveReader* reader, uint64_t bytes, FILE* file = nullptr) {
@@ -121,25 +96,7 @@ void chargeWrite(const ArchiveReader* reader, uint64_t bytes, FILE* file = nullp
   char cause[sizeof BOMB_LINE + 24];
   snprintf(cause, sizeof cause, BOMB_LINE,
            static_cast<unsigned long long>(ArchiveTree_compressedSoFar(reader->tree)));
-  refuseArchive(reader->folder, cause);
-}
-
-// Creates the folders of the entry's path up to its last '/', refusing a link at any
-// of them: nothing may be written where a planted link points.
-void makeParentFolders(const char* folder, const char* path) {
-  char scratch[PATH_BUFFER_SIZE];
-  char part[PATH_BUFFER_SIZE];
-  const size_t length = strlen(path);
-  for (size_t i = 0; i < length; ++i) {
-    if (path[i] != '/') continue;
-    if (i >= sizeof part) Unarchiver_failUnwritable("create folder for", path, ENAMETOOLONG);
-    memcpy(part, path, i);
-    part[i] = '\0';
-    if (buildPath2(scratch, folder, part) == nullptr)
-      Unarchiver_failUnwritable("create folder for", path, ENAMETOOLONG);
-    if (i > 0 && Unarchiver_isLink(scratch)) Unarchiver_failUnwritable("create folder", scratch, ELOOP);
-    if (ensureFolder(scratch) != 0) Unarchiver_failUnwritable("create folder", scratch, errno);
-  }
+  Unarchiver_refuse(reader->folder, cause);
 }
 
 // Copies up to length bytes of the current entry from the reader's ring to sink, feeding
@@ -168,11 +125,12 @@ void copyEntryData(ArchiveReader* reader, int64_t length, Sink sink) {
 void extractNested(ArchiveReader* reader, const char* path, int64_t length) {
   logMessage("\t[Unarchiver] .p2.l2 detected. Performing in sync unarchive.\n");
   ArchiveTree ownTree;
+  ownTree.folderFd = reader->folderFd;
   ArchiveTree* tree = reader->tree != nullptr ? reader->tree : &ownTree;
   if (tree->depth >= MAX_ARCHIVE_DEPTH) {
     char cause[sizeof TOO_DEEP_LINE + PATH_BUFFER_SIZE];
     snprintf(cause, sizeof cause, TOO_DEEP_LINE, path);
-    refuseArchive(reader->folder, cause);
+    Unarchiver_refuse(reader->folder, cause);
   }
   RingBuffer* inner = RingBuffer_create(NESTED_RING_ID, NESTED_RING_SIZE);
   UnLzmaUnarchiveContext* context = nullptr;
@@ -199,28 +157,18 @@ void extractNested(ArchiveReader* reader, const char* path, int64_t length) {
   if (reader->tree == nullptr) ArchiveTree_runPack200(&ownTree);
 }
 
-void extractFile(ArchiveReader* reader, const char* target, const char* display, int64_t length) {
-  const bool link = Unarchiver_isLink(target);
-  FILE* file = link ? nullptr : createFileNoFollow(target);
-  const int openError = link ? ELOOP : errno;
+void extractFile(ArchiveReader* reader, int folderFd, const char* name, const char* target,
+                 const char* display, int64_t length) {
+  EntryFile entry = UnarchiverFiles_create(folderFd, name);
   logMessage("\t[Unarchiver] Extracting to file %s (length:%ld)\n", display,
              static_cast<long>(length));
-  if (file == nullptr) Unarchiver_failUnwritable("open for writing", target, openError);
-  chargeWrite(reader, ENTRY_WRITE_COST, file);
-  // The first failure is the one that tells why.
-  int error = 0;
-  const char* action = "write";
+  if (entry.file == nullptr) Unarchiver_failUnwritable("open for writing", target, entry.error);
+  chargeWrite(reader, ENTRY_WRITE_COST, entry.file);
   copyEntryData(reader, length, [&](const unsigned char* chunk, int32_t n) {
-    chargeWrite(reader, static_cast<uint64_t>(n), file);
-    if (error == 0 && fwrite(chunk, 1, static_cast<size_t>(n), file) != static_cast<size_t>(n))
-      error = errno != 0 ? errno : EIO;
+    chargeWrite(reader, static_cast<uint64_t>(n), entry.file);
+    UnarchiverFiles_write(&entry, chunk, n);
   });
-  if (fflush(file) != 0 && error == 0) error = errno;
-  if (fclose(file) != 0 && error == 0) {
-    error = errno;
-    action = "close";
-  }
-  if (error != 0) Unarchiver_failUnwritable(action, target, error);
+  UnarchiverFiles_finish(&entry, target);
   logMessage("[Unarchiver] Extracted %s length:%ld\n", display, static_cast<long>(length));
 }
 
@@ -295,30 +243,38 @@ int extractEntry(ArchiveReader* reader) {
     endProcess(1);
   }
 
+  // The paths of the lines (and of unpack200) must fit their buffers whole: a cut one
+  // would name another file.
   char display[PATH_BUFFER_SIZE];
   char target[PATH_BUFFER_SIZE];
   char unpacked[PATH_BUFFER_SIZE];
-  setString(display, pathCopy);
-  buildPath2(target, reader->folder, pathCopy);
-  buildPath2(unpacked, reader->folder, pathCopy);
-  if (type == 2) {
-    appendText(display, sizeof display, PACK200_SUFFIX);
-    if (!appendText(target, sizeof target, PACK200_SUFFIX)) target[0] = '\0';
-  }
-  makeParentFolders(reader->folder, pathCopy);
-  free(pathCopy);
+  const bool named = setString(display, pathCopy) != nullptr &&
+                     buildPath2(target, reader->folder, pathCopy) != nullptr &&
+                     buildPath2(unpacked, reader->folder, pathCopy) != nullptr &&
+                     (type != 2 || (appendText(display, sizeof display, PACK200_SUFFIX) &&
+                                    appendText(target, sizeof target, PACK200_SUFFIX)));
+  if (!named) Unarchiver_failUnwritable("extract", pathCopy, ENAMETOOLONG);
+  // A path from the stream's top names the same entry below the folder.
+  const char* relative = pathCopy;
+  while (*relative == '/') ++relative;
   dropUnrecorded(path, reader);
-  // unpack200 writes the unpacked file itself and would follow a link in its place.
-  if (type == 2 && Unarchiver_isLink(unpacked)) Unarchiver_failUnwritable("write", unpacked, ELOOP);
 
   if (type == 1) {
-    if (Unarchiver_isLink(target)) Unarchiver_failUnwritable("create folder", target, ELOOP);
     chargeWrite(reader, ENTRY_WRITE_COST);
-    if (ensureFolder(target) != 0) Unarchiver_failUnwritable("create folder", target, errno);
+    UnarchiverFiles_makeFolder(reader->folderFd, relative, target);
+    free(pathCopy);
     logMessage("\t[Unarchiver] Created folder %s\n", display);
     digestReadRecords(reader->records, reader->digest);
     return 0;
   }
+  std::string name;
+  const int folderFd = UnarchiverFiles_openEntryFolder(reader->folderFd, relative, target, &name);
+  QueuedPack200 pack200;
+  if (type == 2) pack200 = {relative, target, unpacked};
+  free(pathCopy);
+  // unpack200 writes the unpacked file itself: a link in its place is refused now (and
+  // looked for again when it runs).
+  if (type == 2) UnarchiverFiles_refuseLink(folderFd, name.c_str(), unpacked);
 
   char* lengthText = readStreamValue(reader->ring, "Archive File Length", NUMBER_VALUE_SIZE,
                                      reader->records);
@@ -330,6 +286,7 @@ int extractEntry(ArchiveReader* reader) {
     dropUnrecorded(lengthText, reader);
   }
   if (length == 0) {
+    close(folderFd);
     logMessage("\t[Unarchiver] Skipping empty file %s\n", display);
     digestReadRecords(reader->records, reader->digest);
     return 0;
@@ -337,9 +294,12 @@ int extractEntry(ArchiveReader* reader) {
   digestReadRecords(reader->records, reader->digest);
 
   if (type != 2 && isLzmaArchivePath(target)) {
+    close(folderFd);
     extractNested(reader, display, length);
   } else {
-    extractFile(reader, target, display, length);
+    const std::string fileName = type == 2 ? name + PACK200_SUFFIX : name;
+    extractFile(reader, folderFd, fileName.c_str(), target, display, length);
+    close(folderFd);
   }
   if (strstr(target, UNPACK200_NAME) != nullptr) chmod755Recursive(target);
   if (type != 2) return 0;
@@ -347,10 +307,10 @@ int extractEntry(ArchiveReader* reader) {
   logMessage("\t[Unarchiver] Requires unpacking200...\n");
   if (reader->tree != nullptr) {
     // No code from an archive runs before the outermost archive passed its check.
-    ArchiveTree_queuePack200(reader->tree, target, unpacked);
+    ArchiveTree_queuePack200(reader->tree, pack200);
     logMessage("\t[Unarchiver] Unpacking200 waits for the signature check\n");
   } else {
-    Unarchiver_unpack200(target, unpacked);
+    Unarchiver_unpack200(reader->folderFd, pack200);
   }
   return 0;
 }
@@ -362,34 +322,6 @@ unsigned char* allocateCopyBuffer() {
   void* buffer = mmap(nullptr, EXTRACT_BUFFER_SIZE, PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   return static_cast<unsigned char*>(buffer);
-}
-
-[[noreturn]] void rejectArchive(const char* folder) { refuseArchive(folder, FAILED_CHECK_LINE); }
-
-// The signature check at the end of an archive; returns only when it passed.
-void checkSignature(ArchiveReader* reader, hash_state* digestState) {
-  if (!reader->blockMet) {
-    if (!archiveKeyRequired.load()) return;  // unsigned archives pass while no key is required
-    logMessage("[Unarchiver] The archive carries no signature, but a signed one is required.\n");
-    rejectArchive(reader->folder);
-  }
-  logMessage("[Unarchiver] Verifying signature\n");
-  unsigned char* digest = mixedHashDone(digestState);
-  const char* hex = reader->signatureHex;
-  if (reader->signatureLength == -1 || hex == nullptr || hex[0] == '\0') {
-    logMessage("[Unarchiver] The signature block carries no signature.\n");
-    rejectArchive(reader->folder);
-  }
-  const size_t size = strlen(hex) / 2 + 2;
-  auto* signature = static_cast<unsigned char*>(calloc(size, 1));
-  if (signature == nullptr) rejectArchive(reader->folder);
-  const int32_t count = HexToBytes(signature, static_cast<int32_t>(size), hex);
-  logMessage("[Unarchiver] Produced a signature of length %d\n", count);
-  if (count <= 0 || verifySignature(signature, count, digest, archiveSignatureKey.load()) != 1)
-    rejectArchive(reader->folder);
-  free(signature);
-  free(digest);
-  logMessage("[Unarchiver] Archive signature verified.\n");
 }
 
 // The archive's SignatureBlock arrived with its values (whether they verify is the
@@ -418,10 +350,12 @@ int extractArchive(RingBuffer* ring, const char* folder, ArchiveTree* outerTree,
   reader.bufferSize = EXTRACT_BUFFER_SIZE;
   reader.tree = outerTree != nullptr ? outerTree : &ownTree;
   if (outerTree == nullptr) {
+    ownTree.folderFd = UnarchiverFiles_openTarget(folder);
     ownTree.transferFailed = transferFailed;
     ownTree.compressedBytes = compressedBytes;
     ownTree.depth = 1;
   }
+  reader.folderFd = reader.tree->folderFd;
   const std::atomic<bool>* download = reader.tree->transferFailed;
   if (reader.buffer == MAP_FAILED) {
     logMessage("[Unarchiver] Out of memory for the copy buffer\n");
@@ -440,9 +374,11 @@ int extractArchive(RingBuffer* ring, const char* folder, ArchiveTree* outerTree,
     }
     reader.cut = true;
   } else {
-    checkSignature(&reader, &digest);
+    Unarchiver_checkSignature(folder, reader.blockMet, reader.signatureLength,
+                              reader.signatureHex, &digest);
     if (outerTree == nullptr) ArchiveTree_runPack200(&ownTree);
   }
+  if (outerTree == nullptr) close(ownTree.folderFd);
   clearReadRecords(&records);
   free(records.items);
   free(records.lengths);
@@ -477,7 +413,9 @@ int Unarchiver_extractEntry(RingBuffer* ring, const char* folder, long* signatur
   reader.records = records;
   reader.buffer = buffer;
   reader.bufferSize = ring->capacity;
+  reader.folderFd = UnarchiverFiles_openTarget(folder);
   const int result = extractEntry(&reader);
+  close(reader.folderFd);
   *signatureLength = reader.signatureLength;
   if (signatureHex != nullptr) *signatureHex = reader.signatureHex;
   return result;
@@ -501,7 +439,9 @@ int Unarchiver_extractOne(RingBuffer* ring, const char* folder) {
   reader.keepBlock = false;
   reader.buffer = tailExtractBuffer;
   reader.bufferSize = tailExtractBufferSize;
+  reader.folderFd = UnarchiverFiles_openTarget(folder);
   const int result = extractEntry(&reader);
+  close(reader.folderFd);
   if (!reader.cut) return result;
   logMessage(TAIL_CUT_LINE, reader.entryPath.c_str());
   return UNARCHIVER_ENTRY_CUT;
@@ -517,21 +457,4 @@ bool isSignatureBlock(const char* path) {
   if (strncmp(path, SPECIAL_BLOCK_PREFIX, SPECIAL_BLOCK_PREFIX_LENGTH) != 0) return false;
   logMessage("[Unarchiver] Found special block %s\n", path);
   return strcmp(path + SPECIAL_BLOCK_PREFIX_LENGTH, SIGNATURE_BLOCK_NAME) == 0;
-}
-
-bool Unarchiver_isLink(const char* path) {
-  char bare[PATH_BUFFER_SIZE];
-  if (setString(bare, path) == nullptr) return false;
-  size_t length = strlen(bare);
-  while (length > 1 && bare[length - 1] == '/') bare[--length] = '\0';
-  struct stat st;
-  return lstat(bare, &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-// The system's reason first, then the line of record: a full disk and a refused
-// permission must be told apart.
-void Unarchiver_failUnwritable(const char* action, const char* path, int error) {
-  logFileError("\t[Unarchiver]", action, path, error);
-  logMessage(UNWRITABLE_LINE);
-  endProcess(1);
 }

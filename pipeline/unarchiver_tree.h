@@ -11,7 +11,6 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 // Archives inside one another, the outermost one counted: one more is refused.
@@ -25,10 +24,18 @@ constexpr uint64_t WRITE_ALLOWANCE_BASE = uint64_t{64} << 20;
 // countless empty entries cannot fill a disk either.
 constexpr uint64_t ENTRY_WRITE_COST = 4096;
 
+// A pack200 file waiting: the entry's path in the target folder, and the whole paths of
+// its ".p2" file and of what it unpacks to (for the lines).
+struct QueuedPack200 {
+  std::string relative;
+  std::string packed;
+  std::string unpacked;
+};
+
 struct ArchiveTree {
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-  // The ".p2" file and the path it unpacks to, in stream order.
-  std::vector<std::pair<std::string, std::string>> pack200Files;
+  int folderFd = -1;  // the target folder, held by the outermost archive
+  std::vector<QueuedPack200> pack200Files;  // in stream order
   // The outermost archive's download, when it came from one; set before any ring of
   // the pipeline ends.
   const std::atomic<bool>* transferFailed = nullptr;
@@ -46,19 +53,17 @@ bool ArchiveTree_charge(ArchiveTree* tree, uint64_t bytes);
 uint64_t ArchiveTree_compressedSoFar(const ArchiveTree* tree);
 
 // Adds a pack200 file to run once the outermost archive has passed its check.
-void ArchiveTree_queuePack200(ArchiveTree* tree, const char* packed, const char* unpacked);
-// Unpacks the queued files in order and empties the queue.
+void ArchiveTree_queuePack200(ArchiveTree* tree, const QueuedPack200& file);
+// Unpacks the queued files in order (in the tree's folder) and empties the queue.
 void ArchiveTree_runPack200(ArchiveTree* tree);
 
-// Runs unpack200Path on one ".p2" file and removes it. Without a program the ".p2" file
-// stays (a line says so). When unpack200 cannot run, ends with a status other than 0 or
-// is killed at its limit, what it wrote is removed, a line names the file and the cause
-// and the process ends with status 1: a cut file must never pass for a whole one.
-void Unarchiver_unpack200(const char* packed, const char* unpacked);
-
-// Shared by both files of the Unarchiver (defined in pipeline/unarchiver.cpp).
-// Logs the system's reason, then the line of record for an entry that cannot be
-// written, and ends the process with status 1.
-[[noreturn]] void Unarchiver_failUnwritable(const char* action, const char* path, int error);
-// True when path names a symbolic link (trailing '/' left out, which would follow it).
-bool Unarchiver_isLink(const char* path);
+// Unpacks the ".p2" file of the entry at relative (below folderFd, reached without
+// following a link) with unpack200Path and removes it. The ".p2" file moves into a
+// folder of the run's own making (mode 0700, beside it, held open), where unpack200
+// runs with bare names, so no link swapped in on the way can steer what it writes; the
+// result is renamed into place through the descriptors. Without a program the ".p2"
+// file stays (a line says so). A link at the unpacked name is refused like any other.
+// When unpack200 cannot run, ends with a status other than 0 or is killed at its limit,
+// what it wrote is removed, a line names the file and the cause and the process ends
+// with status 1: a cut file must never pass for a whole one.
+void Unarchiver_unpack200(int folderFd, const QueuedPack200& file);

@@ -617,7 +617,7 @@ TEST_P(SharedInstallByRoot, WorksClosedToOthersThenOpensTheSharedLayout) {
       }
       const std::vector<std::string> call = readFixtureCalls(calls).front();
       unpackProgram = call.front();
-      const fs::path runtime = fs::path(call.back()).parent_path().parent_path();
+      const fs::path runtime = fs::path(unpackProgram).parent_path().parent_path();
       attack = attackAsUser(installer.user(), folders, runtime / "bin/java");
     }
     remove(hold.c_str());

@@ -274,8 +274,9 @@ std::vector<ArchiveCase> formatCases() {
        .tree = {{"lib", "/"}, {"lib/rt.jar", "class bytes"}},
        .lines = {"\t[Unarchiver] Extracting to file lib/rt.jar.p2 (length:27)",
                  "\t[Unarchiver] Requires unpacking200...",
-                 "[Spawner] Appended argument {dir}/lib/rt.jar.p2",
-                 "[Spawner] Appended argument {dir}/lib/rt.jar"},
+                 "\t[Unarchiver] Unpacking200 {dir}/lib/rt.jar.p2",
+                 // Bare names in a folder of the run's own beside the entry.
+                 "[Spawner] Appended argument rt.jar.p2", "[Spawner] Appended argument rt.jar"},
        .unpackCalls = 1},
       {.name = "P2L2OfType2IsNoNestedArchive",
        .stream = [] { return ArchiveBuilder().pack200("x.p2.l2", "packed").bytes(); },
@@ -428,19 +429,19 @@ std::vector<ArchiveCase> formatCases() {
        // Five bytes stay in the stream's buffer: only the flush or the close can fail.
        .stream = [] { return ArchiveBuilder().file("small.txt", "small").bytes(); },
        .status = ENDED,
-       .tree = {{"small.txt", ""}},
-       .lines = {"\t[Unarchiver] Extracting to file small.txt (length:5)", UNWRITABLE},
+       .lines = {"\t[Unarchiver] Extracting to file small.txt (length:5)",
+                 "\t[Unarchiver] Cannot write {dir}/small.txt: No space left on device", UNWRITABLE},
        .absent = {"[Unarchiver] Extracted small.txt length:5"},
-       .plant = [](const std::string& target, const std::string&) { writeFileBytes(target + "/small.txt", ""); },
        .childSetup =
            [](const std::string& target) {
-             // In a mount namespace of the child's own, the entry's path leads to /dev/full.
-             const std::string file = target + "/small.txt";
+             // In a mount namespace of the child's own, the folder is a disk of one page,
+             // filled: the file can be made, its first bytes cannot be stored.
              if (unshare(CLONE_NEWNS) != 0 ||
                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                 mount("/dev/full", file.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+                 mount("tmpfs", target.c_str(), "tmpfs", 0, "size=4k") != 0) {
                _exit(3);
              }
+             writeFileBytes(target + "/filler", std::string(4096, 'f'));
            }},
       {.name = "NamesThatOnlyBeginWithTwoDotsAreExtracted",
        .stream =
@@ -519,6 +520,27 @@ void holdFirstUnpackThenPlant(const std::string& target) {
     for (int i = 0; i < 2000 && !pathExists(calls); ++i) usleep(10000);
     const std::string victim = std::filesystem::path(target).parent_path() / "outside/victim";
     symlink(victim.c_str(), (target + "/lib/b.jar").c_str());
+    remove(hold.c_str());
+  }).detach();
+}
+
+// In the extracting child: while unpack200 works on the first file, another hand copies
+// the waiting ".p2" files to the outside folder and swaps their folder for a link to it.
+// Had unpack200 been given the paths through that folder, it would read the copies and
+// write beside them, outside the target.
+void holdFirstUnpackThenSwapItsFolder(const std::string& target) {
+  const std::string hold = target + "/../hold";
+  setenv(FIXTURE_UNPACK200_HOLD_ENV, hold.c_str(), 1);
+  std::thread([hold, target] {
+    const std::string calls = getenv(FIXTURE_UNPACK200_CALLS_ENV);
+    for (int i = 0; i < 2000 && !pathExists(calls); ++i) usleep(10000);
+    const std::string outside = std::filesystem::path(target).parent_path() / "outside";
+    for (const char* name : {"a.jar.p2", "b.jar.p2"}) {
+      const std::string waiting = target + "/lib/" + name;
+      if (pathExists(waiting)) writeFileBytes(outside + "/" + name, readFileBytes(waiting));
+    }
+    rename((target + "/lib").c_str(), (target + "/lib.real").c_str());
+    symlink(outside.c_str(), (target + "/lib").c_str());
     remove(hold.c_str());
   }).detach();
 }
@@ -716,6 +738,16 @@ std::vector<ArchiveCase> bypassCases() {
        .plant = plantLateLink,
        .outside = {{"victim", "keep"}},
        .childSetup = holdFirstUnpackThenPlant},
+      {.name = "FolderSwappedForALinkWhileUnpackingWaitsLeadsNothingOut",
+       .stream = [] { return ArchiveBuilder().pack200("lib/a.jar", "a").pack200("lib/b.jar", "evil").bytes(); },
+       .status = ENDED,
+       .tree = {{"lib", "-> {outside}"}, {"lib.real", "/"}, {"lib.real/a.jar", "a"},
+                {"lib.real/b.jar.p2", fakePack200("evil")}},
+       .lines = {"\t[Unarchiver] Unpacking200 {dir}/lib/b.jar.p2", UNWRITABLE},
+       .unpackCalls = 1,
+       .plant = [](const std::string& target, const std::string&) { writeFileBytes(target + "/../hold", ""); },
+       .outside = {{"b.jar.p2", fakePack200("evil")}},
+       .childSetup = holdFirstUnpackThenSwapItsFolder},
       {.name = "LinkInTheWayOfANestedArchiveIsRefused",
        .stream =
            [] {
@@ -1029,6 +1061,113 @@ TEST(ManyNestedArchives, ExtractWholeInFlatMemory) {
   ASSERT_GT(peaks[0], 0);
   if (MEMORY_INSTRUMENTED) GTEST_SKIP() << "the sanitizers hold freed memory back";
   EXPECT_LE(peaks[1] - peaks[0], FLAT_WITHIN_KIB);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Folders swapped for links while entries are written ------------------------------
+
+// The stream stops after an entry's path, once its folders are made (the entry waits for
+// its length); another hand then swaps the folder that holds it for a link to the outside
+// folder, and the rest of the entry follows. The entry lands in the folder that was made
+// (now moved aside), never where the link points.
+TEST(SwappedFolder, NeverLeadsAnEntryOutside) {
+  struct Case {
+    const char* name;
+    const char* entry;    // its path
+    const char* swapped;  // the folder swapped for a link
+  };
+  const Case cases[] = {
+      {"TopFolder", "sub/f.txt", "sub"},
+      {"DeeperFolder", "a/sub/f.txt", "a/sub"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir scratch;
+    const std::string folder = scratch / "target";
+    const std::string outside = scratch / "outside";
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+    ASSERT_EQ(0, mkdir(outside.c_str(), 0755));
+    const std::string head = PropertyWriter().value("0").value(c.entry).bytes();
+    const std::string rest = PropertyWriter().value("4").bytes() + "evil";
+    const std::string swapped = folder + "/" + c.swapped;
+    const ChildRun run = runInChild(
+        [&] {
+          setKey(Key::None);
+          RingBuffer* ring = keptRing(1, 4096);
+          std::thread attacker([&] {
+            RingBuffer_write(ring, head.data(), static_cast<int32_t>(head.size()));
+            for (int i = 0; i < 5000 && !pathExists(swapped); ++i) usleep(1000);
+            rename(swapped.c_str(), (swapped + ".real").c_str());
+            symlink(outside.c_str(), swapped.c_str());
+            RingBuffer_write(ring, rest.data(), static_cast<int32_t>(rest.size()));
+            RingBuffer_close(ring);
+          });
+          const int result = Unarchiver_extractArchive(ring, folder.c_str());
+          attacker.join();
+          return RETURNED_WHOLE + result;
+        },
+        CHILD_DEADLINE_SECONDS);
+    ASSERT_FALSE(run.timedOut) << run.output;
+    EXPECT_EQ(RETURNED_WHOLE, run.exitStatus) << run.output;
+    EXPECT_EQ(Tree{}, readTree(outside)) << run.output;
+    EXPECT_EQ("-> " + outside, readTree(folder)[c.swapped]);
+    EXPECT_EQ("evil", readFileBytes(swapped + ".real/f.txt"));
+  }
+}
+
+// ---- Paths that do not fit their buffers ----------------------------------------------
+
+// A folder path of exactly length bytes below scratch, made of components the system
+// takes (under NAME_MAX each, the whole under PATH_MAX).
+std::string folderOfLength(const ScratchDir& scratch, size_t length) {
+  std::string folder = scratch.path();
+  while (folder.size() < length) {
+    const size_t part = std::min<size_t>(200, length - folder.size() - 1);
+    folder += "/" + std::string(part, 'd');
+    if (mkdir(folder.c_str(), 0755) != 0) return "";
+  }
+  return folder;
+}
+
+// The entry's whole path (or its ".p2" file's) would not fit the 5000-byte path buffer:
+// the run ends naming the entry and the system's reason, not a cut or empty path.
+TEST(TooLongPath, EndsWithFileNameTooLong) {
+  constexpr size_t FOLDER_LENGTH = 4000;
+  struct Case {
+    const char* name;
+    bool pack200;
+    size_t entryLength;  // the folder, '/' and the entry: 5011, or 4997 (+ ".p2": 5000)
+  };
+  const Case cases[] = {{"PlainFile", false, 1010}, {"Pack200File", true, 996}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir scratch;
+    const std::string folder = folderOfLength(scratch, FOLDER_LENGTH);
+    ASSERT_EQ(FOLDER_LENGTH, folder.size());
+    std::string entry;
+    while (entry.size() < c.entryLength) {
+      if (!entry.empty()) entry += "/";
+      entry += std::string(std::min<size_t>(200, c.entryLength - entry.size()), 'e');
+    }
+    ASSERT_EQ(c.entryLength, entry.size());
+    ArchiveBuilder archive;
+    if (c.pack200) {
+      archive.pack200(entry, "packed");
+    } else {
+      archive.file(entry, "plain");
+    }
+    const Extraction e = extractInChild(scratch, folder, archive.bytes(), Key::None);
+    ASSERT_FALSE(e.run.timedOut);
+    EXPECT_EQ(ENDED, e.run.exitStatus) << e.run.output;
+    EXPECT_EQ("", missingInOrder(e.run.output, {"\t[Unarchiver] Cannot extract " + entry +
+                                                    ": File name too long",
+                                                UNWRITABLE}))
+        << e.run.output;
+    EXPECT_EQ(Tree{}, readTree(folder));
+  }
 }
 
 }  // namespace
