@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/wait_limits.h"
 #include "tests/support/installed_home.h"
 #include "tests/support/isolated_run.h"
 #include "tests/support/log_lines.h"
@@ -574,6 +575,8 @@ struct FailCase {
   std::function<std::string(const std::string&)> cut;  // of the packed launcher's bytes
   std::vector<std::string> lines;
   bool runtimeInstalled = false;  // the cut comes after the runtime is in place
+  EnvironmentList env = {};       // for the run
+  std::string lineStart = {};     // a line that begins so (its path is the temp folder's)
 };
 
 void PrintTo(const FailCase& c, std::ostream* os) { *os << c.name; }
@@ -619,6 +622,13 @@ std::vector<FailCase> failCases() {
       {"CutInsideTheQuorvane", [](InstallerOptions&) {}, {}, cutInside("qv.p2.l2"), {}},
       {"CutInsideTheRuntime", [](InstallerOptions&) {}, {}, cutInside("jre.p2.l2"), {}},
       {"CutInsideTheApplication", [](InstallerOptions&) {}, {}, cutInside("app.p2.l2"), {}, true},
+      // The runtime's own unpack200 fails halfway, or hangs past its (shortened) limit.
+      {"Unpack200FailingHalfway", [](InstallerOptions&) {}, {}, {}, {}, false,
+       {{FIXTURE_UNPACK200_CUT_ENV, "3"}},
+       "\t[Unarchiver] ERROR: unpack200 failed on "},
+      {"Unpack200Hanging", [](InstallerOptions&) {}, {}, {}, {}, false,
+       {{FIXTURE_UNPACK200_SLEEP_ENV, "30"}, {WAIT_LIMIT_ENV, "3"}},
+       "\t[Unarchiver] ERROR: unpack200 failed on "},
   };
 }
 
@@ -637,10 +647,13 @@ TEST_P(ExtractRoadFailures, EndWithStatusOneAndNoRuntimeFolder) {
     const std::string bytes = readFileBytes(home.launcher());
     writeFileBytes(home.launcher(), c.cut(bytes));
   }
-  const LauncherRun run = home.run(LAUNCHER_ARGS, false);
+  const LauncherRun run = home.run(LAUNCHER_ARGS, false, c.env);
   const std::string& out = run.child.output;
   EXPECT_EQ(1, run.child.exitStatus) << out;
   EXPECT_EQ("", missingInOrder(out, c.lines)) << out;
+  if (!c.lineStart.empty()) {
+    EXPECT_EQ(1, countLinesStartingWith(out, c.lineStart)) << out;
+  }
   EXPECT_EQ(c.runtimeInstalled, fs::exists(home.inMaster(JRE_FOLDER))) << out;
   EXPECT_FALSE(fs::exists(home.inMaster(APP_FOLDER))) << out;
   EXPECT_EQ(0, launchCalls(run.calls)) << out;

@@ -24,6 +24,7 @@
 
 #include "core/ring_buffer.h"
 #include "core/wait_limits.h"
+#include "pipeline/file_reader.h"
 #include "pipeline/signature.h"
 #include "tests/support/fake_pack200.h"
 #include "tests/support/java_fixture.h"
@@ -234,6 +235,7 @@ void runCase(const ArchiveCase& c) {
 }
 
 std::string caseName(const testing::TestParamInfo<ArchiveCase>& info) { return info.param.name; }
+void PrintTo(const ArchiveCase& c, std::ostream* os) { *os << c.name; }
 
 const Tree NESTED_TREE = {{"top.txt", "top"},
                           {"in", "/"},
@@ -381,18 +383,32 @@ std::vector<ArchiveCase> formatCases() {
        .tree = {{"lib", "/"}, {"lib/a.jar.p2", fakePack200("a")}, {"b.txt", "b"}},
        .lines = {"\t[Unarchiver] ERROR: unpack200 ((none)) does not exist!"},
        .noUnpack200 = true},
-      // A hung unpack200 is that step's error: killed at its limit, its file missing.
-      {.name = "HungUnpack200IsKilledAndItsFileMissing",
+      // An unpack200 that fails or hangs leaves a cut file that would pass for whole:
+      // what it wrote goes, and the run ends before anything takes the folder.
+      {.name = "Unpack200FailingHalfwayEndsTheRunAndLeavesNoOutput",
+       .stream =
+           [] { return ArchiveBuilder().pack200("lib/a.jar", "a whole jar").file("b.txt", "b").bytes(); },
+       .status = ENDED,
+       .tree = {{"lib", "/"}, {"b.txt", "b"}},
+       .lines = {"\t[Unarchiver] ERROR: unpack200 failed on {dir}/lib/a.jar.p2 (exit status 3): "
+                 "what it wrote is removed"},
+       .absent = {"[Unarchiver] [END] Extracting archive {dir}"},
+       .unpackCalls = 1,
+       .childSetup = [](const std::string&) { setenv(FIXTURE_UNPACK200_CUT_ENV, "3", 1); }},
+      {.name = "HungUnpack200IsKilledAndEndsTheRun",
        .stream =
            [] { return ArchiveBuilder().pack200("lib/a.jar", "a").file("b.txt", "b").bytes(); },
+       .status = ENDED,
        .tree = {{"lib", "/"}, {"b.txt", "b"}},
        .lines = {"[Spawner] " + fakeUnpack200ToolPath() +
-                     " ran past its limit of 1 seconds and was killed",
-                 "\t[Unarchiver] ERROR: unpack200 ({dir}/lib/a.jar) does not exist!"},
+                     " ran past its limit of 3 seconds and was killed",
+                 "\t[Unarchiver] ERROR: unpack200 failed on {dir}/lib/a.jar.p2 (killed at its "
+                 "limit): what it wrote is removed"},
+       .absent = {"[Unarchiver] [END] Extracting archive {dir}"},
        .unpackCalls = 1,
        .childSetup =
            [](const std::string&) {
-             setWaitLimitForTests("1");
+             setWaitLimitForTests("3");
              setenv(FIXTURE_UNPACK200_SLEEP_ENV, "30", 1);
            }},
       {.name = "WriteErrorIsAFailure",
@@ -506,6 +522,24 @@ void holdFirstUnpackThenPlant(const std::string& target) {
     remove(hold.c_str());
   }).detach();
 }
+
+// depth archives one inside another (the outermost counted), each with a file of its
+// own before the next; signed at every level unless asked.
+std::string nestedChain(int depth, bool signEach = true) {
+  const auto finish = [signEach](const ArchiveBuilder& archive) {
+    return signEach ? archive.signedBytes(2048) : archive.bytes();
+  };
+  std::string stream = finish(ArchiveBuilder().file("deepest.txt", "deep"));
+  for (int level = depth - 1; level >= 1; --level) {
+    const std::string name = "level" + std::to_string(level);
+    stream = finish(ArchiveBuilder().file(name + ".txt", name).nested(name + ".p2.l2", stream));
+  }
+  return stream;
+}
+
+const Tree CHAIN_OF_FOUR = {
+    {"level1.txt", "level1"}, {"level2.txt", "level2"}, {"level3.txt", "level3"}, {"deepest.txt", "deep"}};
+const char TOO_DEEP[] = "[Unarchiver] level4.p2.l2 is nested deeper than 4 archives: it is refused.";
 
 std::vector<ArchiveCase> bypassCases() {
   const SignedNested nested = signedNested();
@@ -694,6 +728,28 @@ std::vector<ArchiveCase> bypassCases() {
        .plant = [](const std::string& target, const std::string& outside) {
          symlink(outside.c_str(), (target + "/sub").c_str());
        }},
+      // Each level of nesting runs two threads and holds rings of its own: four archives
+      // one in another are taken, a fifth is refused like a tampered archive.
+      {.name = "FourArchivesOneInAnotherAreTaken",
+       .stream = [] { return nestedChain(4); },
+       .key = Key::Required,
+       .tree = CHAIN_OF_FOUR,
+       .lines = {VERIFIED, VERIFIED, VERIFIED, VERIFIED},
+       .absent = {TOO_DEEP}},
+      {.name = "FifthArchiveInsideIsRefused",
+       .stream = [] { return nestedChain(5); },
+       .key = Key::Required,
+       .status = ENDED,
+       .lines = {STAR_LINE, TOO_DEEP, DISREGARD, STAR_LINE},
+       .absent = {VERIFIED, "[Unarchiver] Extracting deepest.txt (::0 from 0)"},
+       .plant = plantOldFile},
+      {.name = "FifthArchiveInsideIsRefusedWithoutAKeyAndRemovesNothing",
+       .stream = [] { return nestedChain(5, false); },
+       .status = ENDED,
+       .tree = plus(OLD_TREE, {{"level1.txt", "level1"}, {"level2.txt", "level2"},
+                               {"level3.txt", "level3"}, {"level4.txt", "level4"}}),
+       .lines = {TOO_DEEP, DISREGARD, LEFT_ALONE},
+       .plant = plantOldFile},
       {.name = "Pack200RunsOnlyAfterTheOutermostCheck",
        .stream = [=] { return packedSigned; },
        .key = Key::Required,
@@ -879,6 +935,100 @@ TEST(PathPredicates, TellNestedArchivesAndTheSignatureBlock) {
     EXPECT_EQ(special, hasLine(out, std::string("[Unarchiver] Found special block ") + c.path))
         << c.path << ": " << out;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Many nested archives in flat memory ---------------------------------------------
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool MEMORY_INSTRUMENTED = true;  // freed memory is held back on purpose
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool MEMORY_INSTRUMENTED = true;
+#else
+constexpr bool MEMORY_INSTRUMENTED = false;
+#endif
+#else
+constexpr bool MEMORY_INSTRUMENTED = false;
+#endif
+
+// Flat: what 49 more nested archives may add to the peak.
+constexpr long FLAT_WITHIN_KIB = 2048;
+
+struct MeasuredRun {
+  ChildRun run;
+  long peakKiB = -1;  // the child's peak resident memory
+};
+
+// Extracts the archive in file into folder in a child, read through the FileReader's
+// ring as the wrapper tail is, and takes the child's peak resident memory at the end.
+MeasuredRun extractMeasured(const ScratchDir& scratch, const std::string& file,
+                            const std::string& folder) {
+  const std::string peak = scratch / "peak";
+  MeasuredRun measured;
+  measured.run = runInChild(
+      [&] {
+        setKey(Key::Required);
+        FILE* in = fopen(file.c_str(), "rbe");
+        if (in == nullptr) return 2;
+        RingBuffer* ring = keepRing(Streamer_startFileReader(in));
+        const int result = Unarchiver_extractArchive(ring, folder.c_str());
+        rusage usage = {};
+        getrusage(RUSAGE_SELF, &usage);
+        writeFileBytes(peak, std::to_string(usage.ru_maxrss));
+        return RETURNED_WHOLE + result;
+      },
+      60);
+  if (pathExists(peak)) measured.peakKiB = std::stol(readFileBytes(peak));
+  return measured;
+}
+
+// A signed archive of count nested archives, each the same signed archive of a 1 MiB
+// file: random bytes, so that its compressed form fills the nested ring.
+std::string archiveOfNested(int count, const std::string& nestedCompressed) {
+  ArchiveBuilder outer;
+  for (int i = 0; i < count; ++i) {
+    outer.file("before-" + std::to_string(i) + ".txt", std::to_string(i));
+    outer.entry("0", "n" + std::to_string(i) + ".p2.l2", std::to_string(nestedCompressed.size()),
+                nestedCompressed);
+  }
+  return outer.signedBytes(2048);
+}
+
+// Each nested archive runs two stage threads with two rings and two records of its own:
+// all of it is freed once both threads have ended, so 50 of them need no more memory
+// than one.
+TEST(ManyNestedArchives, ExtractWholeInFlatMemory) {
+  ScratchDir scratch;
+  const std::string big = randomBytes(1 << 20, 11);
+  const std::string nested = hvpack::xzCompress(ArchiveBuilder().file("in/big.bin", big).signedBytes(2048));
+  ASSERT_GT(nested.size(), size_t{1} << 20);
+  // Both archives exist before either child forks, so both start from the same memory.
+  const int counts[] = {1, 50};
+  for (int count : counts) {
+    writeFileBytes(scratch / ("archive-" + std::to_string(count)), archiveOfNested(count, nested));
+  }
+  long peaks[2] = {-1, -1};
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(counts[i]);
+    const std::string folder = scratch / ("folder-" + std::to_string(counts[i]));
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+    const MeasuredRun m = extractMeasured(scratch, scratch / ("archive-" + std::to_string(counts[i])), folder);
+    ASSERT_FALSE(m.run.timedOut);
+    ASSERT_EQ(RETURNED_WHOLE, m.run.exitStatus) << m.run.output;
+    EXPECT_EQ(counts[i] + 1, countLinesStartingWith(m.run.output, VERIFIED));
+    const std::string last = std::to_string(counts[i] - 1);
+    EXPECT_EQ(last, readFileBytes(folder + "/before-" + last + ".txt"));
+    EXPECT_TRUE(big == readFileBytes(folder + "/in/big.bin"));
+    peaks[i] = m.peakKiB;
+  }
+  printf("Peak resident memory: %ld KiB with 1 nested archive, %ld KiB with 50\n", peaks[0], peaks[1]);
+  ASSERT_GT(peaks[0], 0);
+  if (MEMORY_INSTRUMENTED) GTEST_SKIP() << "the sanitizers hold freed memory back";
+  EXPECT_LE(peaks[1] - peaks[0], FLAT_WITHIN_KIB);
 }
 
 }  // namespace
