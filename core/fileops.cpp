@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -138,6 +139,13 @@ FILE* openRegularFileForReading(const char* path) {
       logMessage("[Utils] Not a regular file, treated as missing: %s\n", path);
     }
     errno = error;
+    return nullptr;
+  }
+  if (!ownerTrusted(st.st_uid)) {
+    // Another user's file in an install of the running user's own is never read.
+    close(fd);
+    logMessage("[Utils] Not the running user's file, treated as missing: %s\n", path);
+    errno = EPERM;
     return nullptr;
   }
   // Reads of a regular file never block anyway; the stream gets the ordinary mode.
@@ -548,24 +556,65 @@ bool removeLinkAt(const char* target) {
   return false;
 }
 
+namespace {
+
+// The name an old target that cannot be emptied is moved to: in the same folder, with no
+// '-', so no component name is ever read from it.
+constexpr char REPLACED_PREFIX[] = "HalvorinReplaced_";
+constexpr int REPLACED_NAME_ATTEMPTS = 1000;
+
+// Leaves nothing at target (no link there: removeLinkAt ran): an old folder is emptied
+// and removed, or, when that fails (another user's files, a tree too deep to walk), moved
+// aside whole and left; a copy never merges into it. false (logged) when neither worked.
+bool clearTarget(const char* target) {
+  struct stat st;
+  if (lstat(target, &st) != 0) return true;
+  logMessage("[Rename] The target already exists. Deleting.\n");
+  if (S_ISDIR(st.st_mode)) DeleteFolder(target);
+  if ((S_ISDIR(st.st_mode) ? rmdir(target) : unlink(target)) == 0 || errno == ENOENT) return true;
+  const int error = errno;
+  const std::string path = target;
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  int asideError = 0;
+  for (int n = 0; n < REPLACED_NAME_ATTEMPTS; ++n) {
+    const std::string aside = folder + REPLACED_PREFIX + std::to_string(time(nullptr)) + "_" +
+                              std::to_string(n);
+    if (renameat2(AT_FDCWD, target, AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+      logMessage("[Rename] Could not empty '%s' (%s), moved it aside to '%s'\n", target,
+                 strerror(error), aside.c_str());
+      return true;
+    }
+    asideError = errno;
+    if (asideError != EEXIST) break;
+  }
+  logMessage("[Rename] [FAIL] Cannot replace '%s': it can be neither emptied (%s) nor moved aside "
+             "(%s)\n",
+             target, strerror(error), strerror(asideError));
+  return false;
+}
+
+void requireClearTarget(const char* target) {
+  if (!clearTarget(target)) endProcess(1);
+}
+
+}  // namespace
+
 void renameWithFallback(const char* source, const char* target) {
   logWorkingDir();
   if (!removeLinkAt(target)) {
     logMessage("[Rename] [FAIL] Not renaming '%s' to '%s' through a link\n", source, target);
     return;
   }
-  if (fileExists(target)) {
-    logMessage("[Rename] The target already exists. Deleting.\n");
-    DeleteFolder(target);
-  }
+  requireClearTarget(target);
   int failed = rename(source, target) != 0;
   int error = failed ? errno : 0;
   for (int retry = 0; failed && retry < RENAME_RETRIES; ++retry) {
     logMessage("[Rename] Could not rename '%s' to '%s' [%d]\n", source, target, error);
     sleepMillis(RENAME_RETRY_PAUSE_MS);
-    // Another launcher that installed the same folder a moment ago may have written into
-    // it after it was emptied: it is emptied again, or the rename could never succeed.
-    if (error == ENOTEMPTY || error == EEXIST) DeleteFolder(target);
+    // Another launcher that installed the same folder a moment ago may have put it there
+    // again: it goes again, or the rename could never succeed.
+    if (error == ENOTEMPTY || error == EEXIST) requireClearTarget(target);
     failed = rename(source, target) != 0;
     error = failed ? errno : 0;
   }
@@ -576,19 +625,17 @@ void renameWithFallback(const char* source, const char* target) {
   }
   logMessage("[Rename] [FAIL] Could not rename '%s' to '%s' [%d]\n", source, target, error);
   logMessage("[Rename] Can do no better than a copy on this filesystem\n");
-  ensureFolder(target);
+  // The copy goes into a folder of its own making only, never into one found there.
+  bool made = removeLinkAt(target) && clearTarget(target) && createFolderExclusive(target) == 0;
   logMessage("[Rename] Created folder %s\n", target);
-  // ensureFolder takes a link for a folder; the copy must not go through one.
-  struct stat st;
-  const bool intoFolder = lstat(target, &st) == 0 && S_ISDIR(st.st_mode);
-  if (intoFolder && CopyFolder(source, target) == 0) {
+  if (made && CopyFolder(source, target) == 0) {
     moveDeferredModes(source, target);
     logMessage("[Rename] Copied %s to %s\n", source, target);
     return;
   }
   logMessage("[Rename] Copy failed too! Severe filesystem issues.\n");
   // A complete folder name must never claim a partial install.
-  if (intoFolder) {
+  if (made) {
     DeleteFolder(target);
     if (rmdir(target) == 0) {
       logMessage("[Rename] Removed the partial copy %s\n", target);

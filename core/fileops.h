@@ -68,10 +68,12 @@ void copyFile(const char* source, const char* target);
 int32_t CopyFolder(const char* source, const char* target);
 
 // Moves a filled folder to target: a link at the target name is removed first (nothing
-// is renamed or copied while one stays there), an existing target is emptied; rename
-// is retried RENAME_RETRIES times RENAME_RETRY_PAUSE_MS apart, then the tree is copied.
-// A copy that fails is removed again with the target folder, so the target name never
-// holds part of a tree. The outcome is only logged.
+// is renamed or copied while one stays there), an existing target is emptied and
+// removed, or moved aside whole to a fresh name in its folder when that fails, and when
+// neither works the process ends with status 1; never is a tree merged into an old one.
+// rename is retried RENAME_RETRIES times RENAME_RETRY_PAUSE_MS apart, then the tree is
+// copied into a folder made for it. A copy that fails is removed again with that folder,
+// so the target name never holds part of a tree. Otherwise the outcome is only logged.
 void renameWithFallback(const char* source, const char* target);
 
 // Nothing to do on this platform; modes are set with the chmod operations.

@@ -106,7 +106,7 @@ ChildRun downloadInChild(const HttpPlan& plan, bool keyRequired, const ScratchDi
   if (mkdir(folder.c_str(), 0700) != 0) return {};
   return runInChild(
       [&] {
-        if (stallLimit != nullptr) setenv(WAIT_LIMIT_ENV, stallLimit, 1);
+        if (stallLimit != nullptr) setWaitLimitForTests(stallLimit);
         // The server lives in the child, which makes every thread of its run.
         auto* server = new HttpTestServer;
         server->serve(ARCHIVE_PATH, plan);

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/wait_limits.h"
 #include "tests/support/installed_home.h"
 #include "tests/support/isolated_run.h"
 #include "tests/support/log_lines.h"
@@ -314,10 +315,11 @@ TEST(ExtractRoad, FirstRunInstallsAndLaunchesSecondRunTakesTheRunRoad) {
   EXPECT_NE(std::string::npos, unpacked[0][0].find("/HalvorinTemp-")) << unpacked[0][0];
   EXPECT_EQ(unpacked[0][0], unpacked[1][0]);
   EXPECT_EQ(jre + "/bin/unpack200", unpacked[2][0]);
-  // The application's pack200 entry in its temporary folder: [unpack200, packed, target].
+  // The application's pack200 entry: [unpack200, packed, target], bare names in a folder
+  // of the run's own beside the entry.
   const std::string appTemp = lineAfter(out, "[Extractor] APP temp is ");
-  EXPECT_EQ((std::vector<std::string>{jre + "/bin/unpack200", appTemp + "/app.jar.p2", appTemp + "/app.jar"}),
-            unpacked[2]);
+  EXPECT_EQ((std::vector<std::string>{jre + "/bin/unpack200", "app.jar.p2", "app.jar"}), unpacked[2]);
+  EXPECT_TRUE(hasLine(out, "\t[Unarchiver] Unpacking200 " + appTemp + "/app.jar.p2")) << out;
 
   // The road's lines, in order, all in the log file.
   const std::string qvTemp = lineAfter(out, "[Extractor] QV temp is ");
@@ -574,6 +576,8 @@ struct FailCase {
   std::function<std::string(const std::string&)> cut;  // of the packed launcher's bytes
   std::vector<std::string> lines;
   bool runtimeInstalled = false;  // the cut comes after the runtime is in place
+  EnvironmentList env = {};       // for the run
+  std::string lineStart = {};     // a line that begins so (its path is the temp folder's)
 };
 
 void PrintTo(const FailCase& c, std::ostream* os) { *os << c.name; }
@@ -619,6 +623,13 @@ std::vector<FailCase> failCases() {
       {"CutInsideTheQuorvane", [](InstallerOptions&) {}, {}, cutInside("qv.p2.l2"), {}},
       {"CutInsideTheRuntime", [](InstallerOptions&) {}, {}, cutInside("jre.p2.l2"), {}},
       {"CutInsideTheApplication", [](InstallerOptions&) {}, {}, cutInside("app.p2.l2"), {}, true},
+      // The runtime's own unpack200 fails halfway, or hangs past its (shortened) limit.
+      {"Unpack200FailingHalfway", [](InstallerOptions&) {}, {}, {}, {}, false,
+       {{FIXTURE_UNPACK200_CUT_ENV, "3"}},
+       "\t[Unarchiver] ERROR: unpack200 failed on "},
+      {"Unpack200Hanging", [](InstallerOptions&) {}, {}, {}, {}, false,
+       {{FIXTURE_UNPACK200_SLEEP_ENV, "30"}, {WAIT_LIMIT_ENV, "3"}},
+       "\t[Unarchiver] ERROR: unpack200 failed on "},
   };
 }
 
@@ -637,10 +648,13 @@ TEST_P(ExtractRoadFailures, EndWithStatusOneAndNoRuntimeFolder) {
     const std::string bytes = readFileBytes(home.launcher());
     writeFileBytes(home.launcher(), c.cut(bytes));
   }
-  const LauncherRun run = home.run(LAUNCHER_ARGS, false);
+  const LauncherRun run = home.run(LAUNCHER_ARGS, false, c.env);
   const std::string& out = run.child.output;
   EXPECT_EQ(1, run.child.exitStatus) << out;
   EXPECT_EQ("", missingInOrder(out, c.lines)) << out;
+  if (!c.lineStart.empty()) {
+    EXPECT_EQ(1, countLinesStartingWith(out, c.lineStart)) << out;
+  }
   EXPECT_EQ(c.runtimeInstalled, fs::exists(home.inMaster(JRE_FOLDER))) << out;
   EXPECT_FALSE(fs::exists(home.inMaster(APP_FOLDER))) << out;
   EXPECT_EQ(0, launchCalls(run.calls)) << out;
@@ -942,6 +956,13 @@ const JreNameCase JRE_NAME_CASES[] = {
     {"OverrideFromTheRoot", "/../../victim", true, "Halvorin-", ".Halvorin/victim-17-complete",
      IGNORED_OVERRIDE + "/../../victim" + KEEPING},
     {"OverrideDotDot", "..", true, "", "", IGNORED_OVERRIDE + ".." + KEEPING},
+    // A line end would split the log line; the updater's or the application's name would
+    // make the runtime's folder replace or pose as theirs.
+    {"OverrideWithALineEnd", "jre\n[Extractor] forged", true, "", "",
+     IGNORED_OVERRIDE + "jre?[Extractor] forged" + KEEPING},
+    {"OverrideWithABlank", "jre 17", true, "", "", IGNORED_OVERRIDE + "jre 17" + KEEPING},
+    {"OverrideNamingTheUpdater", "Halvorin", true, "", "", IGNORED_OVERRIDE + "Halvorin" + KEEPING},
+    {"OverrideNamingTheApplication", APP, true, "", "", IGNORED_OVERRIDE + APP + KEEPING},
     {"DynamicClimbingOut", "x/../../../victim", false, "Halvorin-x", "victim-17-complete",
      IGNORED_DYNAMIC + "x/../../../victim" + KEEPING},
 };
@@ -1235,5 +1256,42 @@ INSTANTIATE_TEST_SUITE_P(Cases, PerUserInstall,
                          ::testing::Values(ClosedInstallCase{"FreshHome", false},
                                            ClosedInstallCase{"EarlierOpenInstall", true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// An earlier version left the master folder open (the shared dir itself closed), and
+// another user put a runtime of a higher version there, which chmod cannot close: the
+// run moves it aside, says so, and launches with its own runtime.
+TEST(PerUserInstallForeignEntries, AreMovedAsideAndNeverRun) {
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready()) << "no JDK for the fixture runtime";
+  const Installer in = offlineInstaller();
+  home.pack(in.params, in.tail);
+  home.addQuorvane("11");
+  const std::string planted = home.inMaster("Halvorin-jre17-99-complete");
+  ASSERT_TRUE(home.plantAsOtherUser(planted, [](const std::string& path) {
+    return buildRuntimeFixture(path) && chmod(path.c_str(), 0777) == 0;
+  }));
+  chmod(home.shared().c_str(), 0755);
+  const LauncherRun run = home.run(LAUNCHER_ARGS, true);
+  const std::string& out = run.child.output;
+  ASSERT_EQ(0, run.child.exitStatus) << out;
+  ASSERT_TRUE(run.reported) << out;
+  const std::string aside = home.inMaster("HalvorinForeign_" + std::to_string(OTHER_USER_UID) + "_0");
+  EXPECT_EQ(1, countLinesStartingWith(out, "[ChMod] Closing " + home.shared() + " to other users"))
+      << out;
+  EXPECT_TRUE(hasLine(out, "[ChMod] " + planted + " belongs to user " +
+                               std::to_string(OTHER_USER_UID) + ": moved aside to " + aside +
+                               ", never read"))
+      << out;
+  EXPECT_FALSE(pathExists(planted));
+  EXPECT_TRUE(pathExists(aside + "/bin/java")) << "left whole, only renamed";
+  ASSERT_FALSE(run.calls.empty());
+  for (const std::vector<std::string>& call : run.calls) {
+    EXPECT_EQ(0u, call.at(0).rfind(home.master() + "/HalvorinTemp-", 0) == 0
+                      ? 0u
+                      : call.at(0).rfind(home.inMaster(JRE_FOLDER) + "/bin/", 0))
+        << call.at(0);
+  }
+  EXPECT_EQ(0, countLinesStartingWith(out, "[PickFolder] Folder Halvorin-jre17-99-complete")) << out;
+}
 
 }  // namespace

@@ -139,7 +139,7 @@ TEST(CommandCapture, CommandPastItsLimitIsKilledAndGivesNoAnswer) {
     const std::string command = std::string("echo $$ >> '") + pidFile + "'; " + c.command;
     const ChildRun run = runInChild(
         [&] {
-          setenv(WAIT_LIMIT_ENV, std::to_string(LIMIT).c_str(), 1);
+          setWaitLimitForTests(std::to_string(LIMIT).c_str());
           bool overran = !c.overran;
           const auto start = std::chrono::steady_clock::now();
           char* out = runCommandCapture(command.c_str(), &overran);
@@ -176,7 +176,7 @@ TEST(CommandCapture, EndlessShellLoopEndsAfterTheCutInTheLauncher) {
   const ChildRun run = runInChild(
       [&] {
         // A loop left running is killed at the (shortened) limit, and fails the test.
-        setenv(WAIT_LIMIT_ENV, "5", 1);
+        setWaitLimitForTests("5");
         // Its own process group, so that a loop left running can be ended below.
         setpgid(0, 0);
         writeFileBytes(groupFile, std::to_string(getpid()));

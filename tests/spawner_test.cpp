@@ -173,7 +173,7 @@ TEST(Spawner, ChildPastItsLimitIsKilledWithItsGroup) {
       "'; sleep 30";
   const ChildRun run = runInChild(
       [&] {
-        setenv(WAIT_LIMIT_ENV, std::to_string(LIMIT).c_str(), 1);
+        setWaitLimitForTests(std::to_string(LIMIT).c_str());
         Spawner* spawner = createSpawner();
         setSpawnerExe(spawner, "/bin/sh");
         appendSpawnerArgument(spawner, "-c");
