@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -29,6 +30,7 @@
 #include "tests/support/packer.h"
 #include "tests/support/png_writer.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/setuid_runner.h"
 #include "tests/support/test_user.h"
 
 namespace fs = std::filesystem;
@@ -36,7 +38,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uid_t ELEVATE_USER_UID = 47215;
-constexpr gid_t ELEVATE_USER_GID = 100;
+// A group of its own: the setuid runner's folder is open to this group alone.
+constexpr gid_t ELEVATE_USER_GID = 47215;
 const char ROOT_RUNNER[] = HV_BIN_DIR "/root_runner";
 const char* const OTHER_TOOLS[] = {"gksudo", "kdesudo", "beesu"};
 
@@ -156,10 +159,10 @@ class PermAllInstaller {
   // Installs the setuid-root runner as the tools' pkexec; "" when ready, else why the
   // test must be skipped.
   std::string useRootRunnerAsPkexec() const {
-    const std::string runner = tools() + "/root_runner";
-    fs::copy_file(ROOT_RUNNER, runner, fs::copy_options::overwrite_existing);
-    chown(runner.c_str(), 0, 0);
-    chmod(runner.c_str(), 04755);
+    // The runner serves the user alone, from a folder only root and the user reach.
+    const std::string runner =
+        installSetuidRunner(ROOT_RUNNER, scratch_ / "runner", user_.uid, user_.gid);
+    if (runner.empty()) return std::string("cannot install the setuid runner: ") + strerror(errno);
     writeFileBytes(tools() + "/pkexec", "#!/bin/sh\nexec '" + runner + "' \"$@\"\n");
     chmod((tools() + "/pkexec").c_str(), 0755);
     DeadlineOptions probe;
@@ -304,7 +307,7 @@ TEST_P(NoSecondElevation, StopsAtTheRoadWithASudoLine) {
   // The run ends at the road within a fraction of a second; one that elevates again
   // (and again) fails after this long.
   DeadlineOptions options;
-  options.seconds = 5;
+  options.seconds = 20;
   const DeadlineRun run = installer.run(c.args, c.env, options);
   const std::string& out = run.output;
   ASSERT_FALSE(run.timedOut) << out;
@@ -614,13 +617,14 @@ TEST_P(SharedInstallByRoot, WorksClosedToOthersThenOpensTheSharedLayout) {
       }
       const std::vector<std::string> call = readFixtureCalls(calls).front();
       unpackProgram = call.front();
-      const fs::path runtime = fs::path(call.back()).parent_path().parent_path();
+      const fs::path runtime = fs::path(unpackProgram).parent_path().parent_path();
       attack = attackAsUser(installer.user(), folders, runtime / "bin/java");
     }
     remove(hold.c_str());
   });
   DeadlineOptions options;
-  options.seconds = 180;
+  // The run takes a few seconds; one whose pipeline hangs fails after this long.
+  options.seconds = 40;
   const DeadlineRun run =
       c.rootStartsIt ? installer.runAsRoot(env, options) : installer.run({}, env, options);
   ended = true;

@@ -19,10 +19,12 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/wait_limits.h"
 #include "tests/support/installed_home.h"
 #include "tests/support/isolated_run.h"
 #include "tests/support/log_lines.h"
@@ -174,6 +176,7 @@ struct InstallerOptions {
   std::string appVersion = APP_VERSION;
   std::string canOverrideSplash = "0";
   std::string dynamicSplash;  // bytes of a splash_image Params value
+  std::optional<std::string> splashImageText;  // a splash_image Params value as written
   bool qvCacerts = true;
   // Changes the runtime's inner stream before it is compressed (tampering, no signature).
   std::function<std::string(const hvpack::ArchiveBuilder&)> runtimeStream;
@@ -207,6 +210,7 @@ Installer offlineInstaller(const InstallerOptions& o = {}) {
   if (!o.dynamicSplash.empty()) {
     in.params.pairs.push_back({"splash_image", hvpack::base64Encode(o.dynamicSplash)});
   }
+  if (o.splashImageText) in.params.pairs.push_back({"splash_image", *o.splashImageText});
   hvpack::TailHeader& h = in.tail.header;
   h = installedTailHeader(APP, o.appVersion);
   h.updateUrl = hvpack::PLACEHOLDER_UPDATE_URL;
@@ -311,10 +315,11 @@ TEST(ExtractRoad, FirstRunInstallsAndLaunchesSecondRunTakesTheRunRoad) {
   EXPECT_NE(std::string::npos, unpacked[0][0].find("/HalvorinTemp-")) << unpacked[0][0];
   EXPECT_EQ(unpacked[0][0], unpacked[1][0]);
   EXPECT_EQ(jre + "/bin/unpack200", unpacked[2][0]);
-  // The application's pack200 entry in its temporary folder: [unpack200, packed, target].
+  // The application's pack200 entry: [unpack200, packed, target], bare names in a folder
+  // of the run's own beside the entry.
   const std::string appTemp = lineAfter(out, "[Extractor] APP temp is ");
-  EXPECT_EQ((std::vector<std::string>{jre + "/bin/unpack200", appTemp + "/app.jar.p2", appTemp + "/app.jar"}),
-            unpacked[2]);
+  EXPECT_EQ((std::vector<std::string>{jre + "/bin/unpack200", "app.jar.p2", "app.jar"}), unpacked[2]);
+  EXPECT_TRUE(hasLine(out, "\t[Unarchiver] Unpacking200 " + appTemp + "/app.jar.p2")) << out;
 
   // The road's lines, in order, all in the log file.
   const std::string qvTemp = lineAfter(out, "[Extractor] QV temp is ");
@@ -446,6 +451,17 @@ std::vector<RoadCase> roadCases() {
     cases.push_back(c);
   }
   {
+    // An image of no bytes leaves the carried picture as it is.
+    RoadCase c{"OverrideSplashWithEmptyImage", {}, LAUNCHER_ARGS, {}, {}, {}, true, QV_FOLDER};
+    c.options.canOverrideSplash = "1";
+    c.options.splashImageText = "";
+    c.lines = {"[DynProps] Decode complete [image size is 0]",
+               "[Extractor] Authorised to override the splash image.",
+               "[Extractor] DynamicSplash is 1, size is 0"};
+    c.absent = {"[Extractor] Overwriting splash image at"};
+    cases.push_back(c);
+  }
+  {
     RoadCase c{"ImageWithoutOverrideRight", {}, LAUNCHER_ARGS, {}, {}, {}, true, QV_FOLDER};
     c.options.dynamicSplash = DYNAMIC_SPLASH;
     c.absent = {"[Extractor] Authorised to override", "[Extractor] DynamicSplash"};
@@ -560,6 +576,8 @@ struct FailCase {
   std::function<std::string(const std::string&)> cut;  // of the packed launcher's bytes
   std::vector<std::string> lines;
   bool runtimeInstalled = false;  // the cut comes after the runtime is in place
+  EnvironmentList env = {};       // for the run
+  std::string lineStart = {};     // a line that begins so (its path is the temp folder's)
 };
 
 void PrintTo(const FailCase& c, std::ostream* os) { *os << c.name; }
@@ -605,6 +623,13 @@ std::vector<FailCase> failCases() {
       {"CutInsideTheQuorvane", [](InstallerOptions&) {}, {}, cutInside("qv.p2.l2"), {}},
       {"CutInsideTheRuntime", [](InstallerOptions&) {}, {}, cutInside("jre.p2.l2"), {}},
       {"CutInsideTheApplication", [](InstallerOptions&) {}, {}, cutInside("app.p2.l2"), {}, true},
+      // The runtime's own unpack200 fails halfway, or hangs past its (shortened) limit.
+      {"Unpack200FailingHalfway", [](InstallerOptions&) {}, {}, {}, {}, false,
+       {{FIXTURE_UNPACK200_CUT_ENV, "3"}},
+       "\t[Unarchiver] ERROR: unpack200 failed on "},
+      {"Unpack200Hanging", [](InstallerOptions&) {}, {}, {}, {}, false,
+       {{FIXTURE_UNPACK200_SLEEP_ENV, "30"}, {WAIT_LIMIT_ENV, "3"}},
+       "\t[Unarchiver] ERROR: unpack200 failed on "},
   };
 }
 
@@ -623,10 +648,13 @@ TEST_P(ExtractRoadFailures, EndWithStatusOneAndNoRuntimeFolder) {
     const std::string bytes = readFileBytes(home.launcher());
     writeFileBytes(home.launcher(), c.cut(bytes));
   }
-  const LauncherRun run = home.run(LAUNCHER_ARGS, false);
+  const LauncherRun run = home.run(LAUNCHER_ARGS, false, c.env);
   const std::string& out = run.child.output;
   EXPECT_EQ(1, run.child.exitStatus) << out;
   EXPECT_EQ("", missingInOrder(out, c.lines)) << out;
+  if (!c.lineStart.empty()) {
+    EXPECT_EQ(1, countLinesStartingWith(out, c.lineStart)) << out;
+  }
   EXPECT_EQ(c.runtimeInstalled, fs::exists(home.inMaster(JRE_FOLDER))) << out;
   EXPECT_FALSE(fs::exists(home.inMaster(APP_FOLDER))) << out;
   EXPECT_EQ(0, launchCalls(run.calls)) << out;

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/full_disk.h"
 #include "tests/support/isolated_run.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/output_capture.h"
@@ -665,6 +666,32 @@ TEST(CopyFile, CopiesAndReportsEveryFailure) {
     }
   }
   EXPECT_EQ("v", readFileBytes(dir / "victim"));
+}
+
+// A file small enough to sit in stdio's buffer, copied onto a full disk: every write is
+// taken, the close fails, and that is a failed copy for both.
+TEST(CopyFolderAndCopyFile, CloseThatFailsIsAFailedCopy) {
+  ScratchDir dir;
+  const std::string src = dir / "src", dst = dir / "dst";
+  mkdir(src.c_str(), 0755);
+  mkdir(dst.c_str(), 0755);
+  writeFileBytes(src + "/small", std::string(1000, 's'));
+  const std::string failure = runIsolated(
+      [&] {
+        ASSERT_TRUE(mountFullTmpfs(dst));
+        CaptureStdout();
+        EXPECT_EQ(1, CopyFolder(src.c_str(), dst.c_str()));
+        copyFile((src + "/small").c_str(), (dst + "/single").c_str());
+        const std::string out = GetCapturedStdout();
+        EXPECT_TRUE(hasLine(out, "[CopyFolder] *************************** Unable to write "
+                                 "destination file for copy " + dst + "/small"))
+            << out;
+        EXPECT_TRUE(hasLine(out, "[Extractor] *************************** Unable to write "
+                                 "destination file for copy " + dst + "/single"))
+            << out;
+      },
+      20);
+  EXPECT_EQ("", failure);
 }
 
 // ---- renameWithFallback ----
