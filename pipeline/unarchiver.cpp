@@ -25,7 +25,6 @@
 unsigned char* tailExtractBuffer = nullptr;
 int tailExtractBufferSize = 1048576;
 std::atomic<const char*> unpack200Path{nullptr};
-std::atomic<bool> unpack200Prepared{false};
 
 namespace {
 
@@ -87,7 +86,6 @@ void unpack200(const char* packed, const char* unpacked) {
     logMessage(UNPACK200_MISSING_LINE, NO_UNPACK200);
     return;
   }
-  if (!unpack200Prepared.exchange(true)) makeExecutable(program, 1);
   // Checked again here: a queued file waits for the whole archive, time enough to plant
   // a link in its place, through which unpack200 would write.
   if (isLink(unpacked)) failUnwritable("write", unpacked, ELOOP);
