@@ -64,6 +64,8 @@ void replaceCacerts(FILE* in, const char* source, const char* target) {
     const CopyResult copied = copyStream(in, out);
     if (copied == CopyResult::ReadFailed) readError = errno;
     if (copied != CopyResult::Ok) return false;
+    // The old store is named as going only once the new one is on disk.
+    if (fflush(out) != 0) return false;
     // A link there (the store of a system runtime often is one) goes too.
     old = fileExists(target) != 0;
     if (old) logMessage("[Extractor] Removing old cacerts file\n");
