@@ -124,17 +124,6 @@ StageThreadSet* startPipeline(RingBuffer* input, const char* folder, Pack200Queu
 
 }  // namespace
 
-bool Streamer_writeAll(RingBuffer* ring, const void* block, int32_t length) {
-  const auto* bytes = static_cast<const uint8_t*>(block);
-  int32_t done = 0;
-  while (done < length) {
-    const int32_t n = RingBuffer_writeSome(ring, bytes + done, length - done);
-    if (n < 0) return false;
-    done += n;
-  }
-  return true;
-}
-
 int Streamer_unLzma(RingBuffer* input, RingBuffer* output) {
   auto* in = static_cast<uint8_t*>(malloc(STREAM_CHUNK_SIZE));
   auto* out = static_cast<uint8_t*>(malloc(STREAM_CHUNK_SIZE));
@@ -189,7 +178,7 @@ int Streamer_unLzma(RingBuffer* input, RingBuffer* output) {
     const size_t produced = STREAM_CHUNK_SIZE - stream.avail_out;
     outputFull = stream.avail_out == 0;
     if (produced > 0 &&
-        (output->closed.load() || !Streamer_writeAll(output, out, static_cast<int32_t>(produced)))) {
+        (output->closed.load() || !RingBuffer_writeAll(output, out, static_cast<int32_t>(produced)))) {
       result = 0;  // the consumer wants no more
       break;
     }
