@@ -32,9 +32,11 @@ int32_t runSpawnerAndWait(Spawner* spawner);
 // runSpawnerAndWait with a limit (waitLimitSeconds of limitSeconds, core/wait_limits.h):
 // the program leads a session and process group of its own, and once it has run that
 // long the whole group is killed, one line names the program and the limit, and the
-// result is SPAWN_PAST_LIMIT.
+// result is SPAWN_PAST_LIMIT. With folderFd (an open folder, not -1) the program starts
+// in that folder, so relative arguments name its entries whatever happens meanwhile to
+// the path that leads to it.
 constexpr int32_t SPAWN_PAST_LIMIT = -2;
-int32_t runSpawnerAndWaitWithin(Spawner* spawner, int32_t limitSeconds);
+int32_t runSpawnerAndWaitWithin(Spawner* spawner, int32_t limitSeconds, int folderFd = -1);
 // Starts the program without waiting (it is never reaped): 0, or -1 when it cannot be
 // started.
 int32_t runSpawner(Spawner* spawner);

@@ -12,7 +12,8 @@
 #include "core/paths.h"
 #include "core/shell.h"
 #include "core/spawner.h"
-#include "launcher/extract_steps.h"
+#include "launcher/splash_override.h"
+#include "launcher/tail_entries.h"
 #include "pipeline/unarchiver.h"
 #include "splash/splash_window.h"
 

@@ -1,13 +1,6 @@
 #include "launcher/extract_steps.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "core/fileops.h"
 #include "core/install_folders.h"
@@ -15,7 +8,8 @@
 #include "core/paths.h"
 #include "launcher/elevation.h"
 #include "launcher/runtime_setup.h"
-#include "pipeline/unarchiver.h"
+#include "launcher/splash_override.h"
+#include "launcher/tail_entries.h"
 #include "splash/splash_window.h"
 
 namespace {
@@ -42,34 +36,8 @@ void requireName(const char* name, const char* what) {
   endProcess(1);
 }
 
-// Writes the picture beside path and renames it over path, so a link planted at path is
-// replaced rather than followed, and a picture that cannot be written whole leaves the
-// extracted one in place. false (logged) when it could not be written.
-bool replaceSplashPicture(const char* path, const unsigned char* image, uint64_t size) {
-  char scratch[PATH_BUFFER_SIZE];
-  if (!formatText(scratch, sizeof scratch, "%s.XXXXXX", path)) {
-    logMessage("[Extractor] Unable to write splash image %s, keeping the extracted one\n", path);
-    return false;
-  }
-  const int fd = mkostemp(scratch, O_CLOEXEC);
-  bool written = fd >= 0;
-  for (uint64_t done = 0; written && done < size;) {
-    const ssize_t n = write(fd, image + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      written = false;
-    } else {
-      done += static_cast<uint64_t>(n);
-    }
-  }
-  if (fd >= 0 && close(fd) != 0) written = false;
-  if (written && rename(scratch, path) == 0) return true;
-  const int error = errno;
-  if (fd >= 0) unlink(scratch);
-  logMessage("[Extractor] Unable to write splash image %s [%d], keeping the extracted one\n", path,
-             error);
-  return false;
-}
+// The failures that more rights can mend.
+bool lacksRights(int error) { return error == EACCES || error == EPERM || error == EROFS; }
 
 void configureSplashFrom(const char* splashPath) {
   logMessage("[Extractor] Native Splash PNG path is %s\n", splashPath);
@@ -80,37 +48,13 @@ void configureSplashFrom(const char* splashPath) {
 
 }  // namespace
 
-void Extractor_extractTailEntries(ExtractorRun* run, const char* folder, int count,
-                                  const char* component) {
-  for (int i = 0; i < count; ++i) {
-    const int result = Unarchiver_extractOne(run->tailRing, folder);
-    // A cut entry was named by the Unarchiver already.
-    if (result == UNARCHIVER_ENTRY_CUT) endProcess(1);
-    if (result != 0) {
-      logMessage("[Extractor] An entry of the %s is missing: the installer file is cut\n",
-                 component);
-      endProcess(1);
-    }
-  }
-}
-
-void overrideSplashImage(const char* canOverride, const unsigned char* image, uint64_t size,
-                         const char* path) {
-  if (canOverride == nullptr || strcmp(canOverride, "1") != 0) return;
-  logMessage("[Extractor] Authorised to override the splash image.\n");
-  logMessage("[Extractor] DynamicSplash is %d, size is %d\n", image != nullptr ? 1 : 0,
-             static_cast<int>(size));
-  if (image == nullptr || size == 0) return;
-  logMessage("[Extractor] Overwriting splash image at %s\n", path);
-  if (replaceSplashPicture(path, image, size)) chmod777(path);
-}
-
 void Extractor_prepareExtraction(ExtractorRun* run) {
   if (!run->tailCarriesQuorvane) {
     logMessage("[Extractor] Unable to run (we are just a launcher)\n");
     endProcess(1);
   }
-  ensureFolder(run->masterFolder);
+  const int32_t master = ensureFolder(run->masterFolder);
+  const int masterError = errno;
   const TailHeader& tail = run->tail;
   makeCompleteFolderName(run->qvFolder, run->masterFolder, QUORVANE_NAME, tail.qvVersion);
   makeTempFolderName(run->qvTemp, run->masterFolder);
@@ -124,8 +68,18 @@ void Extractor_prepareExtraction(ExtractorRun* run) {
   logMessage("[Extractor] QV folder is %s\n", run->qvFolder);
   logMessage("[Extractor] QV temp is %s\n", run->qvTemp);
   if (createTempFolder(run->qvTemp) == 0) return;
+  // A master folder that could not be made leaves its parent's answer as the cause.
+  const int error = errno == ENOENT && master != 0 ? masterError : errno;
+  if (!lacksRights(error)) {
+    // Names taken (anyone may make them in a shared install) or a full disk: more rights
+    // would change nothing, and the elevated run would close the install meanwhile.
+    logFileError("[Extractor]", "create folder", run->qvTemp, error);
+    logMessage("[Extractor] Unable to create QV Temp folder, and not for lack of rights: cannot "
+               "continue\n");
+    endProcess(1);
+  }
   if (run->prepareOnly) {
-    logFileError("[SUDO]", "create folder", run->qvTemp, errno);
+    logFileError("[SUDO]", "create folder", run->qvTemp, error);
     // This run is the elevated one already: elevating again could loop for ever.
     logMessage("[SUDO] Prepare-only run unable to create QV temp folder %s, not elevating again\n",
                run->qvTemp);
@@ -141,7 +95,6 @@ void Extractor_extractQuorvane(ExtractorRun* run) {
   buildPath2(lzmaPath, run->qvTemp, LZMA_FILE);
   logMessage("[Extractor] LZMA path is %s\n", lzmaPath);
   Extractor_extractTailEntries(run, run->qvTemp, 1, UPDATER_COMPONENT);
-  makeExecutable(lzmaPath, 1);
   logMessage("[Extractor] Ensuring LZMA is executable.\n");
   if (setProgramMode(lzmaPath) != 0) {
     logMessage("[Extractor] ***************************** Error setting LZMA executable!\n");

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 
-#include "core/launch_property_list.h"
 #include "launcher/run.h"
 
 // An update URL of the packaging side that names no update site.
@@ -16,7 +15,6 @@ constexpr int MAX_JRE_VERSION_LENGTH = 50;
 // Of the JRE version file at most this much is taken: a longer one is a failed download.
 constexpr int64_t JRE_VERSION_FILE_MAX_BYTES = 4096;
 constexpr int JRE_VERSION_BUFFER_SIZE = 100;
-constexpr char COPIED_JRE_VERSION[] = "00000000000";
 
 // Step 10: "[Extractor] Setting up a JRE", then the offline road when the tail's "JRE
 // Version" is set, else the online road, then the common ending under that road's title
@@ -61,16 +59,3 @@ void overrideCacerts(const char* source, const char* jreFolder);
 // WORK_CHILD_LIMIT_SECONDS (then it is killed); the caller logs its own "Regenerating
 // jsa" line.
 void regenerateClassData(const char* folder);
-
-// The major version of the java program at javaPath as text; "0" on any failure, and
-// NULL (no version at all: the runtime is not usable) when "-version" did not answer
-// within CHECK_CHILD_LIMIT_SECONDS.
-char* getJavaMajorVersion(const char* javaPath);
-// True when the major version is at least required.
-bool javaVersionSatisfies(const char* javaPath, const char* required);
-// The system runtime search; on success writes COPIED_JRE_VERSION into jreVersion and the
-// copy's folder into jreTemp, else leaves both as they were. May end the process.
-void findSystemJre(char* jreVersion, bool autotest, const char* requiredVersion,
-                   const char* master, char* jreTemp, const LaunchPropertyList* list,
-                   int argCount, const char* const* args, const char* staticUpdateUrl,
-                   const char* dynamicUpdateUrl, const char* launcherPath);
