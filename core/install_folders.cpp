@@ -1,6 +1,7 @@
 #include "core/install_folders.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <ctime>
 
 #include "core/fileops.h"
+#include "core/install_modes.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/timeutil.h"
@@ -215,6 +217,11 @@ char* PickFolder(const char* parent, const char* wanted) {
     const char* name = entry->d_name;
     if (strlen(name) <= 2) continue;
     if (folderMatchesName(name, wanted) != 0) continue;
+    struct stat st;
+    if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !ownerTrusted(st.st_uid)) {
+      logMessage("[PickFolder] Folder %s is not the running user's, passed over\n", name);
+      continue;
+    }
     const int64_t version = folderVersion(name);
     logMessage("[PickFolder] Folder %s matches %s with version %ld\n", name, wanted,
                static_cast<long>(version));

@@ -31,7 +31,21 @@ std::atomic<ModePolicy> policy{ModePolicy::Closed};
 // took away (every folder it met, every file it changed) and the entries deferred to
 // SHARED_MODE, by path. Paths are only matched, never opened.
 std::mutex layoutMutex;
-std::unordered_map<std::string, mode_t> closedModes;
+// By device and inode: a name may have been given to another entry meanwhile.
+struct EntryId {
+  dev_t dev;
+  ino_t ino;
+  bool operator==(const EntryId& other) const { return dev == other.dev && ino == other.ino; }
+};
+struct EntryIdHash {
+  size_t operator()(const EntryId& id) const {
+    return std::hash<unsigned long long>()(static_cast<unsigned long long>(id.ino) * 31u +
+                                           static_cast<unsigned long long>(id.dev));
+  }
+};
+std::unordered_map<EntryId, mode_t, EntryIdHash> closedModes;
+
+EntryId idOf(const struct stat& st) { return EntryId{st.st_dev, st.st_ino}; }
 std::unordered_set<std::string> deferredModes;
 
 void reportModeFailure(const std::string& shown) {
@@ -46,16 +60,48 @@ void setModeAt(const TreeEntry& entry, mode_t mode) {
   }
 }
 
+// The name a foreign entry is moved to: no '-', so no component name is ever read from
+// it, and never one that exists (the rename replaces nothing).
+constexpr char FOREIGN_PREFIX[] = "HalvorinForeign_";
+constexpr int FOREIGN_NAME_ATTEMPTS = 1000;
+
+void moveAside(const TreeEntry& entry) {
+  const std::string shown = entry.shown;
+  const size_t slash = shown.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : shown.substr(0, slash + 1);
+  for (int n = 0; n < FOREIGN_NAME_ATTEMPTS; ++n) {
+    const std::string name = FOREIGN_PREFIX + std::to_string(entry.st.st_uid) + "_" +
+                             std::to_string(n);
+    if (renameat2(entry.parentFd, entry.name, entry.parentFd, name.c_str(), RENAME_NOREPLACE) ==
+        0) {
+      logMessage("[ChMod] %s belongs to user %u: moved aside to %s%s, never read\n",
+                 shown.c_str(), static_cast<unsigned>(entry.st.st_uid), folder.c_str(),
+                 name.c_str());
+      return;
+    }
+    if (errno != EEXIST) break;
+  }
+  logMessage("[ChMod] %s belongs to user %u and cannot be moved aside: %s\n", shown.c_str(),
+             static_cast<unsigned>(entry.st.st_uid), strerror(errno));
+}
+
 // Takes write for group and others from every entry; keep: the modes are remembered.
+// announce: the line to log before the first change (nullptr: none).
 class CloseVisitor : public TreeVisitor {
  public:
-  explicit CloseVisitor(bool keep) : keep_(keep) {}
+  CloseVisitor(bool keep, const char* announce) : keep_(keep), announce_(announce) {}
   bool enter(const TreeEntry& entry) override {
-    if (S_ISLNK(entry.st.st_mode)) return false;
     const mode_t mode = entry.st.st_mode & 07777;
     const bool folder = S_ISDIR(entry.st.st_mode);
-    if (keep_ && (folder || (mode & OTHERS_WRITE) != 0)) closedModes[entry.shown] = mode;
+    if (entry.depth > 0 && !ownerTrusted(entry.st.st_uid)) {
+      announce();
+      moveAside(entry);
+      return false;
+    }
+    if (S_ISLNK(entry.st.st_mode)) return false;
+    if (keep_ && (folder || (mode & OTHERS_WRITE) != 0)) closedModes[idOf(entry.st)] = mode;
     // A folder is closed before it is listed: nothing new can appear in it meanwhile.
+    if ((mode & OTHERS_WRITE) != 0) announce();
     setModeAt(entry, mode & ~OTHERS_WRITE);
     return folder;
   }
@@ -64,7 +110,12 @@ class CloseVisitor : public TreeVisitor {
   }
 
  private:
+  void announce() {
+    if (announce_ != nullptr) logMessage("%s", announce_);
+    announce_ = nullptr;
+  }
   bool keep_;
+  const char* announce_;
 };
 
 class ShareVisitor : public TreeVisitor {
@@ -72,9 +123,12 @@ class ShareVisitor : public TreeVisitor {
   bool enter(const TreeEntry& entry) override {
     if (S_ISLNK(entry.st.st_mode)) return false;
     const bool folder = S_ISDIR(entry.st.st_mode);
+    // A hard link or another user's entry may be anything outside the install: its mode
+    // is never opened.
+    if (entry.st.st_uid != 0 || (!folder && entry.st.st_nlink > 1)) return false;
     if (deferredModes.count(entry.shown) != 0) {
       setModeAt(entry, SHARED_MODE);
-    } else if (auto kept = closedModes.find(entry.shown); kept != closedModes.end()) {
+    } else if (auto kept = closedModes.find(idOf(entry.st)); kept != closedModes.end()) {
       setModeAt(entry, kept->second);
     } else if (folder) {
       setModeAt(entry, SHARED_MODE);
@@ -143,18 +197,19 @@ void closeInstallTree(const char* sharedDir, const char* master) {
     if (lstat(master, &st) != 0) return;
     logMessage("[ChMod] Closing %s to other users while this run works\n", master);
     std::lock_guard<std::mutex> hold(layoutMutex);
-    CloseVisitor visitor(true);
+    CloseVisitor visitor(true, nullptr);
     walkTree(master, &visitor);
     return;
   }
-  struct stat st;
-  if (current != ModePolicy::Closed || lstat(sharedDir, &st) != 0 || !S_ISDIR(st.st_mode) ||
-      (st.st_mode & OTHERS_WRITE) == 0) {
-    return;
-  }
-  logMessage("[ChMod] Closing %s to other users\n", sharedDir);
-  CloseVisitor visitor(false);
+  if (current != ModePolicy::Closed) return;
+  // Any entry may have been left open, not only the shared dir: each run looks at all.
+  std::string line = std::string("[ChMod] Closing ") + sharedDir + " to other users\n";
+  CloseVisitor visitor(false, line.c_str());
   walkTree(sharedDir, &visitor);
+}
+
+bool ownerTrusted(uid_t owner) {
+  return policy.load() != ModePolicy::Closed || owner == geteuid() || owner == 0;
 }
 
 void shareInstallTree(const char* master) {

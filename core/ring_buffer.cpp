@@ -225,3 +225,12 @@ void RingBuffer_close(RingBuffer* ring) {
   }
   pthread_mutex_unlock(&ring->mutex);
 }
+
+void RingBuffer_destroy(RingBuffer* ring) {
+  if (ring == nullptr) return;
+  pthread_cond_destroy(&ring->dataCond);
+  pthread_cond_destroy(&ring->spaceCond);
+  pthread_mutex_destroy(&ring->mutex);
+  free(ring->data);
+  delete ring;
+}

@@ -2,7 +2,8 @@
 // consumer thread. RingBuffer_write is all-or-nothing (waits until the whole block fits);
 // RingBuffer_writeSome waits only while the ring is full and takes what fits. Either side
 // may close: readers drain what is left and then get -1; a writer that would have to wait
-// gets -1. Rings are never freed; creation that cannot allocate ends the process.
+// gets -1. Creation that cannot allocate ends the process; a ring lives until
+// RingBuffer_destroy, which only its last user calls, once neither side can touch it.
 #pragma once
 
 #include <pthread.h>
@@ -59,6 +60,10 @@ int32_t RingBuffer_readUntil(RingBuffer* ring, void* destination, int32_t size,
 
 // Marks the ring closed and wakes both sides; a second close changes nothing.
 void RingBuffer_close(RingBuffer* ring);
+
+// Frees the ring and its bytes (null: nothing happens). Only once no thread uses it or
+// waits on it any more (both sides joined or done with it): no call on it may follow.
+void RingBuffer_destroy(RingBuffer* ring);
 
 // The body of RingBuffer_read; the caller holds the mutex.
 int32_t RingBuffer_readLocked(RingBuffer* ring, void* destination, int32_t n);

@@ -62,13 +62,24 @@ int spawnWith(bool fromPath, pid_t* pid, const char* path,
   return ret;
 }
 
-// Starts the child and logs the outcome; -1 for a failed start.
-pid_t spawnLogged(Spawner* spawner, bool ownGroup = false, bool fromPath = false) {
+// Starts the child (in folderFd, unless -1) and logs the outcome; -1 for a failed start.
+pid_t spawnLogged(Spawner* spawner, bool ownGroup = false, int folderFd = -1,
+                  bool fromPath = false) {
   pid_t pid = -1;
-  const int ret = spawner->slots[0] == nullptr
-                      ? EINVAL
-                      : spawnWith(fromPath, &pid, spawner->slots[0], nullptr, spawner->slots,
-                                  ownGroup);
+  posix_spawn_file_actions_t actions;
+  int ret = spawner->slots[0] == nullptr ? EINVAL : 0;
+  const bool inFolder = ret == 0 && folderFd >= 0;
+  bool actionsMade = false;
+  if (inFolder) {
+    ret = posix_spawn_file_actions_init(&actions);
+    actionsMade = ret == 0;
+    if (ret == 0) ret = posix_spawn_file_actions_addfchdir_np(&actions, folderFd);
+  }
+  if (ret == 0) {
+    ret = spawnWith(fromPath, &pid, spawner->slots[0], inFolder ? &actions : nullptr,
+                    spawner->slots, ownGroup);
+  }
+  if (actionsMade) posix_spawn_file_actions_destroy(&actions);
   if (ret != 0) {
     logMessage("[Spawner] Error - ret:%d\n", ret);
     return -1;
@@ -240,9 +251,9 @@ int32_t runSpawnerAndWait(Spawner* spawner) {
   return childResult(pid, status);
 }
 
-int32_t runSpawnerAndWaitWithin(Spawner* spawner, int32_t limitSeconds) {
+int32_t runSpawnerAndWaitWithin(Spawner* spawner, int32_t limitSeconds, int folderFd) {
   const int32_t limit = waitLimitSeconds(limitSeconds);
-  const pid_t pid = spawnLogged(spawner, true);
+  const pid_t pid = spawnLogged(spawner, true, folderFd);
   if (pid < 0) return -1;
   int status = 0;
   switch (waitChildUntil(pid, childDeadline(limit), limit, spawner->slots[0], &status)) {
@@ -259,7 +270,7 @@ int32_t runSpawnerAndWaitWithin(Spawner* spawner, int32_t limitSeconds) {
 
 int32_t runCommandWithin(Spawner* spawner, int32_t limitSeconds) {
   const int32_t limit = waitLimitSeconds(limitSeconds);
-  const pid_t pid = spawnLogged(spawner, true, true);
+  const pid_t pid = spawnLogged(spawner, true, -1, true);
   if (pid < 0) return -1;
   int status = 0;
   switch (waitChildUntil(pid, childDeadline(limit), limit, spawner->slots[0], &status)) {

@@ -32,9 +32,11 @@ int32_t runSpawnerAndWait(Spawner* spawner);
 // runSpawnerAndWait with a limit (waitLimitSeconds of limitSeconds, core/wait_limits.h):
 // the program leads a session and process group of its own, and once it has run that
 // long the whole group is killed, one line names the program and the limit, and the
-// result is SPAWN_PAST_LIMIT.
+// result is SPAWN_PAST_LIMIT. With folderFd (an open folder, not -1) the program starts
+// in that folder, so relative arguments name its entries whatever happens meanwhile to
+// the path that leads to it.
 constexpr int32_t SPAWN_PAST_LIMIT = -2;
-int32_t runSpawnerAndWaitWithin(Spawner* spawner, int32_t limitSeconds);
+int32_t runSpawnerAndWaitWithin(Spawner* spawner, int32_t limitSeconds, int folderFd = -1);
 // For the system's commands (cp, chmod, which): runSpawnerAndWaitWithin with slot 0
 // looked up in PATH as a shell does when it holds no '/'. A command counts only by its
 // exit status: -1 when it cannot be started, its wait fails or a signal ended it.

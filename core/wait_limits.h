@@ -17,9 +17,17 @@ constexpr int32_t CHECK_CHILD_LIMIT_SECONDS = 60;
 // tens of seconds on a slow disk; ten minutes leaves room for the slowest.
 constexpr int32_t WORK_CHILD_LIMIT_SECONDS = 600;
 
-// Whole seconds; a positive value below a limit takes its place (tests only).
+// Whole seconds; a positive value below a limit takes its place (tests only). Not read
+// when the effective user is root: an elevation tool may keep the caller's environment,
+// and a caller must not steer the waits of a run as root.
 inline constexpr char WAIT_LIMIT_ENV[] = "HV_WAIT_LIMIT_SECONDS";
 
-// The limit in force: limit, or WAIT_LIMIT_ENV's value when that is a positive whole
-// number below it. Read at each call (the start of a wait, never inside one).
+// The limit in force: limit, or the shortening in force (WAIT_LIMIT_ENV's value, or the
+// one setWaitLimitForTests gave) when that is a positive whole number below it. Read at
+// each call (the start of a wait, never inside one).
 int32_t waitLimitSeconds(int32_t limit);
+
+// For tests that run in-process as root, where WAIT_LIMIT_ENV does not count: text is
+// read as that variable's value would be, and applies to every user; null removes it.
+// The launcher never calls it.
+void setWaitLimitForTests(const char* text);

@@ -1,6 +1,5 @@
 #include "fuzz/fuzz_support.h"
 
-#include <pthread.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -59,13 +58,7 @@ RingBuffer* ringOfBytes(const uint8_t* data, size_t size) {
   return ring;
 }
 
-void freeRing(RingBuffer* ring) {
-  pthread_mutex_destroy(&ring->mutex);
-  pthread_cond_destroy(&ring->spaceCond);
-  pthread_cond_destroy(&ring->dataCond);
-  free(ring->data);
-  delete ring;
-}
+void freeRing(RingBuffer* ring) { RingBuffer_destroy(ring); }
 
 void writeScratchFile(const std::string& path, const uint8_t* data, size_t size) {
   FILE* file = fopen(path.c_str(), "wb");

@@ -19,8 +19,8 @@ constexpr const char* FUZZ_DISPLAY_ENV = "HV_FUZZ_DISPLAY";
 // The process's scratch folder, emptied (and made again when a reader removed it).
 const std::string& emptyScratch();
 
-// A closed ring holding exactly the input (capacity at least 1), and its release: the
-// launcher never frees rings, a fuzz run makes millions.
+// A closed ring holding exactly the input (capacity at least 1), and its release: a fuzz
+// run makes millions.
 RingBuffer* ringOfBytes(const uint8_t* data, size_t size);
 void freeRing(RingBuffer* ring);
 

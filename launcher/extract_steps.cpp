@@ -36,6 +36,9 @@ void requireName(const char* name, const char* what) {
   endProcess(1);
 }
 
+// The failures that more rights can mend.
+bool lacksRights(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
 void configureSplashFrom(const char* splashPath) {
   logMessage("[Extractor] Native Splash PNG path is %s\n", splashPath);
   logMessage("[Extractor] Configuring splash\n");
@@ -50,7 +53,8 @@ void Extractor_prepareExtraction(ExtractorRun* run) {
     logMessage("[Extractor] Unable to run (we are just a launcher)\n");
     endProcess(1);
   }
-  ensureFolder(run->masterFolder);
+  const int32_t master = ensureFolder(run->masterFolder);
+  const int masterError = errno;
   const TailHeader& tail = run->tail;
   makeCompleteFolderName(run->qvFolder, run->masterFolder, QUORVANE_NAME, tail.qvVersion);
   makeTempFolderName(run->qvTemp, run->masterFolder);
@@ -64,8 +68,18 @@ void Extractor_prepareExtraction(ExtractorRun* run) {
   logMessage("[Extractor] QV folder is %s\n", run->qvFolder);
   logMessage("[Extractor] QV temp is %s\n", run->qvTemp);
   if (createTempFolder(run->qvTemp) == 0) return;
+  // A master folder that could not be made leaves its parent's answer as the cause.
+  const int error = errno == ENOENT && master != 0 ? masterError : errno;
+  if (!lacksRights(error)) {
+    // Names taken (anyone may make them in a shared install) or a full disk: more rights
+    // would change nothing, and the elevated run would close the install meanwhile.
+    logFileError("[Extractor]", "create folder", run->qvTemp, error);
+    logMessage("[Extractor] Unable to create QV Temp folder, and not for lack of rights: cannot "
+               "continue\n");
+    endProcess(1);
+  }
   if (run->prepareOnly) {
-    logFileError("[SUDO]", "create folder", run->qvTemp, errno);
+    logFileError("[SUDO]", "create folder", run->qvTemp, error);
     // This run is the elevated one already: elevating again could loop for ever.
     logMessage("[SUDO] Prepare-only run unable to create QV temp folder %s, not elevating again\n",
                run->qvTemp);
@@ -81,7 +95,6 @@ void Extractor_extractQuorvane(ExtractorRun* run) {
   buildPath2(lzmaPath, run->qvTemp, LZMA_FILE);
   logMessage("[Extractor] LZMA path is %s\n", lzmaPath);
   Extractor_extractTailEntries(run, run->qvTemp, 1, UPDATER_COMPONENT);
-  makeExecutable(lzmaPath, 1);
   logMessage("[Extractor] Ensuring LZMA is executable.\n");
   if (setProgramMode(lzmaPath) != 0) {
     logMessage("[Extractor] ***************************** Error setting LZMA executable!\n");

@@ -12,5 +12,6 @@ void Extractor_closeTailRing(ExtractorRun* run);
 // opens the install to all users as the shared layout has it (core/install_modes.h).
 void Extractor_shareInstall(ExtractorRun* run);
 // Writes the launch properties and spawns the Java program; its outcome does not change
-// the exit status.
+// the exit status. A run as root on a "perm_all" install launches nothing: it ends here
+// with status 0, like a prepare-only run.
 void Extractor_launch(ExtractorRun* run);

@@ -124,8 +124,9 @@ void RuntimeSetup_onlineRoad(ExtractorRun* run) {
     logMessage(
         "[Extractor] Online installer - no stored JRE, will check for compatible system JRE\n");
     findSystemJre(run->jreVersion, run->autotest, run->tail.requiredJavaVersion, run->masterFolder,
-                  run->jreTemp, run->launchProperties, run->launcherArgc, run->launcherArgv,
-                  run->tail.updateUrl, run->dynamicUpdateUrl, run->absoluteLauncherPath);
+                  run->qvFolder, run->jreTemp, run->launchProperties, run->launcherArgc,
+                  run->launcherArgv, run->tail.updateUrl, run->dynamicUpdateUrl,
+                  run->absoluteLauncherPath);
   }
   if (run->jreVersion[0] != 0) {
     logMessage(

@@ -188,7 +188,7 @@ bool javaVersionSatisfies(const char* javaPath, const char* required) {
 }
 
 void findSystemJre(char* jreVersion, bool autotest, const char* requiredVersion, const char* master,
-                   char* jreTemp, const LaunchPropertyList* list, int argCount,
+                   const char* qvFolder, char* jreTemp, const LaunchPropertyList* list, int argCount,
                    const char* const* args, const char* staticUpdateUrl,
                    const char* dynamicUpdateUrl, const char* launcherPath) {
   char* answer = runCommandCapture(WHICH_JAVA_COMMAND);
@@ -222,15 +222,16 @@ void findSystemJre(char* jreVersion, bool autotest, const char* requiredVersion,
     return;
   }
   logMessage("[JRESearch] JRE unpack200 exists %s\n", javaPath);
-  char* latest = PickFolder(master, "Halvorin");
-  if (latest == nullptr) {
+  // The updater this run extracted, never the highest one found: another user may have
+  // put a folder of any version into the master folder.
+  const char* latest = qvFolder == nullptr ? nullptr : qvFolder + lastIndexOf(qvFolder, '/') + 1;
+  if (latest == nullptr || latest[0] == 0 || fileExists(qvFolder) == 0) {
     logMessage(
         "[JRESearch] ****************************** No latest App version even after download!\n");
     endProcess(1);
   }
   const bool passed = runJreCompatibilityTest(master, list, argCount, args, latest, staticUpdateUrl,
                                               dynamicUpdateUrl, javaPath, launcherPath);
-  free(latest);
   if (!passed) {
     logMessage("[JRESearch] JRE failed compatibility test\n");
     return;

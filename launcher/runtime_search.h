@@ -15,8 +15,10 @@ char* getJavaMajorVersion(const char* javaPath);
 // True when the major version is at least required.
 bool javaVersionSatisfies(const char* javaPath, const char* required);
 // The system runtime search; on success writes COPIED_JRE_VERSION into jreVersion and the
-// copy's folder into jreTemp, else leaves both as they were. May end the process.
+// copy's folder into jreTemp, else leaves both as they were. The compatibility test runs
+// the updater of qvFolder (this run's QV folder, a path in master). May end the process.
 void findSystemJre(char* jreVersion, bool autotest, const char* requiredVersion,
-                   const char* master, char* jreTemp, const LaunchPropertyList* list,
+                   const char* master, const char* qvFolder, char* jreTemp,
+                   const LaunchPropertyList* list,
                    int argCount, const char* const* args, const char* staticUpdateUrl,
                    const char* dynamicUpdateUrl, const char* launcherPath);

@@ -1,5 +1,6 @@
 #include "launcher/version_decision.h"
 
+#include <cctype>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -49,8 +50,30 @@ bool probe(const char* master, const char* folder, const char* p1, const char* p
   return joined != nullptr && fileExists(path) != 0;
 }
 
-// The JreNameOverride file's value replaces the JRE name unless it is "-", empty or not a
-// plain name (a '/', "." or "..").
+constexpr size_t JRE_NAME_MAX_LENGTH = 64;
+
+// The name becomes part of folder, file and download names and of log lines, and others
+// may write the file in a shared install: 1 to 64 of [A-Za-z0-9._-], not "." or "..", and
+// no name the updater's or the application's folders use, whose folders would be
+// replaced by the runtime's or picked as the updater.
+bool usableJreName(const char* name, const char* appName) {
+  const size_t length = strlen(name);
+  if (length == 0 || length > JRE_NAME_MAX_LENGTH || !staysInFolder(name)) return false;
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (!isalnum(c) && c != '.' && c != '_' && c != '-') return false;
+  }
+  return strcmp(name, QUORVANE_NAME) != 0 && (appName == nullptr || strcmp(name, appName) != 0);
+}
+
+// A refused name as a log line may show it: what is not printable (a line end) as '?'.
+void showableCopy(char* shown, const char* name) {
+  for (; *name != 0; ++name, ++shown) *shown = isprint(static_cast<unsigned char>(*name)) ? *name : '?';
+  *shown = 0;
+}
+
+// The JreNameOverride file's value replaces the JRE name unless it is "-", empty or not
+// usable (usableJreName).
 void applyJreNameOverride(ExtractorRun* run) {
   char path[PATH_BUFFER_SIZE];
   FILE* file = buildPath3(path, run->masterFolder, APPS_FOLDER, OVERRIDE_FILE) != nullptr
@@ -67,12 +90,12 @@ void applyJreNameOverride(ExtractorRun* run) {
     logMessage("[JREOverride] Ignoring JRE name -, keeping %s\n", run->jreName);
   } else if (name[0] == 0) {
     logMessage("[JREOverride] Ignoring empty JRE name, keeping %s\n", run->jreName);
-  } else if (!staysInFolder(name)) {
-    // The name becomes part of folder names that are emptied and replaced.
-    logMessage("[JREOverride] Ignoring JRE name %s (not a plain name), keeping %s\n", name,
+  } else if (!usableJreName(name, run->tail.appName)) {
+    char shown[JRE_OVERRIDE_VALUE_SIZE];
+    showableCopy(shown, name);
+    logMessage("[JREOverride] Ignoring JRE name %s (not a plain name), keeping %s\n", shown,
                run->jreName);
   } else {
-    // At most JRE_OVERRIDE_VALUE_SIZE - 1 bytes: always fits the name's buffer.
     snprintf(run->jreName, sizeof run->jreName, "%s", name);
     logMessage("[JREOverride] JRE name overriden to %s\n", run->jreName);
   }

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "core/log.h"
 #include "pipeline/unarchiver.h"
@@ -95,23 +96,18 @@ lzma_ret startXzDecoder(lzma_stream* stream) {
   endProcess(1);
 }
 
-void* allocateZeroed(size_t size) {
-  void* memory = calloc(1, size);
-  if (memory == nullptr) {
+StageThreadSet* startPipeline(RingBuffer* input, const char* folder, ArchiveTree* tree,
+                              UnLzmaUnarchiveContext** context) {
+  auto* threads = new (std::nothrow) StageThreadSet{};
+  auto* ctx = new (std::nothrow) UnLzmaUnarchiveContext{};
+  if (threads == nullptr || ctx == nullptr) {
     logMessage("[Streamer] Out of memory\n");
     endProcess(1);
   }
-  return memory;
-}
-
-StageThreadSet* startPipeline(RingBuffer* input, const char* folder, Pack200Queue* queue,
-                              UnLzmaUnarchiveContext** context) {
-  auto* threads = static_cast<StageThreadSet*>(allocateZeroed(sizeof(StageThreadSet)));
-  auto* ctx = static_cast<UnLzmaUnarchiveContext*>(allocateZeroed(sizeof(UnLzmaUnarchiveContext)));
   ctx->input = input;
   ctx->output = RingBuffer_create(UNARCHIVE_RING_ID, PIPELINE_RING_SIZE);
   ctx->folder = folder;
-  ctx->pack200Queue = queue;
+  ctx->tree = tree;
   if (context != nullptr) *context = ctx;
   int error = pthread_create(&threads->unLzmaer, nullptr, Streamer_unLzmaThread, ctx);
   if (error != 0) failStart("UnLZMAer", error);
@@ -135,7 +131,11 @@ bool Streamer_writeAll(RingBuffer* ring, const void* block, int32_t length) {
   return true;
 }
 
-int Streamer_unLzma(RingBuffer* input, RingBuffer* output) {
+namespace {
+
+// Streamer_unLzma; *taken (when given) counts the compressed bytes read from input, each
+// chunk before it is decoded.
+int unLzma(RingBuffer* input, RingBuffer* output, std::atomic<uint64_t>* taken) {
   auto* in = static_cast<uint8_t*>(malloc(STREAM_CHUNK_SIZE));
   auto* out = static_cast<uint8_t*>(malloc(STREAM_CHUNK_SIZE));
   if (in == nullptr || out == nullptr) {
@@ -146,6 +146,7 @@ int Streamer_unLzma(RingBuffer* input, RingBuffer* output) {
   stream.allocator = &DECODER_ALLOCATOR;
   // The first chunk names the format; it is the decoder's first input as well.
   const int32_t first = RingBuffer_read(input, in, STREAM_CHUNK_SIZE);
+  if (taken != nullptr && first > 0) taken->fetch_add(static_cast<uint64_t>(first));
   const lzma_ret init = first > 0 && in[0] == XZ_FIRST_BYTE ? startXzDecoder(&stream)
                                                             : lzma_auto_decoder(&stream, UINT64_MAX, 0);
   if (init != LZMA_OK) {
@@ -177,6 +178,7 @@ int Streamer_unLzma(RingBuffer* input, RingBuffer* output) {
       if (n < 0) {
         inputEnded = true;
       } else {
+        if (taken != nullptr) taken->fetch_add(static_cast<uint64_t>(n));
         stream.next_in = in;
         stream.avail_in = static_cast<size_t>(n);
       }
@@ -220,10 +222,14 @@ int Streamer_unLzma(RingBuffer* input, RingBuffer* output) {
   return result;
 }
 
+}  // namespace
+
+int Streamer_unLzma(RingBuffer* input, RingBuffer* output) { return unLzma(input, output, nullptr); }
+
 void* Streamer_unLzmaThread(void* context) {
   auto* ctx = static_cast<UnLzmaUnarchiveContext*>(context);
   logMessage("[Streamer] [UnLZMAer] Starting...\n");
-  ctx->unLzmaResult = Streamer_unLzma(ctx->input, ctx->output);
+  ctx->unLzmaResult = unLzma(ctx->input, ctx->output, &ctx->compressedBytes);
   logMessage("[Streamer] [UnLZMAer] Done (%d).\n", ctx->unLzmaResult);
   return nullptr;
 }
@@ -231,10 +237,13 @@ void* Streamer_unLzmaThread(void* context) {
 void* Streamer_unArchiverThread(void* context) {
   auto* ctx = static_cast<UnLzmaUnarchiveContext*>(context);
   logMessage("[Streamer] [UnArchiver] Starting...\n");
+  // Only what arrives from a download is bounded by what arrived.
+  const std::atomic<uint64_t>* allowance =
+      ctx->transferFailed != nullptr ? &ctx->compressedBytes : nullptr;
   ctx->archiveCut =
-      ctx->pack200Queue != nullptr
-          ? Unarchiver_extractNestedArchive(ctx->output, ctx->folder, ctx->pack200Queue)
-          : Unarchiver_extractArchive(ctx->output, ctx->folder, ctx->transferFailed);
+      ctx->tree != nullptr
+          ? Unarchiver_extractNestedArchive(ctx->output, ctx->folder, ctx->tree)
+          : Unarchiver_extractArchive(ctx->output, ctx->folder, ctx->transferFailed, allowance);
   logMessage("[Streamer] [UnArchiver] Done.\n");
   return nullptr;
 }
@@ -245,7 +254,13 @@ StageThreadSet* Streamer_startUnLzmaUnarchive(RingBuffer* input, const char* fol
 }
 
 StageThreadSet* Streamer_startNestedUnLzmaUnarchive(RingBuffer* input, const char* folder,
-                                                    Pack200Queue* queue,
+                                                    ArchiveTree* tree,
                                                     UnLzmaUnarchiveContext** context) {
-  return startPipeline(input, folder, queue, context);
+  return startPipeline(input, folder, tree, context);
+}
+
+void Streamer_freeNestedStages(StageThreadSet* threads, UnLzmaUnarchiveContext* context) {
+  RingBuffer_destroy(context->output);
+  delete context;
+  delete threads;
 }

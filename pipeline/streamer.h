@@ -1,8 +1,9 @@
 // Streamer: the package pipelines, stage threads joined by rings so that download,
 // decompression and extraction overlap in bounded memory. Starters are called from one
 // thread at a time, and never two downloads at once. Stage records are zero-filled by
-// their starter, filled before the threads start and never freed; a stage's result is
-// read from its record only after its thread has been joined. No stage waits for ever:
+// their starter and filled before the threads start; a stage's result is read from its
+// record only after its thread has been joined. Only a nested archive's stages are
+// freed (Streamer_freeNestedStages), the others live until the process ends. No stage waits for ever:
 // every producer closes its output at the end of its data, and a consumer that stops
 // early closes its input so that its producer is released.
 #pragma once
@@ -16,7 +17,7 @@
 #include "core/ring_buffer.h"
 #include "pipeline/file_reader.h"
 
-struct Pack200Queue;
+struct ArchiveTree;
 
 constexpr int32_t PIPELINE_RING_SIZE = 102400;
 constexpr int32_t FILE_SAVER_CHUNK_SIZE = 1000;
@@ -47,10 +48,13 @@ struct UnLzmaUnarchiveContext {
   // Streamer_unLzma's result: 0 decoded whole (or its consumer stopped), 1 failed or cut.
   int32_t unLzmaResult;
   int32_t archiveCut;    // Unarchiver_extractArchive's result: 1 the archive ended early
-  // Null for an outermost archive; else the outermost archive's pack200 queue.
-  Pack200Queue* pack200Queue;
+  // Null for an outermost archive; else what the outermost archive shares with it.
+  ArchiveTree* tree;
   // Behind a download, its DownloaderContext's transferFailed; else null.
   const std::atomic<bool>* transferFailed;
+  // The compressed bytes the UnLZMAer has taken from input so far: behind a download
+  // they bound what the archive may write before its check.
+  std::atomic<uint64_t> compressedBytes;
 };
 
 // Thread handles in this order; a slot whose thread was never started stays unset.
@@ -92,11 +96,14 @@ void* Streamer_unArchiverThread(void* context);  // UnLzmaUnarchiveContext
 // "[Streamer]" line and status 1.
 StageThreadSet* Streamer_startUnLzmaUnarchive(RingBuffer* input, const char* folder,
                                               UnLzmaUnarchiveContext** context = nullptr);
-// The same for an archive nested in another: its UnArchiver adds its pack200 files to
-// queue, the outermost archive's, instead of running them.
+// The same for an archive nested in another: its UnArchiver shares tree, the outermost
+// archive's (its pack200 files wait there instead of running).
 StageThreadSet* Streamer_startNestedUnLzmaUnarchive(RingBuffer* input, const char* folder,
-                                                    Pack200Queue* queue,
+                                                    ArchiveTree* tree,
                                                     UnLzmaUnarchiveContext** context);
+// Frees what Streamer_startNestedUnLzmaUnarchive made (the set, the record and its
+// output ring; the caller's input ring stays), once both of its threads are joined.
+void Streamer_freeNestedStages(StageThreadSet* threads, UnLzmaUnarchiveContext* context);
 
 // Downloads url into the file at path (created or emptied before the transfer; a link
 // there is not followed). 1 when the transfer succeeded and every byte was written,

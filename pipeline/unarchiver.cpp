@@ -1,7 +1,8 @@
 #include "pipeline/unarchiver.h"
 
 #include <pthread.h>
-#include <sys/stat.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -9,23 +10,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "core/fileops.h"
-#include "core/hexbase64.h"
 #include "core/log.h"
 #include "core/paths.h"
-#include "core/spawner.h"
-#include "core/wait_limits.h"
 #include "pipeline/signature.h"
 #include "pipeline/streamer.h"
+#include "pipeline/unarchiver_check.h"
+#include "pipeline/unarchiver_files.h"
+#include "pipeline/unarchiver_tree.h"
 #include "src/hashes/mixedhash/mixed.h"
 
 unsigned char* tailExtractBuffer = nullptr;
 int tailExtractBufferSize = 1048576;
 std::atomic<const char*> unpack200Path{nullptr};
-std::atomic<bool> unpack200Prepared{false};
 
 namespace {
 
@@ -37,90 +35,29 @@ constexpr char SIGNATURE_BLOCK_NAME[] = "DigitalSignature1";
 constexpr char LZMA_ARCHIVE_SUFFIX[] = "p2.l2";
 constexpr char PACK200_SUFFIX[] = ".p2";
 constexpr char UNPACK200_NAME[] = "unpack200";
-constexpr char NO_UNPACK200[] = "(none)";
 
 constexpr char EOF_WARNING[] = "[Unarchiver] WARNING. EOF encountered.\n";
-constexpr char UNWRITABLE_LINE[] =
-    "\t[Unarchiver] *************************** Unable to extract archive file. Unable to "
-    "open file for writing.\n";
 constexpr char ILLEGAL_PATH_LINE[] =
     "\t[Unarchiver] *************************** Unable to extract archive file. Illegal "
     "path %s\n";
 constexpr char TAIL_CUT_LINE[] =
     "[Unarchiver] Entry %s ends before its length: the installer file is cut\n";
 constexpr char NO_PATH[] = "(path missing)";
-constexpr char UNPACK200_MISSING_LINE[] = "\t[Unarchiver] ERROR: unpack200 (%s) does not exist!\n";
 constexpr char BROKEN_OFF_LINE[] =
     "[Unarchiver] The download failed before the archive's end: it is not checked.\n";
-constexpr char STAR_LINE[] =
-    "***********************************************************************\n";
-
-// ---- Pack200 queue -------------------------------------------------------------------
-
-}  // namespace
-
-struct Pack200Queue {
-  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-  // The ".p2" file and the path it unpacks to, in stream order.
-  std::vector<std::pair<std::string, std::string>> files;
-  // The outermost archive's download, when it came from one; set before any ring of
-  // the pipeline ends.
-  const std::atomic<bool>* transferFailed = nullptr;
-};
-
-namespace {
-
-void queuePack200(Pack200Queue* queue, const char* packed, const char* unpacked) {
-  pthread_mutex_lock(&queue->mutex);
-  queue->files.emplace_back(packed, unpacked);
-  pthread_mutex_unlock(&queue->mutex);
-}
-
-[[noreturn]] void failUnwritable(const char* action, const char* path, int error);
-bool isLink(const char* path);
-
-// Runs unpack200 on one ".p2" file and removes it. Without a program the ".p2" file
-// stays: nothing could make the unpacked file from it.
-void unpack200(const char* packed, const char* unpacked) {
-  const char* program = unpack200Path.load();
-  if (program == nullptr || *program == '\0') {
-    logMessage(UNPACK200_MISSING_LINE, NO_UNPACK200);
-    return;
-  }
-  if (!unpack200Prepared.exchange(true)) makeExecutable(program, 1);
-  // Checked again here: a queued file waits for the whole archive, time enough to plant
-  // a link in its place, through which unpack200 would write.
-  if (isLink(unpacked)) failUnwritable("write", unpacked, ELOOP);
-  Spawner* spawner = createSpawner();
-  setSpawnerExe(spawner, program);
-  appendSpawnerArgument(spawner, packed);
-  appendSpawnerArgument(spawner, unpacked);
-  // The outcome shows in the unpacked file; one cut short by the limit is removed.
-  if (runSpawnerAndWaitWithin(spawner, WORK_CHILD_LIMIT_SECONDS) == SPAWN_PAST_LIMIT) {
-    remove(unpacked);
-  }
-  freeSpawner(spawner);
-  if (!fileExists(unpacked)) logMessage(UNPACK200_MISSING_LINE, unpacked);
-  remove(packed);
-}
-
-void runPack200Queue(Pack200Queue* queue) {
-  pthread_mutex_lock(&queue->mutex);
-  std::vector<std::pair<std::string, std::string>> files = std::move(queue->files);
-  queue->files.clear();
-  pthread_mutex_unlock(&queue->mutex);
-  for (const auto& [packed, unpacked] : files) {
-    logMessage("\t[Unarchiver] Unpacking200 %s\n", packed.c_str());
-    unpack200(packed.c_str(), unpacked.c_str());
-  }
-}
+constexpr char BOMB_LINE[] =
+    "[Unarchiver] The archive writes more than 64 times the %llu compressed bytes received "
+    "so far plus 64 MiB: it is refused.\n";
+constexpr char TOO_DEEP_LINE[] =
+    "[Unarchiver] %s is nested deeper than 4 archives: it is refused.\n";
 
 // ---- Reading one archive -------------------------------------------------------------
 
 // What one stream's entries share from call to call.
 struct ArchiveReader {
   RingBuffer* ring;
-  const char* folder;
+  const char* folder;  // for the lines and the removal of a refused archive
+  int folderFd;        // every entry is made relative to it
   long signatureLength;  // -1 until a block carried a value
   char* signatureHex;    // the block's text once met (empty when it carried none)
   bool blockMet;
@@ -129,18 +66,10 @@ struct ArchiveReader {
   ReadRecordList* records;
   unsigned char* buffer;
   int64_t bufferSize;
-  Pack200Queue* queue;  // null: pack200 files are unpacked at once
+  ArchiveTree* tree;  // null: pack200 files are unpacked at once (the wrapper tail)
   bool cut;             // the stream ended inside an entry
   std::string entryPath;  // of the entry read last, for the line about a cut tail
 };
-
-// The system's reason first, then the line of record: a full disk and a refused
-// permission must be told apart.
-[[noreturn]] void failUnwritable(const char* action, const char* path, int error) {
-  logFileError("\t[Unarchiver]", action, path, error);
-  logMessage(UNWRITABLE_LINE);
-  endProcess(1);
-}
 
 // Values read without a record list belong to the reader.
 void dropUnrecorded(char* value, const ArchiveReader* reader) {
@@ -158,33 +87,15 @@ bool hasParentComponent(const char* path) {
   }
 }
 
-// True when path names a symbolic link. Trailing '/' are left out: with them lstat
-// would follow the link.
-bool isLink(const char* path) {
-  char bare[PATH_BUFFER_SIZE];
-  if (setString(bare, path) == nullptr) return false;
-  size_t length = strlen(bare);
-  while (length > 1 && bare[length - 1] == '/') bare[--length] = '\0';
-  struct stat st;
-  return lstat(bare, &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-// Creates the folders of the entry's path up to its last '/', refusing a link at any
-// of them: nothing may be written where a planted link points.
-void makeParentFolders(const char* folder, const char* path) {
-  char scratch[PATH_BUFFER_SIZE];
-  char part[PATH_BUFFER_SIZE];
-  const size_t length = strlen(path);
-  for (size_t i = 0; i < length; ++i) {
-    if (path[i] != '/') continue;
-    if (i >= sizeof part) failUnwritable("create folder for", path, ENAMETOOLONG);
-    memcpy(part, path, i);
-    part[i] = '\0';
-    if (buildPath2(scratch, folder, part) == nullptr)
-      failUnwritable("create folder for", path, ENAMETOOLONG);
-    if (i > 0 && isLink(scratch)) failUnwritable("create folder", scratch, ELOOP);
-    if (ensureFolder(scratch) != 0) failUnwritable("create folder", scratch, errno);
-  }
+// Counts what an entry is about to write against the download's allowance; past it the
+// archive is refused before the bytes reach the disk. file (when given) is closed first.
+void chargeWrite(const ArchiveReader* reader, uint64_t bytes, FILE* file = nullptr) {
+  if (reader->tree == nullptr || ArchiveTree_charge(reader->tree, bytes)) return;
+  if (file != nullptr) fclose(file);
+  char cause[sizeof BOMB_LINE + 24];
+  snprintf(cause, sizeof cause, BOMB_LINE,
+           static_cast<unsigned long long>(ArchiveTree_compressedSoFar(reader->tree)));
+  Unarchiver_refuse(reader->folder, cause);
 }
 
 // Copies up to length bytes of the current entry from the reader's ring to sink, feeding
@@ -210,14 +121,21 @@ void copyEntryData(ArchiveReader* reader, int64_t length, Sink sink) {
 // A nested archive: its compressed bytes go to a pipeline of its own, which extracts
 // into the same folder. When that pipeline stops early, the rest of the entry is still
 // read (and digested) so that this stream stays in step.
-void extractNested(ArchiveReader* reader, int64_t length) {
+void extractNested(ArchiveReader* reader, const char* path, int64_t length) {
   logMessage("\t[Unarchiver] .p2.l2 detected. Performing in sync unarchive.\n");
+  ArchiveTree ownTree;
+  ownTree.folderFd = reader->folderFd;
+  ArchiveTree* tree = reader->tree != nullptr ? reader->tree : &ownTree;
+  if (tree->depth >= MAX_ARCHIVE_DEPTH) {
+    char cause[sizeof TOO_DEEP_LINE + PATH_BUFFER_SIZE];
+    snprintf(cause, sizeof cause, TOO_DEEP_LINE, path);
+    Unarchiver_refuse(reader->folder, cause);
+  }
   RingBuffer* inner = RingBuffer_create(NESTED_RING_ID, NESTED_RING_SIZE);
   UnLzmaUnarchiveContext* context = nullptr;
-  Pack200Queue ownQueue;
-  Pack200Queue* queue = reader->queue != nullptr ? reader->queue : &ownQueue;
+  ++tree->depth;
   StageThreadSet* threads =
-      Streamer_startNestedUnLzmaUnarchive(inner, reader->folder, queue, &context);
+      Streamer_startNestedUnLzmaUnarchive(inner, reader->folder, tree, &context);
   bool innerOpen = true;
   copyEntryData(reader, length, [&](const unsigned char* chunk, int32_t n) {
     if (innerOpen) innerOpen = Streamer_writeAll(inner, chunk, n);
@@ -226,34 +144,42 @@ void extractNested(ArchiveReader* reader, int64_t length) {
   pthread_join(threads->unArchiver, nullptr);
   // The decoder ends by itself now: its input is closed and its output's consumer gone.
   pthread_join(threads->unLzmaer, nullptr);
+  --tree->depth;
   if (context->archiveCut != 0 || context->unLzmaResult != 0) reader->cut = true;
+  // Both stages have ended: nothing can touch their rings and records any more, and an
+  // archive of many nested ones stays flat in memory.
+  Streamer_freeNestedStages(threads, context);
+  RingBuffer_destroy(inner);
   logMessage("\t[Unarchiver] .p2.l2 in sync unarchive complete.\n");
-  // Only the wrapper tail reads nested archives without a queue of its own: its files
+  // Only the wrapper tail reads nested archives without a tree of its own: its files
   // were checked by the nested archive itself and unpack now.
-  if (reader->queue == nullptr) runPack200Queue(&ownQueue);
+  if (reader->tree == nullptr) ArchiveTree_runPack200(&ownTree);
 }
 
-void extractFile(ArchiveReader* reader, const char* target, const char* display, int64_t length) {
-  const bool link = isLink(target);
-  FILE* file = link ? nullptr : createFileNoFollow(target);
-  const int openError = link ? ELOOP : errno;
+void extractFile(ArchiveReader* reader, int folderFd, const char* name, const char* target,
+                 const char* display, int64_t length) {
+  EntryFile entry = UnarchiverFiles_create(folderFd, name);
   logMessage("\t[Unarchiver] Extracting to file %s (length:%ld)\n", display,
              static_cast<long>(length));
-  if (file == nullptr) failUnwritable("open for writing", target, openError);
-  // The first failure is the one that tells why.
-  int error = 0;
-  const char* action = "write";
+  if (entry.file == nullptr) Unarchiver_failUnwritable("open for writing", target, entry.error);
+  chargeWrite(reader, ENTRY_WRITE_COST, entry.file);
   copyEntryData(reader, length, [&](const unsigned char* chunk, int32_t n) {
-    if (error == 0 && fwrite(chunk, 1, static_cast<size_t>(n), file) != static_cast<size_t>(n))
-      error = errno != 0 ? errno : EIO;
+    chargeWrite(reader, static_cast<uint64_t>(n), entry.file);
+    UnarchiverFiles_write(&entry, chunk, n);
   });
-  if (fflush(file) != 0 && error == 0) error = errno;
-  if (fclose(file) != 0 && error == 0) {
-    error = errno;
-    action = "close";
-  }
-  if (error != 0) failUnwritable(action, target, error);
+  UnarchiverFiles_finish(&entry, target);
   logMessage("[Unarchiver] Extracted %s length:%ld\n", display, static_cast<long>(length));
+}
+
+// Feeds each held value into digest in order and empties the list; with no digest
+// nothing happens.
+void digestReadRecords(ReadRecordList* records, hash_state* digest) {
+  if (records == nullptr || digest == nullptr) return;
+  for (int32_t i = 0; i < records->count; ++i) {
+    mixedHashProcess(digest, reinterpret_cast<const unsigned char*>(records->items[i]),
+                     records->lengths[i]);
+  }
+  clearReadRecords(records);
 }
 
 // Reads the SignatureBlock's values after its path. The block's own header values are
@@ -316,29 +242,38 @@ int extractEntry(ArchiveReader* reader) {
     endProcess(1);
   }
 
+  // The paths of the lines (and of unpack200) must fit their buffers whole: a cut one
+  // would name another file.
   char display[PATH_BUFFER_SIZE];
   char target[PATH_BUFFER_SIZE];
   char unpacked[PATH_BUFFER_SIZE];
-  setString(display, pathCopy);
-  buildPath2(target, reader->folder, pathCopy);
-  buildPath2(unpacked, reader->folder, pathCopy);
-  if (type == 2) {
-    appendText(display, sizeof display, PACK200_SUFFIX);
-    if (!appendText(target, sizeof target, PACK200_SUFFIX)) target[0] = '\0';
-  }
-  makeParentFolders(reader->folder, pathCopy);
-  free(pathCopy);
+  const bool named = setString(display, pathCopy) != nullptr &&
+                     buildPath2(target, reader->folder, pathCopy) != nullptr &&
+                     buildPath2(unpacked, reader->folder, pathCopy) != nullptr &&
+                     (type != 2 || (appendText(display, sizeof display, PACK200_SUFFIX) &&
+                                    appendText(target, sizeof target, PACK200_SUFFIX)));
+  if (!named) Unarchiver_failUnwritable("extract", pathCopy, ENAMETOOLONG);
+  // A path from the stream's top names the same entry below the folder.
+  const char* relative = pathCopy;
+  while (*relative == '/') ++relative;
   dropUnrecorded(path, reader);
-  // unpack200 writes the unpacked file itself and would follow a link in its place.
-  if (type == 2 && isLink(unpacked)) failUnwritable("write", unpacked, ELOOP);
 
   if (type == 1) {
-    if (isLink(target)) failUnwritable("create folder", target, ELOOP);
-    if (ensureFolder(target) != 0) failUnwritable("create folder", target, errno);
+    chargeWrite(reader, ENTRY_WRITE_COST);
+    UnarchiverFiles_makeFolder(reader->folderFd, relative, target);
+    free(pathCopy);
     logMessage("\t[Unarchiver] Created folder %s\n", display);
     digestReadRecords(reader->records, reader->digest);
     return 0;
   }
+  std::string name;
+  const int folderFd = UnarchiverFiles_openEntryFolder(reader->folderFd, relative, target, &name);
+  QueuedPack200 pack200;
+  if (type == 2) pack200 = {relative, target, unpacked};
+  free(pathCopy);
+  // unpack200 writes the unpacked file itself: a link in its place is refused now (and
+  // looked for again when it runs).
+  if (type == 2) UnarchiverFiles_refuseLink(folderFd, name.c_str(), unpacked);
 
   char* lengthText = readStreamValue(reader->ring, "Archive File Length", NUMBER_VALUE_SIZE,
                                      reader->records);
@@ -350,6 +285,7 @@ int extractEntry(ArchiveReader* reader) {
     dropUnrecorded(lengthText, reader);
   }
   if (length == 0) {
+    close(folderFd);
     logMessage("\t[Unarchiver] Skipping empty file %s\n", display);
     digestReadRecords(reader->records, reader->digest);
     return 0;
@@ -357,63 +293,34 @@ int extractEntry(ArchiveReader* reader) {
   digestReadRecords(reader->records, reader->digest);
 
   if (type != 2 && isLzmaArchivePath(target)) {
-    extractNested(reader, length);
+    close(folderFd);
+    extractNested(reader, display, length);
   } else {
-    extractFile(reader, target, display, length);
+    const std::string fileName = type == 2 ? name + PACK200_SUFFIX : name;
+    extractFile(reader, folderFd, fileName.c_str(), target, display, length);
+    close(folderFd);
   }
   if (strstr(target, UNPACK200_NAME) != nullptr) chmod755Recursive(target);
   if (type != 2) return 0;
 
   logMessage("\t[Unarchiver] Requires unpacking200...\n");
-  if (reader->queue != nullptr) {
+  if (reader->tree != nullptr) {
     // No code from an archive runs before the outermost archive passed its check.
-    queuePack200(reader->queue, target, unpacked);
+    ArchiveTree_queuePack200(reader->tree, pack200);
     logMessage("\t[Unarchiver] Unpacking200 waits for the signature check\n");
   } else {
-    unpack200(target, unpacked);
+    Unarchiver_unpack200(reader->folderFd, pack200);
   }
   return 0;
 }
 
-[[noreturn]] void rejectArchive(const char* folder) {
-  logMessage(STAR_LINE);
-  logMessage("[Unarchiver] ERROR - unable to verify signature of hash of archive.\n");
-  logMessage("[Unarchiver] Halvorin will disregard this update.\n");
-  if (archiveKeyRequired.load()) {
-    DeleteFolder(folder);
-  } else {
-    // The folder may hold anything (a developer extracts into /tmp): only a key that
-    // the run requires makes it a fresh folder of ours.
-    logMessage("[Unarchiver] No archive key is required here: %s is left as it is.\n", folder);
-  }
-  logMessage(STAR_LINE);
-  endProcess(1);
-}
-
-// The signature check at the end of an archive; returns only when it passed.
-void checkSignature(ArchiveReader* reader, hash_state* digestState) {
-  if (!reader->blockMet) {
-    if (!archiveKeyRequired.load()) return;  // unsigned archives pass while no key is required
-    logMessage("[Unarchiver] The archive carries no signature, but a signed one is required.\n");
-    rejectArchive(reader->folder);
-  }
-  logMessage("[Unarchiver] Verifying signature\n");
-  unsigned char* digest = mixedHashDone(digestState);
-  const char* hex = reader->signatureHex;
-  if (reader->signatureLength == -1 || hex == nullptr || hex[0] == '\0') {
-    logMessage("[Unarchiver] The signature block carries no signature.\n");
-    rejectArchive(reader->folder);
-  }
-  const size_t size = strlen(hex) / 2 + 2;
-  auto* signature = static_cast<unsigned char*>(calloc(size, 1));
-  if (signature == nullptr) rejectArchive(reader->folder);
-  const int32_t count = HexToBytes(signature, static_cast<int32_t>(size), hex);
-  logMessage("[Unarchiver] Produced a signature of length %d\n", count);
-  if (count <= 0 || verifySignature(signature, count, digest, archiveSignatureKey.load()) != 1)
-    rejectArchive(reader->folder);
-  free(signature);
-  free(digest);
-  logMessage("[Unarchiver] Archive signature verified.\n");
+// The copy buffer is mapped for itself: from the heap, each nested archive's stage thread
+// would leave it resident in an arena of its own, and the process would grow with the
+// number of nested archives. Zero-filled, as the first use expects nothing else.
+unsigned char* allocateCopyBuffer() {
+  void* buffer = mmap(nullptr, EXTRACT_BUFFER_SIZE, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return static_cast<unsigned char*>(buffer);
 }
 
 // The archive's SignatureBlock arrived with its values (whether they verify is the
@@ -422,11 +329,12 @@ bool blockArrivedWhole(const ArchiveReader* reader) {
   return reader->blockMet && reader->signatureHex != nullptr && reader->signatureHex[0] != '\0';
 }
 
-int extractArchive(RingBuffer* ring, const char* folder, Pack200Queue* outerQueue,
-                   const std::atomic<bool>* transferFailed) {
+int extractArchive(RingBuffer* ring, const char* folder, ArchiveTree* outerTree,
+                   const std::atomic<bool>* transferFailed,
+                   const std::atomic<uint64_t>* compressedBytes) {
   logMessage("[Unarchiver] [START] Extracting archive %s\n", folder);
   fflush(stdout);
-  Pack200Queue ownQueue;
+  ArchiveTree ownTree;
   hash_state digest;
   mixedHashInit(&digest);
   ReadRecordList records = {};
@@ -437,12 +345,18 @@ int extractArchive(RingBuffer* ring, const char* folder, Pack200Queue* outerQueu
   reader.keepBlock = true;
   reader.digest = &digest;
   reader.records = &records;
-  reader.buffer = static_cast<unsigned char*>(calloc(EXTRACT_BUFFER_SIZE, 1));
+  reader.buffer = allocateCopyBuffer();
   reader.bufferSize = EXTRACT_BUFFER_SIZE;
-  reader.queue = outerQueue != nullptr ? outerQueue : &ownQueue;
-  if (outerQueue == nullptr) ownQueue.transferFailed = transferFailed;
-  const std::atomic<bool>* download = reader.queue->transferFailed;
-  if (reader.buffer == nullptr) {
+  reader.tree = outerTree != nullptr ? outerTree : &ownTree;
+  if (outerTree == nullptr) {
+    ownTree.folderFd = UnarchiverFiles_openTarget(folder);
+    ownTree.transferFailed = transferFailed;
+    ownTree.compressedBytes = compressedBytes;
+    ownTree.depth = 1;
+  }
+  reader.folderFd = reader.tree->folderFd;
+  const std::atomic<bool>* download = reader.tree->transferFailed;
+  if (reader.buffer == MAP_FAILED) {
     logMessage("[Unarchiver] Out of memory for the copy buffer\n");
     endProcess(1);
   }
@@ -453,19 +367,21 @@ int extractArchive(RingBuffer* ring, const char* folder, Pack200Queue* outerQueu
   if (download != nullptr && download->load() && !blockArrivedWhole(&reader)) {
     // What arrived is part of an archive: the caller reports the failed download. A
     // nested archive leaves the line and the removal to the outermost one.
-    if (outerQueue == nullptr) {
+    if (outerTree == nullptr) {
       logMessage(BROKEN_OFF_LINE);
       if (archiveKeyRequired.load()) DeleteFolder(folder);
     }
     reader.cut = true;
   } else {
-    checkSignature(&reader, &digest);
-    if (outerQueue == nullptr) runPack200Queue(&ownQueue);
+    Unarchiver_checkSignature(folder, reader.blockMet, reader.signatureLength,
+                              reader.signatureHex, &digest);
+    if (outerTree == nullptr) ArchiveTree_runPack200(&ownTree);
   }
+  if (outerTree == nullptr) close(ownTree.folderFd);
   clearReadRecords(&records);
   free(records.items);
   free(records.lengths);
-  free(reader.buffer);
+  munmap(reader.buffer, EXTRACT_BUFFER_SIZE);
   free(reader.signatureHex);
   logMessage("[Unarchiver] [END] Extracting archive %s\n", folder);
   return reader.cut ? 1 : 0;
@@ -496,19 +412,22 @@ int Unarchiver_extractEntry(RingBuffer* ring, const char* folder, long* signatur
   reader.records = records;
   reader.buffer = buffer;
   reader.bufferSize = ring->capacity;
+  reader.folderFd = UnarchiverFiles_openTarget(folder);
   const int result = extractEntry(&reader);
+  close(reader.folderFd);
   *signatureLength = reader.signatureLength;
   if (signatureHex != nullptr) *signatureHex = reader.signatureHex;
   return result;
 }
 
 int Unarchiver_extractArchive(RingBuffer* ring, const char* folder,
-                              const std::atomic<bool>* transferFailed) {
-  return extractArchive(ring, folder, nullptr, transferFailed);
+                              const std::atomic<bool>* transferFailed,
+                              const std::atomic<uint64_t>* compressedBytes) {
+  return extractArchive(ring, folder, nullptr, transferFailed, compressedBytes);
 }
 
-int Unarchiver_extractNestedArchive(RingBuffer* ring, const char* folder, Pack200Queue* queue) {
-  return extractArchive(ring, folder, queue, nullptr);
+int Unarchiver_extractNestedArchive(RingBuffer* ring, const char* folder, ArchiveTree* tree) {
+  return extractArchive(ring, folder, tree, nullptr, nullptr);
 }
 
 int Unarchiver_extractOne(RingBuffer* ring, const char* folder) {
@@ -519,7 +438,9 @@ int Unarchiver_extractOne(RingBuffer* ring, const char* folder) {
   reader.keepBlock = false;
   reader.buffer = tailExtractBuffer;
   reader.bufferSize = tailExtractBufferSize;
+  reader.folderFd = UnarchiverFiles_openTarget(folder);
   const int result = extractEntry(&reader);
+  close(reader.folderFd);
   if (!reader.cut) return result;
   logMessage(TAIL_CUT_LINE, reader.entryPath.c_str());
   return UNARCHIVER_ENTRY_CUT;
@@ -535,13 +456,4 @@ bool isSignatureBlock(const char* path) {
   if (strncmp(path, SPECIAL_BLOCK_PREFIX, SPECIAL_BLOCK_PREFIX_LENGTH) != 0) return false;
   logMessage("[Unarchiver] Found special block %s\n", path);
   return strcmp(path + SPECIAL_BLOCK_PREFIX_LENGTH, SIGNATURE_BLOCK_NAME) == 0;
-}
-
-void digestReadRecords(ReadRecordList* records, hash_state* digest) {
-  if (records == nullptr || digest == nullptr) return;
-  for (int32_t i = 0; i < records->count; ++i) {
-    mixedHashProcess(digest, reinterpret_cast<const unsigned char*>(records->items[i]),
-                     records->lengths[i]);
-  }
-  clearReadRecords(records);
 }

@@ -28,8 +28,6 @@ extern int tailExtractBufferSize;
 // The unpack200 program for pack200 entries (null while no runtime has been located).
 // Set by the runtime setup before an extraction starts; only read while one runs.
 extern std::atomic<const char*> unpack200Path;
-// Set once the program at unpack200Path has been prepared.
-extern std::atomic<bool> unpack200Prepared;
 
 // Allocates tailExtractBuffer (runs as the program's static initialiser).
 void initTailBuffer();
@@ -55,24 +53,29 @@ int Unarchiver_extractEntry(RingBuffer* ring, const char* folder, long* signatur
 // archive was cut: data short or a length value missing) or a nested archive in it
 // was cut or failed to decode. A failed check does not return: the process ends with
 // status 1, and the contents of folder are removed only while archiveKeyRequired is
-// set. Pack200 entries (nested ones included) are unpacked only after this archive has
-// passed its check. Its input ring is closed when it returns, so a producer still
-// writing is released. Behind a download, transferFailed is set before the ring ends
-// when the transfer failed: an archive that then ends short of a whole SignatureBlock
-// (nested ones included) is a failed download, not a failed check: a line says so, the
-// contents of folder are removed while archiveKeyRequired is set, and 1 is returned.
+// set. The same end, with a line naming the cause, refuses an archive nested more than
+// MAX_ARCHIVE_DEPTH deep (this one counted), and a downloaded archive (compressedBytes
+// given: the download's compressed bytes received so far) that would write more than
+// 64 times those bytes plus 64 MiB before its check. Pack200 entries (nested ones
+// included) are unpacked only after this archive has passed its check; an unpack200
+// that fails ends the process (Unarchiver_unpack200). Its input ring is closed when it
+// returns, so a producer still writing is released. Behind a download, transferFailed
+// is set before the ring ends when the transfer failed: an archive that then ends short
+// of a whole SignatureBlock (nested ones included) is a failed download, not a failed
+// check: a line says so, the contents of folder are removed while archiveKeyRequired is
+// set, and 1 is returned.
 int Unarchiver_extractArchive(RingBuffer* ring, const char* folder,
-                              const std::atomic<bool>* transferFailed = nullptr);
+                              const std::atomic<bool>* transferFailed = nullptr,
+                              const std::atomic<uint64_t>* compressedBytes = nullptr);
 
-// The pack200 files of an outermost archive and of the archives nested in it, waiting
-// for the outermost check, and the outermost archive's transferFailed. Made and run by
-// Unarchiver_extractArchive; nested extractions only add to it (one thread at a time:
-// the outer one waits for them).
-struct Pack200Queue;
+// What an outermost archive shares with those nested in it (pipeline/unarchiver_tree.h):
+// its pack200 files waiting for its check, its download and allowance, the depth.
+struct ArchiveTree;
 
 // Unarchiver_extractArchive for an archive nested in another: the same checks, but its
-// pack200 files join queue (the outermost archive's) instead of running.
-int Unarchiver_extractNestedArchive(RingBuffer* ring, const char* folder, Pack200Queue* queue);
+// pack200 files join tree (the outermost archive's) instead of running, and its writes
+// count against the tree's allowance.
+int Unarchiver_extractNestedArchive(RingBuffer* ring, const char* folder, ArchiveTree* tree);
 
 // One entry of the wrapper tail into folder, without digest, using tailExtractBuffer;
 // 0, or -1 at the end of the stream. Pack200 entries are unpacked at once. An entry that
@@ -87,6 +90,3 @@ bool isLzmaArchivePath(const char* path);
 // For a path beginning with "hvArcSpBlock_": logs it as a special block and tells
 // whether it is the SignatureBlock; false for every other path.
 bool isSignatureBlock(const char* path);
-// Feeds each held value into digest in order and empties the list; with no digest
-// nothing happens.
-void digestReadRecords(ReadRecordList* records, hash_state* digest);

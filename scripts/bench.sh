@@ -202,4 +202,6 @@ if os.path.exists(f"{out}/openssl-sha3"):
     row("openssl speed -evp sha3-256", f"{ossl:.0f} MB/s",
         f"Keccak-256 {k['MB/s'] / ossl:.2f}x this; {verdict(k['MB/s'] >= 0.9 * ossl)}")
 row("mixed digest (Keccak-256 and SHA-256)", f"{m['MB/s']:.0f} MB/s", f"{m['MB/s'] / k['MB/s']:.2f}x Keccak-256")
+sha_path = json.load(open(f"{out}/hash.json"))["context"].get("mixed_sha256", "unknown")
+print(f"  the mixed digest's SHA-256 blocks ran on: {sha_path}")
 PY

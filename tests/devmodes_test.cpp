@@ -168,11 +168,17 @@ std::string testArchiveFile(Archive kind) {
 }
 
 enum class Folder {
-  Missing,   // "/tmp/test" does not exist yet
-  Existing,  // a folder of the run's user with a file of its own
-  Foreign,   // a folder another user made, writable by everyone
-  Link,      // a link to another folder of /tmp
+  Missing,        // "/tmp/test" does not exist yet
+  Existing,       // a folder of the run's user with a file of its own
+  Foreign,        // a folder another user made, writable by everyone
+  GroupWritable,  // a folder of the run's user that its group may write
+  ForeignClosed,  // a folder another user made, 0755
+  Link,           // a link to another folder of /tmp, writable by everyone
+  LinkToOwn,      // a link to a closed folder of the run's user
 };
+
+// The user who made the foreign folders.
+constexpr uid_t FOREIGN_UID = 47217;
 
 struct ExtractCase {
   const char* name;
@@ -183,6 +189,8 @@ struct ExtractCase {
   std::vector<std::string> present;  // output lines in this order
 };
 
+const std::string NOT_ITS_OWN =
+    "[Extractor] Cannot use /tmp/test as the extract test's folder (not a folder of its own)";
 const std::string KEY_LENGTH_LINE = "[Extractor] Processed public key of length 550";
 const std::string OLD_FILE = "old.txt=left from before";
 
@@ -200,6 +208,8 @@ std::string keyHexLine() {
   return "[Extractor] Hex: " + hex;
 }
 
+void PrintTo(const ExtractCase& c, std::ostream* os) { *os << c.name; }
+
 class ExtractTest : public ::testing::TestWithParam<ExtractCase> {};
 
 TEST_P(ExtractTest, ExtractsIntoTmpTest) {
@@ -210,15 +220,26 @@ TEST_P(ExtractTest, ExtractsIntoTmpTest) {
   }
   const std::string target = box.inTmp("test");
   const std::string elsewhere = box.inTmp("elsewhere");
-  if (c.folder == Folder::Existing || c.folder == Folder::Foreign) {
-    fs::create_directory(target);
-    chmod(target.c_str(), c.folder == Folder::Existing ? 0755 : 0777);
-    writeFileBytes(target + "/old.txt", "left from before");
-    if (c.folder == Folder::Existing) box.giveToUser(target);
-  } else if (c.folder == Folder::Link) {
+  const bool linked = c.folder == Folder::Link || c.folder == Folder::LinkToOwn;
+  if (linked) {
     fs::create_directory(elsewhere);
-    chmod(elsewhere.c_str(), 0777);
+    if (c.folder == Folder::LinkToOwn) {
+      chmod(elsewhere.c_str(), 0755);
+      box.giveToUser(elsewhere);
+    } else {
+      chmod(elsewhere.c_str(), 0777);
+    }
     fs::create_directory_symlink("elsewhere", target);
+  } else if (c.folder != Folder::Missing) {
+    fs::create_directory(target);
+    writeFileBytes(target + "/old.txt", "left from before");
+    const bool own = c.folder == Folder::Existing || c.folder == Folder::GroupWritable;
+    if (own) box.giveToUser(target);
+    if (c.folder == Folder::ForeignClosed) chown(target.c_str(), FOREIGN_UID, FOREIGN_UID);
+    const mode_t mode = c.folder == Folder::Foreign         ? 0777
+                        : c.folder == Folder::GroupWritable ? 0775
+                                                            : 0755;
+    chmod(target.c_str(), mode);
   }
 
   const ModeRun r = box.run({"--corvastine-extracttest", "x"});
@@ -228,7 +249,7 @@ TEST_P(ExtractTest, ExtractsIntoTmpTest) {
   lines.insert(lines.end(), c.present.begin(), c.present.end());
   EXPECT_EQ("", missingInOrder(r.output, lines)) << r.output;
   EXPECT_EQ(std::string::npos, r.output.find("Extracting wrapper tail")) << r.output;
-  if (c.folder == Folder::Link) {
+  if (linked) {
     EXPECT_TRUE(fs::is_symlink(fs::symlink_status(target)));
     EXPECT_EQ(std::vector<std::string>{}, treeOf(elsewhere));
   } else {
@@ -258,14 +279,17 @@ INSTANTIATE_TEST_SUITE_P(
         ExtractCase{"SignedWithAnotherKey", Archive::OtherKey, Folder::Missing, 1, {}, {}},
         ExtractCase{"UnsignedArchive", Archive::Unsigned, Folder::Missing, 1, {}, {}},
         // Nothing is written through a link planted at the fixed name.
-        ExtractCase{"LinkAtTheFolderName", Archive::Padded, Folder::Link, 1, {},
-                    {"[Extractor] Cannot use /tmp/test as the extract test's folder (not a "
-                     "folder of its own)"}},
-        // Its owner could plant links below it while the archive is extracted.
+        ExtractCase{"LinkAtTheFolderName", Archive::Padded, Folder::Link, 1, {}, {NOT_ITS_OWN}},
+        ExtractCase{"LinkToAClosedFolderOfItsOwn", Archive::Padded, Folder::LinkToOwn, 1, {},
+                    {NOT_ITS_OWN}},
+        // Its owner, or its group, could plant links below it while the archive is
+        // extracted.
         ExtractCase{"FolderOfAnotherUser", Archive::Padded, Folder::Foreign, 1,
-                    withOldFile({}),
-                    {"[Extractor] Cannot use /tmp/test as the extract test's folder (not a "
-                     "folder of its own)"}}),
+                    withOldFile({}), {NOT_ITS_OWN}},
+        ExtractCase{"ClosedFolderOfAnotherUser", Archive::Padded, Folder::ForeignClosed, 1,
+                    withOldFile({}), {NOT_ITS_OWN}},
+        ExtractCase{"OwnFolderItsGroupMayWrite", Archive::Padded, Folder::GroupWritable, 1,
+                    withOldFile({}), {NOT_ITS_OWN}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A URL on 127.0.0.1 whose port refuses connections while the port object lives.

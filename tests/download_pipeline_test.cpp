@@ -106,7 +106,7 @@ ChildRun downloadInChild(const HttpPlan& plan, bool keyRequired, const ScratchDi
   if (mkdir(folder.c_str(), 0700) != 0) return {};
   return runInChild(
       [&] {
-        if (stallLimit != nullptr) setenv(WAIT_LIMIT_ENV, stallLimit, 1);
+        if (stallLimit != nullptr) setWaitLimitForTests(stallLimit);
         // The server lives in the child, which makes every thread of its run.
         auto* server = new HttpTestServer;
         server->serve(ARCHIVE_PATH, plan);
@@ -268,7 +268,7 @@ TEST(DownloadPipelineTest, FailedTransferUnderAKeyIsAFailedDownload) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
     RefusingPort refused;
-    const ChildRun run = downloadInChild(c.plan, true, dir, "2", c.refused ? refused.port() : 0);
+    const ChildRun run = downloadInChild(c.plan, true, dir, "3", c.refused ? refused.port() : 0);
     ASSERT_FALSE(run.timedOut) << run.output;
     EXPECT_EQ(c.exitStatus, run.exitStatus) << run.output;
     const std::string output = withoutDownloadBars(run.output);

@@ -3,14 +3,19 @@
 // elevated prepare-only run as root through a setuid-root runner, which installs into
 // "/opt/Halvorin-<unique name>"; the unelevated relaunch then takes the run road and
 // starts the real Java updater with the user's id. The test removes what it installed.
+#include <fcntl.h>
 #include <ftw.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <ctime>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -25,6 +30,7 @@
 #include "tests/support/packer.h"
 #include "tests/support/png_writer.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/setuid_runner.h"
 #include "tests/support/test_user.h"
 
 namespace fs = std::filesystem;
@@ -32,7 +38,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr uid_t ELEVATE_USER_UID = 47215;
-constexpr gid_t ELEVATE_USER_GID = 100;
+// A group of its own: the setuid runner's folder is open to this group alone.
+constexpr gid_t ELEVATE_USER_GID = 47215;
 const char ROOT_RUNNER[] = HV_BIN_DIR "/root_runner";
 const char* const OTHER_TOOLS[] = {"gksudo", "kdesudo", "beesu"};
 
@@ -81,7 +88,9 @@ class PermAllInstaller {
  public:
   // withPack200: the runtime carries a pack200 entry, lib/packed.jar, so the run that
   // installs it calls the runtime's own unpack200.
-  explicit PermAllInstaller(bool withPack200 = false) : withPack200_(withPack200) {}
+  // online: the tail carries no runtime and looks for one on the system first.
+  explicit PermAllInstaller(bool withPack200 = false, bool online = false)
+      : withPack200_(withPack200), online_(online) {}
 
   // "" when ready, else why the test must be skipped.
   std::string prepare() {
@@ -150,10 +159,10 @@ class PermAllInstaller {
   // Installs the setuid-root runner as the tools' pkexec; "" when ready, else why the
   // test must be skipped.
   std::string useRootRunnerAsPkexec() const {
-    const std::string runner = tools() + "/root_runner";
-    fs::copy_file(ROOT_RUNNER, runner, fs::copy_options::overwrite_existing);
-    chown(runner.c_str(), 0, 0);
-    chmod(runner.c_str(), 04755);
+    // The runner serves the user alone, from a folder only root and the user reach.
+    const std::string runner =
+        installSetuidRunner(ROOT_RUNNER, scratch_ / "runner", user_.uid, user_.gid);
+    if (runner.empty()) return std::string("cannot install the setuid runner: ") + strerror(errno);
     writeFileBytes(tools() + "/pkexec", "#!/bin/sh\nexec '" + runner + "' \"$@\"\n");
     chmod((tools() + "/pkexec").c_str(), 0755);
     DeadlineOptions probe;
@@ -176,14 +185,19 @@ class PermAllInstaller {
     tail.header = installedTailHeader(app_);
     tail.header.installType = "perm_all";
     tail.header.updateUrl = hvpack::PLACEHOLDER_UPDATE_URL;
-    tail.entries = hvpack::ArchiveBuilder()
-                       .file("lzma64", "lzma tool stand-in")
-                       .file("nativesplash.png", readFileBytes(scratch_ / "splash.png"))
-                       .folder("lib")
-                       .file("lib/updater.jar", readFileBytes(program_.jarPath))
-                       .file(hvpack::LAUNCH_FILE_NAME, updaterLaunchFile().bytes())
-                       .nested("jre.p2.l2", runtimeArchive())
-                       .bytes();
+    hvpack::ArchiveBuilder entries;
+    entries.file("lzma64", "lzma tool stand-in")
+        .file("nativesplash.png", readFileBytes(scratch_ / "splash.png"))
+        .folder("lib")
+        .file("lib/updater.jar", readFileBytes(program_.jarPath))
+        .file(hvpack::LAUNCH_FILE_NAME, updaterLaunchFile().bytes());
+    if (online_) {
+      tail.header.jreVersion = "";
+      tail.header.skipSystemJre = "";
+    } else {
+      entries.nested("jre.p2.l2", runtimeArchive());
+    }
+    tail.entries = entries.bytes();
     hvpack::packLauncher(HV_LAUNCHER_PATH, launcher(), hvpack::wrapperTail(params, tail));
   }
 
@@ -195,6 +209,7 @@ class PermAllInstaller {
   }
 
   bool withPack200_;
+  bool online_;
   ScratchDir scratch_;
   std::string app_ = uniqueAppName();
   OptFolder master_{"/opt/Halvorin-" + app_};
@@ -292,7 +307,7 @@ TEST_P(NoSecondElevation, StopsAtTheRoadWithASudoLine) {
   // The run ends at the road within a fraction of a second; one that elevates again
   // (and again) fails after this long.
   DeadlineOptions options;
-  options.seconds = 5;
+  options.seconds = 20;
   const DeadlineRun run = installer.run(c.args, c.env, options);
   const std::string& out = run.output;
   ASSERT_FALSE(run.timedOut) << out;
@@ -312,6 +327,202 @@ INSTANTIATE_TEST_SUITE_P(
         NoElevationCase{"RelaunchMarkerInTheEnvironment", {"x"}, {{RELAUNCH_MARKER_ENV, "1"}}},
         NoElevationCase{"PrepareOnlyRun", {"x", "HVPREPARE_FOR_LAUNCH_ONLY"}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Root starts nothing another user planted ---------------------------------------
+
+bool runAsOtherUser(const PermAllInstaller& installer, const std::string& script) {
+  DeadlineOptions options;
+  options.prepare = installer.asUser();
+  return runWithDeadline("/bin/sh", {"sh", "-c", script}, {}, options).status == 0;
+}
+
+// Another local user's updater, version 99, in the open master folder an earlier shared
+// layout left: its launch file adds "--planted" to the program's arguments, so the
+// updater's result files tell whether it ran, and as whom.
+bool plantUpdaterAsOtherUser(const PermAllInstaller& installer, const std::string& master) {
+  const std::string stage = installer.records() + "/plant";
+  fs::create_directories(stage);
+  hvpack::LaunchFile planted = updaterLaunchFile();
+  planted.extraArgs = {"--planted"};
+  writeFileBytes(stage + "/" + hvpack::LAUNCH_FILE_NAME, planted.bytes());
+  fs::copy_file(installer.program().jarPath, stage + "/updater.jar");
+  chownTree(stage, installer.user().uid, installer.user().gid);
+  const std::string folder = master + "/Halvorin-Halvorin-99-complete";
+  const std::string script = "mkdir -p '" + folder + "/lib' && cp '" + stage + "/" +
+                             hvpack::LAUNCH_FILE_NAME + "' '" + folder + "/' && cp '" + stage +
+                             "/updater.jar' '" + folder + "/lib/'";
+  return runAsOtherUser(installer, script) &&
+         ownerOf(folder + "/lib/updater.jar") == installer.user().uid;
+}
+
+// "" when the planted updater left no result as root, else what it left.
+std::string plantedRunAsRoot(const std::string& resultFile) {
+  if (!pathExists(resultFile) || ownerOf(resultFile) != 0) return "";
+  const std::string bytes = readFileBytes(resultFile);
+  return bytes.find("--planted") == std::string::npos ? "" : resultFile + ": " + bytes;
+}
+
+struct PlantedCase {
+  const char* name;
+  bool online;  // the compatibility test of a system runtime, else the launch
+  // Not null: the other user also writes the JreNameOverride file with this name.
+  const char* jreNameOverride = nullptr;
+};
+
+void PrintTo(const PlantedCase& c, std::ostream* os) { *os << c.name; }
+
+class RootRunOfSharedInstall : public ::testing::TestWithParam<PlantedCase> {};
+
+// Root starts a "perm_all" installer over an open install where another user put an
+// updater of a higher version: it installs, opens the shared layout and ends with status
+// 0 without launching, and neither the launch nor the compatibility test of a system
+// runtime runs the planted updater as root.
+TEST_P(RootRunOfSharedInstall, StartsNothingAnotherUserPlanted) {
+  const PlantedCase& c = GetParam();
+  PermAllInstaller installer(false, c.online);
+  const std::string why = installer.prepare();
+  if (!why.empty()) GTEST_SKIP() << why;
+  ASSERT_FALSE(::testing::Test::HasFailure());
+  const std::string master = installer.master();
+  fs::create_directories(master);
+  chmod(master.c_str(), 0777);
+  ASSERT_TRUE(plantUpdaterAsOtherUser(installer, master));
+  if (c.jreNameOverride != nullptr) {
+    ASSERT_TRUE(runAsOtherUser(installer, "mkdir -p '" + master + "/HVApps' && printf '%s' '" +
+                                              c.jreNameOverride + "' > '" + master +
+                                              "/HVApps/JreNameOverride'"));
+  }
+
+  const std::string records = installer.records();
+  EnvChanges env = {{UPDATER_COMPAT_RESULT_ENV, records + "/compat-result"}};
+  if (c.online) {
+    // A system runtime on PATH that passes every check.
+    const std::string sys = records + "/sys";
+    RuntimeFixtureOptions fixture;
+    fixture.versionAnswer = "openjdk version \"17.0.15\" 2025-04-15";
+    ASSERT_TRUE(buildRuntimeFixture(sys + "/jdk", fixture));
+    fs::create_directories(sys + "/path");
+    fs::create_symlink(sys + "/jdk/bin/java", sys + "/path/java");
+    env.push_back({"PATH", sys + "/path:/usr/sbin:/usr/bin:/sbin:/bin"});
+  }
+  DeadlineOptions options;
+  options.seconds = 60;
+  // A launch leaves the updater starting in the run's group: its report is waited for
+  // before the group ends. The launcher writes a launch-properties file before it, as
+  // before the compatibility test (which it waits for).
+  options.afterExit = [&](int) {
+    int written = 0;
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(master, ec);
+         it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (it->path().filename().string().rfind("HVLaunchProperties-", 0) == 0) ++written;
+    }
+    UpdaterResult ignored;
+    if (written > (c.online ? 1 : 0)) waitForUpdaterResult(records + "/updater-result", 30000, &ignored);
+  };
+  const DeadlineRun run = installer.runAsRoot(env, options);
+  const std::string& out = run.output;
+  ASSERT_FALSE(run.timedOut) << out;
+  EXPECT_EQ(0, run.status) << out;
+  EXPECT_EQ("", plantedRunAsRoot(records + "/updater-result")) << out;
+  EXPECT_EQ("", plantedRunAsRoot(records + "/compat-result")) << out;
+  EXPECT_FALSE(pathExists(records + "/updater-result")) << "launched as root\n" << out;
+  EXPECT_EQ(1, countLinesStartingWith(
+                   out, "[Extractor] This install is shared by every user: it is not started as root"))
+      << out;
+  const std::vector<std::string> texts = logTexts(out);
+  ASSERT_FALSE(texts.empty());
+  EXPECT_EQ("[Extractor] This install is shared by every user: it is not started as root",
+            texts.back());
+  if (c.jreNameOverride != nullptr) {
+    EXPECT_EQ(1, countLinesStartingWith(out, std::string("[JREOverride] Ignoring JRE name ") +
+                                                 c.jreNameOverride))
+        << out;
+    EXPECT_TRUE(pathExists(master + "/" + INSTALLED_JRE_FOLDER)) << out;
+    EXPECT_TRUE(pathExists(master + "/" + INSTALLED_QV_FOLDER + "/" + hvpack::LAUNCH_FILE_NAME));
+  }
+  if (c.online) {
+    EXPECT_TRUE(hasLine(out, "[JRESearch] JRE is valid, copying...")) << out;
+    EXPECT_TRUE(pathExists(records + "/compat-result")) << "the test ran this run's updater";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RootRunOfSharedInstall,
+                         ::testing::Values(PlantedCase{"Launch", false},
+                                           PlantedCase{"SystemRuntimeCompatibilityTest", true},
+                                           // The runtime would go into the updater's
+                                           // name, version 17 above the updater's 12.
+                                           PlantedCase{"JreNameOverrideNamingTheUpdater", false,
+                                                       "Halvorin"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Taken temporary names are no reason to elevate ----------------------------------
+
+constexpr uid_t NAME_TAKER_UID = 47216;
+
+// As another user, makes every temporary folder name a run could try in the next
+// `seconds` seconds: for each second the counts around the entry count the folder will
+// have then, and the 10,000 after it. false when a name could not be made.
+bool takeTempNamesAsOtherUser(const std::string& master, int seconds) {
+  constexpr long BELOW = 50, ABOVE = 10050;  // the run's count lands within [c-50, c+50]
+  const long now = static_cast<long>(time(nullptr));
+  const long planted = seconds * (BELOW + ABOVE + 1);
+  const long first = static_cast<long>(folderNames(master).size()) + 2 + planted - BELOW;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (setgid(ELEVATE_USER_GID) != 0 || setuid(NAME_TAKER_UID) != 0) _exit(2);
+    for (long s = now; s < now + seconds; ++s) {
+      for (long count = first; count <= first + BELOW + ABOVE; ++count) {
+        const std::string name = master + "/HalvorinTemp-" + std::to_string(s) + "-" +
+                                 std::to_string(count) + "-app";
+        const int fd = open(name.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0644);
+        if (fd < 0) _exit(3);
+        close(fd);
+      }
+    }
+    _exit(0);
+  }
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// In an open shared install another user has made every name the user's run could pick
+// for its QV temp folder: the run ends with status 1 naming the cause, and never asks
+// for root (which would close the install to everyone meanwhile).
+TEST(SharedInstallByUser, TakenTempNamesEndTheRunWithoutElevating) {
+  PermAllInstaller installer;
+  const std::string why = installer.prepare();
+  if (!why.empty()) GTEST_SKIP() << why;
+  ASSERT_FALSE(::testing::Test::HasFailure());
+  const std::string calls = installer.records() + "/pkexec-calls";
+  writeFileBytes(installer.tools() + "/pkexec",
+                 "#!/bin/sh\necho \"$@\" >> '" + calls + "'\nexit 0\n");
+  chmod((installer.tools() + "/pkexec").c_str(), 0755);
+  const std::string master = installer.master();
+  for (const std::string& folder : {master, master + "/logs", master + "/HVAppsSharedConfig"}) {
+    fs::create_directories(folder);
+    chmod(folder.c_str(), 0777);
+  }
+  // The run names its folder within a second or two of this.
+  ASSERT_TRUE(takeTempNamesAsOtherUser(master, 6));
+
+  DeadlineOptions options;
+  options.seconds = 20;
+  const DeadlineRun run = installer.run({"x"}, {}, options);
+  const std::string& out = run.output;
+  ASSERT_FALSE(run.timedOut) << out;
+  EXPECT_EQ(1, run.status) << out;
+  EXPECT_EQ(1, countLinesStartingWith(out, "[Extractor] Cannot create folder " + master +
+                                               "/HalvorinTemp-"))
+      << out;
+  EXPECT_TRUE(hasLine(out, "[Extractor] Unable to create QV Temp folder, and not for lack of "
+                           "rights: cannot continue"))
+      << out;
+  EXPECT_NE(std::string::npos, out.find(": File exists")) << out;
+  EXPECT_FALSE(hasLine(out, "[SUDO] Elevation required.")) << out;
+  EXPECT_FALSE(pathExists(calls)) << readFileBytes(calls);
+}
 
 // ---- A shared install while root works in it ----------------------------------------
 
@@ -406,13 +617,14 @@ TEST_P(SharedInstallByRoot, WorksClosedToOthersThenOpensTheSharedLayout) {
       }
       const std::vector<std::string> call = readFixtureCalls(calls).front();
       unpackProgram = call.front();
-      const fs::path runtime = fs::path(call.back()).parent_path().parent_path();
+      const fs::path runtime = fs::path(unpackProgram).parent_path().parent_path();
       attack = attackAsUser(installer.user(), folders, runtime / "bin/java");
     }
     remove(hold.c_str());
   });
   DeadlineOptions options;
-  options.seconds = 180;
+  // The run takes a few seconds; one whose pipeline hangs fails after this long.
+  options.seconds = 40;
   const DeadlineRun run =
       c.rootStartsIt ? installer.runAsRoot(env, options) : installer.run({}, env, options);
   ended = true;

@@ -19,10 +19,12 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/wait_limits.h"
 #include "tests/support/installed_home.h"
 #include "tests/support/isolated_run.h"
 #include "tests/support/log_lines.h"
@@ -174,6 +176,7 @@ struct InstallerOptions {
   std::string appVersion = APP_VERSION;
   std::string canOverrideSplash = "0";
   std::string dynamicSplash;  // bytes of a splash_image Params value
+  std::optional<std::string> splashImageText;  // a splash_image Params value as written
   bool qvCacerts = true;
   // Changes the runtime's inner stream before it is compressed (tampering, no signature).
   std::function<std::string(const hvpack::ArchiveBuilder&)> runtimeStream;
@@ -207,6 +210,7 @@ Installer offlineInstaller(const InstallerOptions& o = {}) {
   if (!o.dynamicSplash.empty()) {
     in.params.pairs.push_back({"splash_image", hvpack::base64Encode(o.dynamicSplash)});
   }
+  if (o.splashImageText) in.params.pairs.push_back({"splash_image", *o.splashImageText});
   hvpack::TailHeader& h = in.tail.header;
   h = installedTailHeader(APP, o.appVersion);
   h.updateUrl = hvpack::PLACEHOLDER_UPDATE_URL;
@@ -311,10 +315,11 @@ TEST(ExtractRoad, FirstRunInstallsAndLaunchesSecondRunTakesTheRunRoad) {
   EXPECT_NE(std::string::npos, unpacked[0][0].find("/HalvorinTemp-")) << unpacked[0][0];
   EXPECT_EQ(unpacked[0][0], unpacked[1][0]);
   EXPECT_EQ(jre + "/bin/unpack200", unpacked[2][0]);
-  // The application's pack200 entry in its temporary folder: [unpack200, packed, target].
+  // The application's pack200 entry: [unpack200, packed, target], bare names in a folder
+  // of the run's own beside the entry.
   const std::string appTemp = lineAfter(out, "[Extractor] APP temp is ");
-  EXPECT_EQ((std::vector<std::string>{jre + "/bin/unpack200", appTemp + "/app.jar.p2", appTemp + "/app.jar"}),
-            unpacked[2]);
+  EXPECT_EQ((std::vector<std::string>{jre + "/bin/unpack200", "app.jar.p2", "app.jar"}), unpacked[2]);
+  EXPECT_TRUE(hasLine(out, "\t[Unarchiver] Unpacking200 " + appTemp + "/app.jar.p2")) << out;
 
   // The road's lines, in order, all in the log file.
   const std::string qvTemp = lineAfter(out, "[Extractor] QV temp is ");
@@ -446,6 +451,17 @@ std::vector<RoadCase> roadCases() {
     cases.push_back(c);
   }
   {
+    // An image of no bytes leaves the carried picture as it is.
+    RoadCase c{"OverrideSplashWithEmptyImage", {}, LAUNCHER_ARGS, {}, {}, {}, true, QV_FOLDER};
+    c.options.canOverrideSplash = "1";
+    c.options.splashImageText = "";
+    c.lines = {"[DynProps] Decode complete [image size is 0]",
+               "[Extractor] Authorised to override the splash image.",
+               "[Extractor] DynamicSplash is 1, size is 0"};
+    c.absent = {"[Extractor] Overwriting splash image at"};
+    cases.push_back(c);
+  }
+  {
     RoadCase c{"ImageWithoutOverrideRight", {}, LAUNCHER_ARGS, {}, {}, {}, true, QV_FOLDER};
     c.options.dynamicSplash = DYNAMIC_SPLASH;
     c.absent = {"[Extractor] Authorised to override", "[Extractor] DynamicSplash"};
@@ -470,18 +486,17 @@ std::vector<RoadCase> roadCases() {
     cases.push_back(c);
   }
   {
-    // The Quorvane's rename cannot replace the installed folder (a part of it the user may
-    // not empty), so it falls back to copying and QV temp stays: the APP temp name formed
-    // in the same second is taken, and the application gets a folder of its own.
-    RoadCase c{"QvRenameCopiedAppTempStillItsOwn", {}, LAUNCHER_ARGS, {}, {}, {}, true, QV_FOLDER};
-    c.prepare = [](InstalledHome& home, Installer& in) {
+    // The installed Quorvane folder cannot be emptied (a part of it the user may not
+    // empty): it is moved aside whole and the new folder takes its name; nothing is ever
+    // copied into the old one.
+    RoadCase c{"OldQvFolderThatCannotBeEmptiedIsMovedAside", {}, LAUNCHER_ARGS, {}, {}, {}, true,
+               QV_FOLDER};
+    c.prepare = [](InstalledHome& home, Installer&) {
       const std::string qv = home.addQuorvane("12");
       home.keepRootOwned(qv + "/locked");
-      writeFileBytes(qv + "/locked/file", "root's");
-      in.qv["locked/"] = "";
-      in.qv["locked/file"] = "root's";
+      writeFileBytes(qv + "/locked/file", "old");
     };
-    c.lines = {"[Rename] Can do no better than a copy on this filesystem"};
+    c.absent = {"[Rename] Can do no better than a copy on this filesystem"};
     cases.push_back(c);
   }
   {
@@ -532,16 +547,17 @@ TEST_P(ExtractRoadCases, InstallsWholeAndEndsAsTheCaseSays) {
     ASSERT_FALSE(texts.empty());
     EXPECT_EQ(std::string("[Extractor] Will now run latest QV ") + QV_FOLDER, texts.back());
   }
-  // QV temp and APP temp, formed in one second, have one name; with the copy fallback the
-  // application's folder is made under the next one.
+  // QV temp and APP temp, formed in one second, have one name.
   const std::string qvTemp = lineAfter(out, "[Extractor] QV temp is ");
   const std::string appTemp = lineAfter(out, "[Extractor] APP temp is ");
-  if (std::string(c.name) == "QvRenameCopiedAppTempStillItsOwn") {
-    EXPECT_EQ(1, countLinesStartingWith(out, "[Utils] " + appTemp + " is taken, trying ")) << out;
-    Tree copied = in.qv;
-    copied.erase("locked/");
-    copied.erase("locked/file");
-    EXPECT_EQ(copied, withoutLaunchFiles(readTree(qvTemp))) << "the copied QV temp stays";
+  if (std::string(c.name) == "OldQvFolderThatCannotBeEmptiedIsMovedAside") {
+    const std::string line = "[Rename] Could not empty '" + home.inMaster(QV_FOLDER) +
+                             "' (Directory not empty), moved it aside to '";
+    const std::string aside = lineAfter(out, line);
+    ASSERT_FALSE(aside.empty()) << out;
+    const std::string asidePath = aside.substr(0, aside.size() - 1);  // the closing quote
+    EXPECT_EQ("old", readFileBytes(asidePath + "/locked/file")) << "the old folder, whole";
+    EXPECT_FALSE(fs::exists(home.inMaster(QV_FOLDER) + "/locked")) << "nothing of it merged";
   } else if (!appTemp.empty() && secondsOf(qvTemp) == secondsOf(appTemp)) {
     EXPECT_EQ(qvTemp, appTemp) << "formed in one second";
     EXPECT_EQ(0, countLinesStartingWith(out, "[Utils] " + appTemp + " is taken")) << out;
@@ -560,6 +576,8 @@ struct FailCase {
   std::function<std::string(const std::string&)> cut;  // of the packed launcher's bytes
   std::vector<std::string> lines;
   bool runtimeInstalled = false;  // the cut comes after the runtime is in place
+  EnvironmentList env = {};       // for the run
+  std::string lineStart = {};     // a line that begins so (its path is the temp folder's)
 };
 
 void PrintTo(const FailCase& c, std::ostream* os) { *os << c.name; }
@@ -605,6 +623,13 @@ std::vector<FailCase> failCases() {
       {"CutInsideTheQuorvane", [](InstallerOptions&) {}, {}, cutInside("qv.p2.l2"), {}},
       {"CutInsideTheRuntime", [](InstallerOptions&) {}, {}, cutInside("jre.p2.l2"), {}},
       {"CutInsideTheApplication", [](InstallerOptions&) {}, {}, cutInside("app.p2.l2"), {}, true},
+      // The runtime's own unpack200 fails halfway, or hangs past its (shortened) limit.
+      {"Unpack200FailingHalfway", [](InstallerOptions&) {}, {}, {}, {}, false,
+       {{FIXTURE_UNPACK200_CUT_ENV, "3"}},
+       "\t[Unarchiver] ERROR: unpack200 failed on "},
+      {"Unpack200Hanging", [](InstallerOptions&) {}, {}, {}, {}, false,
+       {{FIXTURE_UNPACK200_SLEEP_ENV, "30"}, {WAIT_LIMIT_ENV, "3"}},
+       "\t[Unarchiver] ERROR: unpack200 failed on "},
   };
 }
 
@@ -623,10 +648,13 @@ TEST_P(ExtractRoadFailures, EndWithStatusOneAndNoRuntimeFolder) {
     const std::string bytes = readFileBytes(home.launcher());
     writeFileBytes(home.launcher(), c.cut(bytes));
   }
-  const LauncherRun run = home.run(LAUNCHER_ARGS, false);
+  const LauncherRun run = home.run(LAUNCHER_ARGS, false, c.env);
   const std::string& out = run.child.output;
   EXPECT_EQ(1, run.child.exitStatus) << out;
   EXPECT_EQ("", missingInOrder(out, c.lines)) << out;
+  if (!c.lineStart.empty()) {
+    EXPECT_EQ(1, countLinesStartingWith(out, c.lineStart)) << out;
+  }
   EXPECT_EQ(c.runtimeInstalled, fs::exists(home.inMaster(JRE_FOLDER))) << out;
   EXPECT_FALSE(fs::exists(home.inMaster(APP_FOLDER))) << out;
   EXPECT_EQ(0, launchCalls(run.calls)) << out;
@@ -928,6 +956,13 @@ const JreNameCase JRE_NAME_CASES[] = {
     {"OverrideFromTheRoot", "/../../victim", true, "Halvorin-", ".Halvorin/victim-17-complete",
      IGNORED_OVERRIDE + "/../../victim" + KEEPING},
     {"OverrideDotDot", "..", true, "", "", IGNORED_OVERRIDE + ".." + KEEPING},
+    // A line end would split the log line; the updater's or the application's name would
+    // make the runtime's folder replace or pose as theirs.
+    {"OverrideWithALineEnd", "jre\n[Extractor] forged", true, "", "",
+     IGNORED_OVERRIDE + "jre?[Extractor] forged" + KEEPING},
+    {"OverrideWithABlank", "jre 17", true, "", "", IGNORED_OVERRIDE + "jre 17" + KEEPING},
+    {"OverrideNamingTheUpdater", "Halvorin", true, "", "", IGNORED_OVERRIDE + "Halvorin" + KEEPING},
+    {"OverrideNamingTheApplication", APP, true, "", "", IGNORED_OVERRIDE + APP + KEEPING},
     {"DynamicClimbingOut", "x/../../../victim", false, "Halvorin-x", "victim-17-complete",
      IGNORED_DYNAMIC + "x/../../../victim" + KEEPING},
 };
@@ -1221,5 +1256,42 @@ INSTANTIATE_TEST_SUITE_P(Cases, PerUserInstall,
                          ::testing::Values(ClosedInstallCase{"FreshHome", false},
                                            ClosedInstallCase{"EarlierOpenInstall", true}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// An earlier version left the master folder open (the shared dir itself closed), and
+// another user put a runtime of a higher version there, which chmod cannot close: the
+// run moves it aside, says so, and launches with its own runtime.
+TEST(PerUserInstallForeignEntries, AreMovedAsideAndNeverRun) {
+  InstalledHome home(APP);
+  ASSERT_TRUE(home.ready()) << "no JDK for the fixture runtime";
+  const Installer in = offlineInstaller();
+  home.pack(in.params, in.tail);
+  home.addQuorvane("11");
+  const std::string planted = home.inMaster("Halvorin-jre17-99-complete");
+  ASSERT_TRUE(home.plantAsOtherUser(planted, [](const std::string& path) {
+    return buildRuntimeFixture(path) && chmod(path.c_str(), 0777) == 0;
+  }));
+  chmod(home.shared().c_str(), 0755);
+  const LauncherRun run = home.run(LAUNCHER_ARGS, true);
+  const std::string& out = run.child.output;
+  ASSERT_EQ(0, run.child.exitStatus) << out;
+  ASSERT_TRUE(run.reported) << out;
+  const std::string aside = home.inMaster("HalvorinForeign_" + std::to_string(OTHER_USER_UID) + "_0");
+  EXPECT_EQ(1, countLinesStartingWith(out, "[ChMod] Closing " + home.shared() + " to other users"))
+      << out;
+  EXPECT_TRUE(hasLine(out, "[ChMod] " + planted + " belongs to user " +
+                               std::to_string(OTHER_USER_UID) + ": moved aside to " + aside +
+                               ", never read"))
+      << out;
+  EXPECT_FALSE(pathExists(planted));
+  EXPECT_TRUE(pathExists(aside + "/bin/java")) << "left whole, only renamed";
+  ASSERT_FALSE(run.calls.empty());
+  for (const std::vector<std::string>& call : run.calls) {
+    EXPECT_EQ(0u, call.at(0).rfind(home.master() + "/HalvorinTemp-", 0) == 0
+                      ? 0u
+                      : call.at(0).rfind(home.inMaster(JRE_FOLDER) + "/bin/", 0))
+        << call.at(0);
+  }
+  EXPECT_EQ(0, countLinesStartingWith(out, "[PickFolder] Folder Halvorin-jre17-99-complete")) << out;
+}
 
 }  // namespace

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -18,12 +20,24 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/full_disk.h"
 #include "tests/support/isolated_run.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
 
 namespace {
+
+// Entry names of a folder, sorted.
+std::vector<std::string> namesIn(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 namespace fs = std::filesystem;
 
@@ -654,6 +668,32 @@ TEST(CopyFile, CopiesAndReportsEveryFailure) {
   EXPECT_EQ("v", readFileBytes(dir / "victim"));
 }
 
+// A file small enough to sit in stdio's buffer, copied onto a full disk: every write is
+// taken, the close fails, and that is a failed copy for both.
+TEST(CopyFolderAndCopyFile, CloseThatFailsIsAFailedCopy) {
+  ScratchDir dir;
+  const std::string src = dir / "src", dst = dir / "dst";
+  mkdir(src.c_str(), 0755);
+  mkdir(dst.c_str(), 0755);
+  writeFileBytes(src + "/small", std::string(1000, 's'));
+  const std::string failure = runIsolated(
+      [&] {
+        ASSERT_TRUE(mountFullTmpfs(dst));
+        CaptureStdout();
+        EXPECT_EQ(1, CopyFolder(src.c_str(), dst.c_str()));
+        copyFile((src + "/small").c_str(), (dst + "/single").c_str());
+        const std::string out = GetCapturedStdout();
+        EXPECT_TRUE(hasLine(out, "[CopyFolder] *************************** Unable to write "
+                                 "destination file for copy " + dst + "/small"))
+            << out;
+        EXPECT_TRUE(hasLine(out, "[Extractor] *************************** Unable to write "
+                                 "destination file for copy " + dst + "/single"))
+            << out;
+      },
+      20);
+  EXPECT_EQ("", failure);
+}
+
 // ---- renameWithFallback ----
 
 TEST(RenameWithFallback, ReplacesAnExistingTarget) {
@@ -673,6 +713,48 @@ TEST(RenameWithFallback, ReplacesAnExistingTarget) {
   EXPECT_NE(std::string::npos, out.find("[Rename] The target already exists. Deleting.\n"));
   EXPECT_NE(std::string::npos, out.find("[Rename] File '" + src + "' renamed to '" + dst + "'\n"));
   EXPECT_EQ(std::string::npos, out.find("Could not rename"));
+  // Emptied and removed: nothing of the old folder is left anywhere.
+  EXPECT_EQ(std::vector<std::string>{"dst"}, namesIn(dir.path())) << out;
+}
+
+constexpr uid_t OLD_TARGET_OWNER = 47218;
+constexpr int SHALLOW_FILE_LIMIT = 40;
+
+// Another user owns the old target and keeps it from being emptied with a chain of
+// folders deeper than the run may hold open at once: it is moved aside whole and left,
+// and the new tree takes the name alone, never merged with the old one.
+TEST(RenameWithFallback, OldTargetThatCannotBeEmptiedIsMovedAsideNeverMergedInto) {
+  ScratchDir dir;
+  const std::string src = dir / "src", dst = dir / "dst";
+  mkdir(src.c_str(), 0755);
+  writeFileBytes(src + "/new", "n");
+  std::string deep = dst;
+  for (int i = 0; i < 3 * SHALLOW_FILE_LIMIT; ++i) deep += "/d";
+  fs::create_directories(deep);
+  writeFileBytes(dst + "/bin-theirs", "their program");
+  for (auto it = fs::recursive_directory_iterator(dst); it != fs::recursive_directory_iterator(); ++it) {
+    lchown(it->path().c_str(), OLD_TARGET_OWNER, OLD_TARGET_OWNER);
+  }
+  lchown(dst.c_str(), OLD_TARGET_OWNER, OLD_TARGET_OWNER);
+  const ChildRun run = runInChild([&] {
+    const rlimit limit = {SHALLOW_FILE_LIMIT, SHALLOW_FILE_LIMIT};
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
+    renameWithFallback(src.c_str(), dst.c_str());
+    return 0;
+  });
+  ASSERT_EQ(0, run.exitStatus) << run.output;
+  EXPECT_EQ(std::vector<std::string>{"new"}, namesIn(dst)) << run.output;
+  EXPECT_FALSE(pathExists(src));
+  std::vector<std::string> names = namesIn(dir.path());
+  ASSERT_EQ(2u, names.size()) << run.output;
+  const std::string aside = dir / names[0];
+  EXPECT_EQ(0u, names[0].rfind("HalvorinReplaced_", 0)) << names[0];
+  EXPECT_TRUE(pathExists(aside + "/d")) << "the chain that kept it from being emptied";
+  EXPECT_NE(std::string::npos,
+            run.output.find("[Rename] Could not empty '" + dst + "' (Directory not empty), moved it "
+                            "aside to '" + aside + "'\n"))
+      << run.output;
+  EXPECT_EQ(std::string::npos, run.output.find("Could not rename")) << run.output;
 }
 
 TEST(RenameWithFallback, CopiesWhenRenameCannotWorkAcrossFileSystems) {

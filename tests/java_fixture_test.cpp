@@ -107,6 +107,10 @@ TEST_P(Unpack200Switch, ExitStatusAndOutput) {
   EXPECT_EQ(c.status, run({unpack200(), target + ".p2", target}));
   const auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_EQ(c.written, pathExists(target));
+  // Half of "abc": the first byte.
+  if (c.variable == FIXTURE_UNPACK200_CUT_ENV) {
+    EXPECT_EQ("a", readFileBytes(target));
+  }
   if (c.variable == FIXTURE_UNPACK200_SLEEP_ENV) {
     EXPECT_GE(elapsed, std::chrono::milliseconds(1000));
   }
@@ -120,6 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
                     Unpack200SwitchCase{"FailAsSuccess", FIXTURE_UNPACK200_FAIL_ENV, "0", true, 0,
                                         false},
                     Unpack200SwitchCase{"Sleep", FIXTURE_UNPACK200_SLEEP_ENV, "1", true, 0, true},
+                    Unpack200SwitchCase{"CutHalfway", FIXTURE_UNPACK200_CUT_ENV, "3", true, 3, true},
                     Unpack200SwitchCase{"NotPacked", nullptr, nullptr, false, 1, false}),
     [](const testing::TestParamInfo<Unpack200SwitchCase>& info) { return info.param.label; });
 

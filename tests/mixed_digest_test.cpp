@@ -191,15 +191,55 @@ Bytes mixedOf(const unsigned char* m, size_t len, size_t piece) {
   return digest;
 }
 
-TEST(MixedDigest, PublishedVectorsAreSha256ThenKeccak) {
+// Each case runs on both SHA-256 paths: the processor's SHA instructions (where it has
+// them) and the portable rounds.
+class MixedDigestPath : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    mixedHashForcePortableSha256(GetParam());
+    if (!GetParam() && std::string(mixedHashSha256Path()) != "SHA instructions") {
+      GTEST_SKIP() << "this processor has no SHA instructions";
+    }
+  }
+  void TearDown() override { mixedHashForcePortableSha256(false); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, MixedDigestPath, ::testing::Bool(), [](const auto& info) {
+  return std::string(info.param ? "Portable" : "ShaInstructions");
+});
+
+TEST_P(MixedDigestPath, RunsTheChosenPath) {
+  EXPECT_EQ(GetParam() ? "portable" : "SHA instructions", std::string(mixedHashSha256Path()));
+}
+
+TEST_P(MixedDigestPath, PublishedVectorsAreSha256ThenKeccak) {
   for (const auto& c : VECTORS) {
     const Bytes m = bytesOf(c.input);
     const Bytes digest = mixedOf(m.data(), m.size(), 64);
     EXPECT_EQ(std::string(c.sha256) + c.keccak, Signer_toHex(digest)) << c.name;
   }
+  // Published SHA-256 vectors long enough for whole blocks (two, and a million 'a'
+  // fed in pieces that straddle them); the Keccak half against the reference.
+  struct LongCase {
+    std::string input;
+    const char* sha256;
+  };
+  const LongCase longCases[] = {
+      {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmn"
+       "opqrsmnopqrstnopqrstu",
+       "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  for (const LongCase& c : longCases) {
+    const Bytes m(c.input.begin(), c.input.end());
+    EXPECT_EQ(std::string(c.sha256) + Signer_toHex(referenceKeccak(m)),
+              Signer_toHex(mixedOf(m.data(), m.size(), 5000)))
+        << c.input.size() << " bytes";
+  }
 }
 
-TEST(MixedDigest, HalvesMatchSeparateDigestsAtEveryPieceSize) {
+// The separate SHA-256 is the library's own portable one.
+TEST_P(MixedDigestPath, HalvesMatchSeparateDigestsAtEveryPieceSize) {
   const size_t lengths[] = {135, 136, 137, 5000};
   const size_t pieces[] = {1, 7, 63, 64, 65, 135, 136, 137, 5000};
   for (size_t len : lengths) {

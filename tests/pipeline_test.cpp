@@ -5,8 +5,14 @@
 // their bytes do. Every test bounds its own waiting.
 #include "pipeline/streamer.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <lzma.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -20,12 +26,19 @@
 #include "core/ring_buffer.h"
 #include "pipeline/signature.h"
 #include "pipeline/unarchiver.h"
+#include "tests/support/http_test_server.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/packer.h"
 #include "tests/support/ring_keeper.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/signer.h"
+
+#if defined(__SANITIZE_THREAD__)
+// A fatal error ends the process from the stage thread that met it, while the stages
+// around it are still unjoined, by design: such an end is no thread leak.
+extern "C" const char* __tsan_default_options() { return "report_thread_leaks=0"; }
+#endif
 
 namespace {
 
@@ -467,5 +480,128 @@ INSTANTIATE_TEST_SUITE_P(Cases, PipelineTest, testing::ValuesIn(pipelineCases())
                          [](const testing::TestParamInfo<PipelineCase>& info) {
                            return std::string(info.param.name);
                          });
+
+}  // namespace
+
+namespace {
+
+// ---- A downloaded archive that writes far more than arrived ---------------------------
+
+// One .xz stream (the fastest preset) of header followed by zeroCount zero bytes, encoded
+// piece by piece so that the zeros are never held whole.
+std::string xzOfZerosAfter(const std::string& header, uint64_t zeroCount) {
+  lzma_stream stream = LZMA_STREAM_INIT;
+  if (lzma_easy_encoder(&stream, 0, LZMA_CHECK_CRC64) != LZMA_OK) return "";
+  std::string out;
+  std::vector<uint8_t> buffer(1 << 16);
+  const std::vector<uint8_t> zeros(1 << 20, 0);
+  const auto feed = [&](const uint8_t* data, size_t size, lzma_action action) {
+    stream.next_in = data;
+    stream.avail_in = size;
+    for (;;) {
+      stream.next_out = buffer.data();
+      stream.avail_out = buffer.size();
+      const lzma_ret ret = lzma_code(&stream, action);
+      out.append(reinterpret_cast<const char*>(buffer.data()), buffer.size() - stream.avail_out);
+      if (ret == LZMA_STREAM_END) return;
+      if (ret != LZMA_OK) {
+        out.clear();
+        return;
+      }
+      if (action == LZMA_RUN && stream.avail_in == 0) return;
+    }
+  };
+  feed(reinterpret_cast<const uint8_t*>(header.data()), header.size(), LZMA_RUN);
+  for (uint64_t left = zeroCount; left > 0;) {
+    const size_t piece = static_cast<size_t>(std::min<uint64_t>(left, zeros.size()));
+    feed(zeros.data(), piece, LZMA_RUN);
+    left -= piece;
+  }
+  feed(nullptr, 0, LZMA_FINISH);
+  lzma_end(&stream);
+  return out;
+}
+
+int folderEntries(const std::string& folder) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) ++count;
+  }
+  closedir(dir);
+  return count;
+}
+
+constexpr int NO_PRIVATE_TMPFS = 77;
+constexpr int ZERO_BOMB_DEADLINE_SECONDS = 60;
+
+// A site serves, under a key, an archive of one file of 256 MiB of zeros (39 KB
+// compressed) into a folder on a 96 MiB disk. It is refused once it would write 64
+// times what arrived plus 64 MiB, so the disk never fills (no "No space left" line), and
+// what it wrote is removed. The extraction runs in a grandchild, so that its child can
+// look at the disk, which only their mount namespace sees, after the process ended.
+TEST(DownloadedArchive, ZeroBombIsRefusedBeforeItFillsTheDisk) {
+  const uint64_t zeros = uint64_t{256} << 20;
+  const std::string header = hvpack::PropertyWriter().value("0").value("zeros.bin").number(
+      static_cast<long long>(zeros)).bytes();
+  const std::string bomb = xzOfZerosAfter(header, zeros);
+  ASSERT_FALSE(bomb.empty());
+  ASSERT_LT(bomb.size(), size_t{1} << 20);
+  ScratchDir scratch;
+  const std::string folder = scratch.path();
+  const ChildRun run = runInChild(
+      [&] {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=96m,mode=0755") != 0) {
+          return NO_PRIVATE_TMPFS;
+        }
+        // The extraction forks before any thread runs here (the site's threads start
+        // after), and learns the site's address through a pipe.
+        int addressPipe[2];
+        if (pipe(addressPipe) != 0) return 2;
+        fflush(stdout);
+        const pid_t extraction = fork();
+        if (extraction == 0) {
+          close(addressPipe[1]);
+          char url[256] = {};
+          if (read(addressPipe[0], url, sizeof url - 1) <= 0) _exit(3);
+          archiveKeyRequired.store(true);
+          const SignerBytes der = Signer_publicKeyDer(2048);
+          archiveSignatureKey.store(importPublicKey(der.data(), static_cast<int>(der.size())));
+          _exit(40 + Streamer_downloadAndUnarchive(url, folder.c_str()));
+        }
+        close(addressPipe[0]);
+        HttpTestServer server;
+        HttpPlan plan;
+        plan.body = bomb;
+        server.serve("/jre-archive.p2.l2", plan);
+        if (extraction < 0 || !server.start()) return 4;
+        const std::string url = server.url("/jre-archive.p2.l2");
+        if (write(addressPipe[1], url.data(), url.size()) != static_cast<ssize_t>(url.size())) return 5;
+        close(addressPipe[1]);
+        int status = 0;
+        if (waitpid(extraction, &status, 0) != extraction) return 2;
+        struct statvfs disk;
+        if (statvfs(folder.c_str(), &disk) != 0) return 3;
+        printf("extraction status %d, entries left %d, bytes in use %llu\n",
+               WIFEXITED(status) ? WEXITSTATUS(status) : -1, folderEntries(folder),
+               static_cast<unsigned long long>((disk.f_blocks - disk.f_bfree) * disk.f_frsize));
+        return 0;
+      },
+      ZERO_BOMB_DEADLINE_SECONDS);
+  if (run.exitStatus == NO_PRIVATE_TMPFS) GTEST_SKIP() << "needs root and private mount namespaces";
+  ASSERT_FALSE(run.timedOut) << run.output;
+  ASSERT_EQ(0, run.exitStatus) << run.output;
+  const std::string out = withoutDownloadBars(run.output);
+  EXPECT_EQ(1, countLinesStartingWith(
+                   out, "[Unarchiver] The archive writes more than 64 times the "))
+      << out;
+  EXPECT_EQ("", missingInOrder(out, {"[Unarchiver] Halvorin will disregard this update.",
+                                     "extraction status 1, entries left 0, bytes in use 0"}))
+      << out;
+  EXPECT_EQ(std::string::npos, out.find("No space left on device")) << out;
+}
 
 }  // namespace

@@ -250,8 +250,9 @@ SearchOutcome runSearch(const SearchLayout& layout, const SearchInput& input) {
     const char* args[] = {"x"};
     char version[JRE_VERSION_BUFFER_SIZE] = "before";
     char temp[PATH_BUFFER_SIZE] = "unchanged";
-    findSystemJre(version, input.autotest, input.required, layout.master.c_str(), temp, list, 1,
-                  args, "http://127.0.0.1:9/", nullptr, "/launcher");
+    const std::string qv = layout.master + "/" + QV_NAME;
+    findSystemJre(version, input.autotest, input.required, layout.master.c_str(), qv.c_str(), temp,
+                  list, 1, args, "http://127.0.0.1:9/", nullptr, "/launcher");
     printf("%sversion=%s\n%stemp=%s\n", RESULT_PREFIX, version, RESULT_PREFIX, temp);
     return 0;
   });

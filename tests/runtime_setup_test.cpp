@@ -25,6 +25,7 @@
 #include "core/timeutil.h"
 #include "launcher/extract_steps.h"
 #include "launcher/splash_override.h"
+#include "tests/support/full_disk.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/isolated_run.h"
 #include "tests/support/log_lines.h"
@@ -288,6 +289,33 @@ TEST(OverrideCacerts, FailedWriteEndsTheRunAndKeepsTheOldStore) {
       EXPECT_EQ(1, entryCount(security)) << c.name << ": the partial copy is removed";
     }
   }
+}
+
+// A store small enough to sit in stdio's buffer, on a full disk: every write is taken,
+// the flush fails. The run ends and the runtime's own store stays whole, with no partial
+// copy beside it.
+TEST(OverrideCacerts, FlushThatFailsEndsTheRunAndKeepsTheOldStore) {
+  ScratchDir dir;
+  const std::string source = dir / "qv-cacerts";
+  const std::string security = dir / "rt/lib/security";
+  writeFileBytes(source, std::string(1000, 'q'));
+  std::filesystem::create_directories(security);
+  const std::string failure = runIsolated(
+      [&] {
+        ASSERT_TRUE(mountFullTmpfs(security, {{"cacerts", "runtime store"}}));
+        const ChildRun run = runInChild([&] {
+          overrideCacerts(source.c_str(), (dir / "rt").c_str());
+          return 0;
+        });
+        EXPECT_EQ(1, run.exitStatus) << run.output;
+        EXPECT_TRUE(hasLine(run.output, "Unable to write cacerts! Cannot complete the JRE.")) << run.output;
+        EXPECT_NE(std::string::npos, run.output.find(strerror(ENOSPC))) << run.output;
+        EXPECT_EQ(std::string::npos, run.output.find("[Extractor] Removing old cacerts file")) << run.output;
+        EXPECT_EQ("runtime store", readFileBytes(security + "/cacerts"));
+        EXPECT_EQ(2, entryCount(security)) << "the store and the filler only";
+      },
+      20);
+  EXPECT_EQ("", failure);
 }
 
 // ---- Splash picture override --------------------------------------------------------

@@ -24,6 +24,7 @@
 
 #include "core/ring_buffer.h"
 #include "core/wait_limits.h"
+#include "pipeline/file_reader.h"
 #include "pipeline/signature.h"
 #include "tests/support/fake_pack200.h"
 #include "tests/support/java_fixture.h"
@@ -33,6 +34,12 @@
 #include "tests/support/ring_keeper.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/signer.h"
+
+#if defined(__SANITIZE_THREAD__)
+// A fatal error ends the process from the stage thread that met it, while the stages
+// around it are still unjoined, by design: such an end is no thread leak.
+extern "C" const char* __tsan_default_options() { return "report_thread_leaks=0"; }
+#endif
 
 // The case tables name only the fields that matter to each case; the others keep their
 // defaults on purpose.
@@ -234,6 +241,7 @@ void runCase(const ArchiveCase& c) {
 }
 
 std::string caseName(const testing::TestParamInfo<ArchiveCase>& info) { return info.param.name; }
+void PrintTo(const ArchiveCase& c, std::ostream* os) { *os << c.name; }
 
 const Tree NESTED_TREE = {{"top.txt", "top"},
                           {"in", "/"},
@@ -272,8 +280,9 @@ std::vector<ArchiveCase> formatCases() {
        .tree = {{"lib", "/"}, {"lib/rt.jar", "class bytes"}},
        .lines = {"\t[Unarchiver] Extracting to file lib/rt.jar.p2 (length:27)",
                  "\t[Unarchiver] Requires unpacking200...",
-                 "[Spawner] Appended argument {dir}/lib/rt.jar.p2",
-                 "[Spawner] Appended argument {dir}/lib/rt.jar"},
+                 "\t[Unarchiver] Unpacking200 {dir}/lib/rt.jar.p2",
+                 // Bare names in a folder of the run's own beside the entry.
+                 "[Spawner] Appended argument rt.jar.p2", "[Spawner] Appended argument rt.jar"},
        .unpackCalls = 1},
       {.name = "P2L2OfType2IsNoNestedArchive",
        .stream = [] { return ArchiveBuilder().pack200("x.p2.l2", "packed").bytes(); },
@@ -381,18 +390,32 @@ std::vector<ArchiveCase> formatCases() {
        .tree = {{"lib", "/"}, {"lib/a.jar.p2", fakePack200("a")}, {"b.txt", "b"}},
        .lines = {"\t[Unarchiver] ERROR: unpack200 ((none)) does not exist!"},
        .noUnpack200 = true},
-      // A hung unpack200 is that step's error: killed at its limit, its file missing.
-      {.name = "HungUnpack200IsKilledAndItsFileMissing",
+      // An unpack200 that fails or hangs leaves a cut file that would pass for whole:
+      // what it wrote goes, and the run ends before anything takes the folder.
+      {.name = "Unpack200FailingHalfwayEndsTheRunAndLeavesNoOutput",
+       .stream =
+           [] { return ArchiveBuilder().pack200("lib/a.jar", "a whole jar").file("b.txt", "b").bytes(); },
+       .status = ENDED,
+       .tree = {{"lib", "/"}, {"b.txt", "b"}},
+       .lines = {"\t[Unarchiver] ERROR: unpack200 failed on {dir}/lib/a.jar.p2 (exit status 3): "
+                 "what it wrote is removed"},
+       .absent = {"[Unarchiver] [END] Extracting archive {dir}"},
+       .unpackCalls = 1,
+       .childSetup = [](const std::string&) { setenv(FIXTURE_UNPACK200_CUT_ENV, "3", 1); }},
+      {.name = "HungUnpack200IsKilledAndEndsTheRun",
        .stream =
            [] { return ArchiveBuilder().pack200("lib/a.jar", "a").file("b.txt", "b").bytes(); },
+       .status = ENDED,
        .tree = {{"lib", "/"}, {"b.txt", "b"}},
        .lines = {"[Spawner] " + fakeUnpack200ToolPath() +
-                     " ran past its limit of 1 seconds and was killed",
-                 "\t[Unarchiver] ERROR: unpack200 ({dir}/lib/a.jar) does not exist!"},
+                     " ran past its limit of 3 seconds and was killed",
+                 "\t[Unarchiver] ERROR: unpack200 failed on {dir}/lib/a.jar.p2 (killed at its "
+                 "limit): what it wrote is removed"},
+       .absent = {"[Unarchiver] [END] Extracting archive {dir}"},
        .unpackCalls = 1,
        .childSetup =
            [](const std::string&) {
-             setenv(WAIT_LIMIT_ENV, "1", 1);
+             setWaitLimitForTests("3");
              setenv(FIXTURE_UNPACK200_SLEEP_ENV, "30", 1);
            }},
       {.name = "WriteErrorIsAFailure",
@@ -412,19 +435,19 @@ std::vector<ArchiveCase> formatCases() {
        // Five bytes stay in the stream's buffer: only the flush or the close can fail.
        .stream = [] { return ArchiveBuilder().file("small.txt", "small").bytes(); },
        .status = ENDED,
-       .tree = {{"small.txt", ""}},
-       .lines = {"\t[Unarchiver] Extracting to file small.txt (length:5)", UNWRITABLE},
+       .lines = {"\t[Unarchiver] Extracting to file small.txt (length:5)",
+                 "\t[Unarchiver] Cannot write {dir}/small.txt: No space left on device", UNWRITABLE},
        .absent = {"[Unarchiver] Extracted small.txt length:5"},
-       .plant = [](const std::string& target, const std::string&) { writeFileBytes(target + "/small.txt", ""); },
        .childSetup =
            [](const std::string& target) {
-             // In a mount namespace of the child's own, the entry's path leads to /dev/full.
-             const std::string file = target + "/small.txt";
+             // In a mount namespace of the child's own, the folder is a disk of one page,
+             // filled: the file can be made, its first bytes cannot be stored.
              if (unshare(CLONE_NEWNS) != 0 ||
                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                 mount("/dev/full", file.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+                 mount("tmpfs", target.c_str(), "tmpfs", 0, "size=4k") != 0) {
                _exit(3);
              }
+             writeFileBytes(target + "/filler", std::string(4096, 'f'));
            }},
       {.name = "NamesThatOnlyBeginWithTwoDotsAreExtracted",
        .stream =
@@ -506,6 +529,45 @@ void holdFirstUnpackThenPlant(const std::string& target) {
     remove(hold.c_str());
   }).detach();
 }
+
+// In the extracting child: while unpack200 works on the first file, another hand copies
+// the waiting ".p2" files to the outside folder and swaps their folder for a link to it.
+// Had unpack200 been given the paths through that folder, it would read the copies and
+// write beside them, outside the target.
+void holdFirstUnpackThenSwapItsFolder(const std::string& target) {
+  const std::string hold = target + "/../hold";
+  setenv(FIXTURE_UNPACK200_HOLD_ENV, hold.c_str(), 1);
+  std::thread([hold, target] {
+    const std::string calls = getenv(FIXTURE_UNPACK200_CALLS_ENV);
+    for (int i = 0; i < 2000 && !pathExists(calls); ++i) usleep(10000);
+    const std::string outside = std::filesystem::path(target).parent_path() / "outside";
+    for (const char* name : {"a.jar.p2", "b.jar.p2"}) {
+      const std::string waiting = target + "/lib/" + name;
+      if (pathExists(waiting)) writeFileBytes(outside + "/" + name, readFileBytes(waiting));
+    }
+    rename((target + "/lib").c_str(), (target + "/lib.real").c_str());
+    symlink(outside.c_str(), (target + "/lib").c_str());
+    remove(hold.c_str());
+  }).detach();
+}
+
+// depth archives one inside another (the outermost counted), each with a file of its
+// own before the next; signed at every level unless asked.
+std::string nestedChain(int depth, bool signEach = true) {
+  const auto finish = [signEach](const ArchiveBuilder& archive) {
+    return signEach ? archive.signedBytes(2048) : archive.bytes();
+  };
+  std::string stream = finish(ArchiveBuilder().file("deepest.txt", "deep"));
+  for (int level = depth - 1; level >= 1; --level) {
+    const std::string name = "level" + std::to_string(level);
+    stream = finish(ArchiveBuilder().file(name + ".txt", name).nested(name + ".p2.l2", stream));
+  }
+  return stream;
+}
+
+const Tree CHAIN_OF_FOUR = {
+    {"level1.txt", "level1"}, {"level2.txt", "level2"}, {"level3.txt", "level3"}, {"deepest.txt", "deep"}};
+const char TOO_DEEP[] = "[Unarchiver] level4.p2.l2 is nested deeper than 4 archives: it is refused.";
 
 std::vector<ArchiveCase> bypassCases() {
   const SignedNested nested = signedNested();
@@ -682,6 +744,16 @@ std::vector<ArchiveCase> bypassCases() {
        .plant = plantLateLink,
        .outside = {{"victim", "keep"}},
        .childSetup = holdFirstUnpackThenPlant},
+      {.name = "FolderSwappedForALinkWhileUnpackingWaitsLeadsNothingOut",
+       .stream = [] { return ArchiveBuilder().pack200("lib/a.jar", "a").pack200("lib/b.jar", "evil").bytes(); },
+       .status = ENDED,
+       .tree = {{"lib", "-> {outside}"}, {"lib.real", "/"}, {"lib.real/a.jar", "a"},
+                {"lib.real/b.jar.p2", fakePack200("evil")}},
+       .lines = {"\t[Unarchiver] Unpacking200 {dir}/lib/b.jar.p2", UNWRITABLE},
+       .unpackCalls = 1,
+       .plant = [](const std::string& target, const std::string&) { writeFileBytes(target + "/../hold", ""); },
+       .outside = {{"b.jar.p2", fakePack200("evil")}},
+       .childSetup = holdFirstUnpackThenSwapItsFolder},
       {.name = "LinkInTheWayOfANestedArchiveIsRefused",
        .stream =
            [] {
@@ -694,6 +766,28 @@ std::vector<ArchiveCase> bypassCases() {
        .plant = [](const std::string& target, const std::string& outside) {
          symlink(outside.c_str(), (target + "/sub").c_str());
        }},
+      // Each level of nesting runs two threads and holds rings of its own: four archives
+      // one in another are taken, a fifth is refused like a tampered archive.
+      {.name = "FourArchivesOneInAnotherAreTaken",
+       .stream = [] { return nestedChain(4); },
+       .key = Key::Required,
+       .tree = CHAIN_OF_FOUR,
+       .lines = {VERIFIED, VERIFIED, VERIFIED, VERIFIED},
+       .absent = {TOO_DEEP}},
+      {.name = "FifthArchiveInsideIsRefused",
+       .stream = [] { return nestedChain(5); },
+       .key = Key::Required,
+       .status = ENDED,
+       .lines = {STAR_LINE, TOO_DEEP, DISREGARD, STAR_LINE},
+       .absent = {VERIFIED, "[Unarchiver] Extracting deepest.txt (::0 from 0)"},
+       .plant = plantOldFile},
+      {.name = "FifthArchiveInsideIsRefusedWithoutAKeyAndRemovesNothing",
+       .stream = [] { return nestedChain(5, false); },
+       .status = ENDED,
+       .tree = plus(OLD_TREE, {{"level1.txt", "level1"}, {"level2.txt", "level2"},
+                               {"level3.txt", "level3"}, {"level4.txt", "level4"}}),
+       .lines = {TOO_DEEP, DISREGARD, LEFT_ALONE},
+       .plant = plantOldFile},
       {.name = "Pack200RunsOnlyAfterTheOutermostCheck",
        .stream = [=] { return packedSigned; },
        .key = Key::Required,
@@ -878,6 +972,207 @@ TEST(PathPredicates, TellNestedArchivesAndTheSignatureBlock) {
     const bool special = strncmp(c.path, "hvArcSpBlock_", 13) == 0;
     EXPECT_EQ(special, hasLine(out, std::string("[Unarchiver] Found special block ") + c.path))
         << c.path << ": " << out;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Many nested archives in flat memory ---------------------------------------------
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool MEMORY_INSTRUMENTED = true;  // freed memory is held back on purpose
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool MEMORY_INSTRUMENTED = true;
+#else
+constexpr bool MEMORY_INSTRUMENTED = false;
+#endif
+#else
+constexpr bool MEMORY_INSTRUMENTED = false;
+#endif
+
+// Flat: what 49 more nested archives may add to the peak.
+constexpr long FLAT_WITHIN_KIB = 2048;
+
+struct MeasuredRun {
+  ChildRun run;
+  long peakKiB = -1;  // the child's peak resident memory
+};
+
+// Extracts the archive in file into folder in a child, read through the FileReader's
+// ring as the wrapper tail is, and takes the child's peak resident memory at the end.
+MeasuredRun extractMeasured(const ScratchDir& scratch, const std::string& file,
+                            const std::string& folder) {
+  const std::string peak = scratch / "peak";
+  MeasuredRun measured;
+  measured.run = runInChild(
+      [&] {
+        setKey(Key::Required);
+        FILE* in = fopen(file.c_str(), "rbe");
+        if (in == nullptr) return 2;
+        RingBuffer* ring = keepRing(Streamer_startFileReader(in));
+        const int result = Unarchiver_extractArchive(ring, folder.c_str());
+        rusage usage = {};
+        getrusage(RUSAGE_SELF, &usage);
+        writeFileBytes(peak, std::to_string(usage.ru_maxrss));
+        return RETURNED_WHOLE + result;
+      },
+      60);
+  if (pathExists(peak)) measured.peakKiB = std::stol(readFileBytes(peak));
+  return measured;
+}
+
+// A signed archive of count nested archives, each the same signed archive of a 1 MiB
+// file: random bytes, so that its compressed form fills the nested ring.
+std::string archiveOfNested(int count, const std::string& nestedCompressed) {
+  ArchiveBuilder outer;
+  for (int i = 0; i < count; ++i) {
+    outer.file("before-" + std::to_string(i) + ".txt", std::to_string(i));
+    outer.entry("0", "n" + std::to_string(i) + ".p2.l2", std::to_string(nestedCompressed.size()),
+                nestedCompressed);
+  }
+  return outer.signedBytes(2048);
+}
+
+// Each nested archive runs two stage threads with two rings and two records of its own:
+// all of it is freed once both threads have ended, so 50 of them need no more memory
+// than one.
+TEST(ManyNestedArchives, ExtractWholeInFlatMemory) {
+  ScratchDir scratch;
+  const std::string big = randomBytes(1 << 20, 11);
+  const std::string nested = hvpack::xzCompress(ArchiveBuilder().file("in/big.bin", big).signedBytes(2048));
+  ASSERT_GT(nested.size(), size_t{1} << 20);
+  // Both archives exist before either child forks, so both start from the same memory.
+  const int counts[] = {1, 50};
+  for (int count : counts) {
+    writeFileBytes(scratch / ("archive-" + std::to_string(count)), archiveOfNested(count, nested));
+  }
+  long peaks[2] = {-1, -1};
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(counts[i]);
+    const std::string folder = scratch / ("folder-" + std::to_string(counts[i]));
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+    const MeasuredRun m = extractMeasured(scratch, scratch / ("archive-" + std::to_string(counts[i])), folder);
+    ASSERT_FALSE(m.run.timedOut);
+    ASSERT_EQ(RETURNED_WHOLE, m.run.exitStatus) << m.run.output;
+    EXPECT_EQ(counts[i] + 1, countLinesStartingWith(m.run.output, VERIFIED));
+    const std::string last = std::to_string(counts[i] - 1);
+    EXPECT_EQ(last, readFileBytes(folder + "/before-" + last + ".txt"));
+    EXPECT_TRUE(big == readFileBytes(folder + "/in/big.bin"));
+    peaks[i] = m.peakKiB;
+  }
+  printf("Peak resident memory: %ld KiB with 1 nested archive, %ld KiB with 50\n", peaks[0], peaks[1]);
+  ASSERT_GT(peaks[0], 0);
+  if (MEMORY_INSTRUMENTED) GTEST_SKIP() << "the sanitizers hold freed memory back";
+  EXPECT_LE(peaks[1] - peaks[0], FLAT_WITHIN_KIB);
+}
+
+}  // namespace
+
+namespace {
+
+// ---- Folders swapped for links while entries are written ------------------------------
+
+// The stream stops after an entry's path, once its folders are made (the entry waits for
+// its length); another hand then swaps the folder that holds it for a link to the outside
+// folder, and the rest of the entry follows. The entry lands in the folder that was made
+// (now moved aside), never where the link points.
+TEST(SwappedFolder, NeverLeadsAnEntryOutside) {
+  struct Case {
+    const char* name;
+    const char* entry;    // its path
+    const char* swapped;  // the folder swapped for a link
+  };
+  const Case cases[] = {
+      {"TopFolder", "sub/f.txt", "sub"},
+      {"DeeperFolder", "a/sub/f.txt", "a/sub"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir scratch;
+    const std::string folder = scratch / "target";
+    const std::string outside = scratch / "outside";
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0755));
+    ASSERT_EQ(0, mkdir(outside.c_str(), 0755));
+    const std::string head = PropertyWriter().value("0").value(c.entry).bytes();
+    const std::string rest = PropertyWriter().value("4").bytes() + "evil";
+    const std::string swapped = folder + "/" + c.swapped;
+    const ChildRun run = runInChild(
+        [&] {
+          setKey(Key::None);
+          RingBuffer* ring = keptRing(1, 4096);
+          std::thread attacker([&] {
+            RingBuffer_write(ring, head.data(), static_cast<int32_t>(head.size()));
+            for (int i = 0; i < 5000 && !pathExists(swapped); ++i) usleep(1000);
+            rename(swapped.c_str(), (swapped + ".real").c_str());
+            symlink(outside.c_str(), swapped.c_str());
+            RingBuffer_write(ring, rest.data(), static_cast<int32_t>(rest.size()));
+            RingBuffer_close(ring);
+          });
+          const int result = Unarchiver_extractArchive(ring, folder.c_str());
+          attacker.join();
+          return RETURNED_WHOLE + result;
+        },
+        CHILD_DEADLINE_SECONDS);
+    ASSERT_FALSE(run.timedOut) << run.output;
+    EXPECT_EQ(RETURNED_WHOLE, run.exitStatus) << run.output;
+    EXPECT_EQ(Tree{}, readTree(outside)) << run.output;
+    EXPECT_EQ("-> " + outside, readTree(folder)[c.swapped]);
+    EXPECT_EQ("evil", readFileBytes(swapped + ".real/f.txt"));
+  }
+}
+
+// ---- Paths that do not fit their buffers ----------------------------------------------
+
+// A folder path of exactly length bytes below scratch, made of components the system
+// takes (under NAME_MAX each, the whole under PATH_MAX).
+std::string folderOfLength(const ScratchDir& scratch, size_t length) {
+  std::string folder = scratch.path();
+  while (folder.size() < length) {
+    const size_t part = std::min<size_t>(200, length - folder.size() - 1);
+    folder += "/" + std::string(part, 'd');
+    if (mkdir(folder.c_str(), 0755) != 0) return "";
+  }
+  return folder;
+}
+
+// The entry's whole path (or its ".p2" file's) would not fit the 5000-byte path buffer:
+// the run ends naming the entry and the system's reason, not a cut or empty path.
+TEST(TooLongPath, EndsWithFileNameTooLong) {
+  constexpr size_t FOLDER_LENGTH = 4000;
+  struct Case {
+    const char* name;
+    bool pack200;
+    size_t entryLength;  // the folder, '/' and the entry: 5011, or 4997 (+ ".p2": 5000)
+  };
+  const Case cases[] = {{"PlainFile", false, 1010}, {"Pack200File", true, 996}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir scratch;
+    const std::string folder = folderOfLength(scratch, FOLDER_LENGTH);
+    ASSERT_EQ(FOLDER_LENGTH, folder.size());
+    std::string entry;
+    while (entry.size() < c.entryLength) {
+      if (!entry.empty()) entry += "/";
+      entry += std::string(std::min<size_t>(200, c.entryLength - entry.size()), 'e');
+    }
+    ASSERT_EQ(c.entryLength, entry.size());
+    ArchiveBuilder archive;
+    if (c.pack200) {
+      archive.pack200(entry, "packed");
+    } else {
+      archive.file(entry, "plain");
+    }
+    const Extraction e = extractInChild(scratch, folder, archive.bytes(), Key::None);
+    ASSERT_FALSE(e.run.timedOut);
+    EXPECT_EQ(ENDED, e.run.exitStatus) << e.run.output;
+    EXPECT_EQ("", missingInOrder(e.run.output, {"\t[Unarchiver] Cannot extract " + entry +
+                                                    ": File name too long",
+                                                UNWRITABLE}))
+        << e.run.output;
+    EXPECT_EQ(Tree{}, readTree(folder));
   }
 }
 

@@ -297,13 +297,29 @@ const DecisionCase DECISION_CASES[] = {
      .status = 1,
      .lines = {"[JREOverride] JRE name overriden to -jre17", NO_QV_OR_JRE, JRE_NOTE_NO,
                QV_NOTE_YES}},
-    {.name = "OverrideCutAt499Bytes",
+    {.name = "Override64CharactersReplaces",
+     .setup = [](InstalledHome& h, auto&, auto&) {
+       h.addStandardInstall();
+       h.writeAppsFile("JreNameOverride", std::string(64, 'j'));
+     },
+     .status = 1,
+     .lines = {"[JREOverride] JRE name overriden to " + std::string(64, 'j'), NO_QV_OR_JRE}},
+    {.name = "OverrideOf65CharactersKeepsName",
+     .setup = [](InstalledHome& h, auto&, auto&) {
+       h.addStandardInstall();
+       h.writeAppsFile("JreNameOverride", std::string(65, 'j'));
+     },
+     .lines = {"[JREOverride] Ignoring JRE name " + std::string(65, 'j') +
+                   " (not a plain name), keeping jre17",
+               RUNNING}},
+    {.name = "OverrideCutAt499BytesKeepsName",
      .setup = [](InstalledHome& h, auto&, auto&) {
        h.addStandardInstall();
        h.writeAppsFile("JreNameOverride", std::string(600, 'j'));
      },
-     .status = 1,
-     .lines = {"[JREOverride] JRE name overriden to " + std::string(499, 'j'), NO_QV_OR_JRE}},
+     .lines = {"[JREOverride] Ignoring JRE name " + std::string(499, 'j') +
+                   " (not a plain name), keeping jre17",
+               RUNNING}},
     {.name = "OverrideGivesTheMissingName",
      .setup = [](InstalledHome& h, hvpack::ParamsBlock& p, auto&) {
        h.addStandardInstall();
@@ -399,8 +415,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, Decision, ::testing::ValuesIn(DECISION_CASES),
 
 // ---- FIFOs another user plants at the files the run reads --------------------------------
 
-// A FIFO without a writer would hold an open for reading for ever; planted in a folder
-// writable by everyone, it must count as a missing file and the run go on as without it.
+// A FIFO without a writer would hold an open for reading for ever; planted by another
+// user in a folder an earlier layout left writable by everyone, it is moved aside before
+// anything is read, and the run goes on as without it.
 struct PlantedFifoCase {
   const char* name;
   std::string at;  // below the master folder
@@ -417,16 +434,13 @@ const std::string LSO_FILE_AT =
 
 const PlantedFifoCase PLANTED_FIFO_CASES[] = {
     {"AtJreNameOverride", "HVApps/JreNameOverride", 0,
-     {"[Utils] Not a regular file, treated as missing: @M@/HVApps/JreNameOverride",
-      "[JREOverride] No JRE name override, will continue to use jre17", RUNNING, LAUNCHING}},
+     {"[JREOverride] No JRE name override, will continue to use jre17", RUNNING, LAUNCHING}},
     {"AtLsoFile", LSO_FILE_AT, 0,
-     {RUNNING, "[Extractor] Reading @M@/" + LSO_FILE_AT,
-      "[Utils] Not a regular file, treated as missing: @M@/" + LSO_FILE_AT,
-      "JRE LSO file does not exist", "[Extractor] Attempting spawn launch"},
+     {RUNNING, "[Extractor] Reading @M@/" + LSO_FILE_AT, "JRE LSO file does not exist",
+      "[Extractor] Attempting spawn launch"},
      {"[Extractor] LSO file does exist. Retrying"}},
     {"AtLaunchFile", LAUNCH_FILE_AT, 1,
-     {RUNNING, LAUNCHING, "[Utils] Not a regular file, treated as missing: @M@/" + LAUNCH_FILE_AT,
-      "Unable to open launch file @M@/" + LAUNCH_FILE_AT}},
+     {RUNNING, LAUNCHING, "Unable to open launch file @M@/" + LAUNCH_FILE_AT}},
 };
 
 class PlantedFifo : public ::testing::TestWithParam<PlantedFifoCase> {};
@@ -448,9 +462,12 @@ TEST_P(PlantedFifo, CountsAsMissingAndTheRunGoesOn) {
   const std::string& out = run.child.output;
   ASSERT_FALSE(run.child.signal == SIGALRM) << "the run hung\n" << out;
   EXPECT_EQ(c.status, run.child.exitStatus) << out;
-  std::vector<std::string> lines;
+  const std::string aside = fs::path(at).parent_path() / "HalvorinForeign_47202_0";
+  std::vector<std::string> lines = {"[ChMod] " + at + " belongs to user 47202: moved aside to " +
+                                    aside + ", never read"};
   for (const std::string& line : c.lines) lines.push_back(withMaster(line, home.master()));
   EXPECT_EQ("", missingInOrder(out, lines)) << out;
+  EXPECT_EQ(0, countLinesStartingWith(out, "[Utils] Not a regular file")) << out;
   for (const std::string& start : c.absent) {
     EXPECT_EQ(0, countLinesStartingWith(out, start)) << start << "\n" << out;
   }
@@ -459,8 +476,8 @@ TEST_P(PlantedFifo, CountsAsMissingAndTheRunGoesOn) {
     EXPECT_EQ("normal", run.result.mainClass);
   }
   struct stat st;
-  ASSERT_EQ(0, lstat(at.c_str(), &st));
-  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "left where it was planted";
+  ASSERT_EQ(0, lstat(aside.c_str(), &st));
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "renamed, nothing else";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PlantedFifo, ::testing::ValuesIn(PLANTED_FIFO_CASES),

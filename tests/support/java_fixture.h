@@ -19,6 +19,7 @@ inline constexpr char FIXTURE_UNPACK200_CALLS_ENV[] = "HV_FIXTURE_UNPACK200_CALL
 inline constexpr char FIXTURE_UNPACK200_SLEEP_ENV[] = "HV_FIXTURE_UNPACK200_SLEEP";
 inline constexpr char FIXTURE_UNPACK200_FAIL_ENV[] = "HV_FIXTURE_UNPACK200_FAIL";
 inline constexpr char FIXTURE_UNPACK200_HOLD_ENV[] = "HV_FIXTURE_UNPACK200_HOLD";
+inline constexpr char FIXTURE_UNPACK200_CUT_ENV[] = "HV_FIXTURE_UNPACK200_CUT";
 // Every switch of bin/unpack200 begins so (the root runner passes them on).
 inline constexpr char FIXTURE_UNPACK200_PREFIX[] = "HV_FIXTURE_UNPACK200_";
 

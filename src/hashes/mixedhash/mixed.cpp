@@ -3,6 +3,7 @@
 #include <cpuid.h>
 #include <immintrin.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -84,6 +85,9 @@ bool processorHasSha256() {
 }
 
 const bool nativeSha256 = processorHasSha256();
+std::atomic<bool> portableForced{false};
+
+bool useNativeSha256() { return nativeSha256 && !portableForced.load(std::memory_order_relaxed); }
 
 // The library's sha256_process, with the whole blocks in the middle of the input done
 // natively where the processor can. The library keeps the bookkeeping it checks (a
@@ -92,7 +96,7 @@ const bool nativeSha256 = processorHasSha256();
 int sha256Process(hash_state* md, const unsigned char* in, unsigned long inlen) {
   sha256_state& sha = md->sha256;
   // Short inputs, and those the library refuses or rejects, are the library's alone.
-  if (!nativeSha256 || in == nullptr || inlen < SHA256_BLOCK || sha.curlen > sizeof sha.buf ||
+  if (!useNativeSha256() || in == nullptr || inlen < SHA256_BLOCK || sha.curlen > sizeof sha.buf ||
       sha.length + inlen < sha.length) {
     return sha256_process(md, in, inlen);
   }
@@ -184,3 +188,7 @@ unsigned char* mixedHashDone(hash_state* md) {
   }
   return out;
 }
+
+const char* mixedHashSha256Path() { return useNativeSha256() ? "SHA instructions" : "portable"; }
+
+void mixedHashForcePortableSha256(bool force) { portableForced.store(force); }

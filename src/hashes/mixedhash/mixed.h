@@ -44,3 +44,10 @@ int mixedHashInit(hash_state* md);
 int mixedHashProcess(hash_state* md, const unsigned char* bytes, int len);
 // A new MIXED_DIGEST_SIZE-byte buffer the caller owns (malloc), or NULL.
 unsigned char* mixedHashDone(hash_state* md);
+
+// What does the whole SHA-256 blocks from now on: "SHA instructions" or "portable".
+const char* mixedHashSha256Path();
+// true: the portable rounds from now on, even where the processor has the SHA
+// instructions (so tests check both against the same vectors); false: the processor's
+// choice again. Any thread, at any time: a state fed by both paths is the same state.
+void mixedHashForcePortableSha256(bool force);

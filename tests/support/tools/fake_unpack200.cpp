@@ -4,6 +4,8 @@
 //                               arguments separated by tabs)
 //   HV_FIXTURE_UNPACK200_SLEEP  whole seconds (at most 600) to pause first
 //   HV_FIXTURE_UNPACK200_FAIL   exit status to end with at once, writing nothing
+//   HV_FIXTURE_UNPACK200_CUT    exit status to end with after writing only the first
+//                               half of TARGET (a disk that filled halfway)
 //   HV_FIXTURE_UNPACK200_HOLD   a path: after recording the call, wait while a file of
 //                               that name exists (at most 120 s), so a test can look at
 //                               the run while unpack200 works
@@ -79,6 +81,11 @@ int main(int argc, char** argv) {
   if (!fakeUnpack200(packed, &plain)) {
     fprintf(stderr, "unpack200: %s is not a packed file\n", argv[1]);
     return 1;
+  }
+  const char* cut = getenv(FIXTURE_UNPACK200_CUT_ENV);
+  if (cut != nullptr && *cut != '\0') {
+    writeWhole(argv[2], plain.substr(0, plain.size() / 2));
+    return static_cast<int>(strtol(cut, nullptr, 10));
   }
   if (!writeWhole(argv[2], plain)) {
     fprintf(stderr, "unpack200: cannot write %s\n", argv[2]);
