@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "core/install_modes.h"
 
@@ -77,25 +78,15 @@ bool validPath(const char* relPath) {
 
 // Opens name in fd as a folder; with create, makes it first when missing (its mode then
 // set exactly through the new descriptor).
-int openFolderStep(int fd, const char* name) {
-  const int next = openat(fd, name, FOLDER_FLAGS);
-  if (next >= 0 || errno != ENOTDIR) return next;
-  // The kernel tells a link where a folder must be as ENOTDIR; it is told as a link.
-  struct stat st;
-  const bool link = fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-  errno = link ? ELOOP : ENOTDIR;
-  return -1;
-}
-
 int stepInto(int fd, const char* name, bool create, int* made) {
-  int next = openFolderStep(fd, name);
+  int next = DescriptorFiles_openFolderAt(fd, name);
   if (next >= 0 || !create || errno != ENOENT) return next;
   const mode_t mode = folderMode();
   const bool madeHere = mkdirat(fd, name, mode) == 0;
   if (!madeHere && errno != EEXIST) return -1;
   // Whatever stands at the name now (another run's folder, a link swapped in) is opened
   // only when it is a folder, never followed.
-  next = openFolderStep(fd, name);
+  next = DescriptorFiles_openFolderAt(fd, name);
   if (next < 0 || !madeHere) return next;
   if (made != nullptr) ++*made;
   if (fchmod(next, mode) != 0) {
@@ -181,6 +172,21 @@ int requireRegular(int fd) {
   return fd;
 }
 
+// Anything but a FIFO or socket is written as the system writes it (a device only root
+// can have made there included); the descriptor then blocks as usual.
+int refuseFifo(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return closeKeepingErrno(fd);
+  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return closeKeepingErrno(fd);
+  return fd;
+}
+
 FILE* streamOf(int fd, const char* how) {
   if (fd < 0) return nullptr;
   FILE* file = fdopen(fd, how);
@@ -203,6 +209,38 @@ void scratchSuffix(char (&suffix)[8]) {
 }
 
 }  // namespace
+
+int DescriptorFiles_openFolderAt(int dirFd, const char* name) {
+  const int fd = openat(dirFd, name, FOLDER_FLAGS);
+  if (fd >= 0 || errno != ENOTDIR) return fd;
+  // The kernel tells a link where a folder must be as ENOTDIR; it is told as a link.
+  struct stat st;
+  const bool link = fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+  errno = link ? ELOOP : ENOTDIR;
+  return -1;
+}
+
+int DescriptorFiles_openPathParent(const char* path, const char** last) {
+  if (path == nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  size_t end = strlen(path);
+  while (end > 0 && path[end - 1] == '/') --end;
+  size_t start = end;
+  while (start > 0 && path[start - 1] != '/') --start;
+  const size_t length = end - start;
+  if (length == 0 || (length == 2 && path[start] == '.' && path[start + 1] == '.') ||
+      (length == 1 && path[start] == '.')) {
+    errno = EINVAL;
+    return -1;
+  }
+  *last = path + start;
+  if (start == 0) return openat(AT_FDCWD, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string folder(path, start);
+  // The caller's own folders: resolved as the system does, links in them included.
+  return openat(AT_FDCWD, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
 
 int DescriptorFiles_openFolder(int dirFd, const char* relPath) {
   Held held;
@@ -232,13 +270,13 @@ int DescriptorFiles_createFile(int dirFd, const char* relPath, FileCreation how,
   if (how == FileCreation::Exclusive) {
     fd = openat(parent.fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
   } else {
-    // Non-blocking and not truncated by the open: a FIFO or device at the name is neither
-    // waited on nor emptied; only a regular file is.
+    // Non-blocking: a FIFO at the name is never waited on (nor written); the flag is
+    // cleared again once the file is known not to be one.
     fd = openat(parent.fd, name,
-                O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, mode);
-    if (fd < 0 && (errno == ENXIO || errno == EISDIR)) errno = EINVAL;
-    if (fd >= 0) fd = requireRegular(fd);
-    if (fd >= 0 && ftruncate(fd, 0) != 0) fd = closeKeepingErrno(fd);
+                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
+                mode);
+    if (fd < 0 && errno == ENXIO) errno = EINVAL;
+    if (fd >= 0) fd = refuseFifo(fd);
   }
   const int error = errno;
   release(parent);

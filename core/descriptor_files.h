@@ -17,6 +17,18 @@
 #include <cstdio>
 #include <functional>
 
+// The one folder open: name in dirFd exactly as openat takes it (with AT_FDCWD any path,
+// its earlier components resolved by the system), as a folder, a link at its last
+// component never followed (ELOOP; ENOTDIR for anything else not a folder).
+int DescriptorFiles_openFolderAt(int dirFd, const char* name);
+
+// For a file the caller names by a whole path (absolute, or relative to the working
+// folder): opens the folder holding its last component (the path's own folders resolved
+// by the system, as the caller gave them) and sets *last to that component, so the
+// calls above act on it relative to the descriptor. -1 with errno, EINVAL for a path
+// without a last name ("", "/", one ending in "..").
+int DescriptorFiles_openPathParent(const char* path, const char** last);
+
 // Opens the folder relPath below dirFd without creating anything: a new descriptor, or
 // -1 (ENOENT missing, ELOOP/ENOTDIR a link or another kind of entry on the way).
 int DescriptorFiles_openFolder(int dirFd, const char* relPath);
@@ -35,9 +47,9 @@ int DescriptorFiles_openParent(int dirFd, const char* relPath, const char** last
 
 enum class FileCreation {
   Exclusive,  // a new file only: EEXIST when anything has the name (a link included)
-  Truncate,   // a new file, or an existing regular file emptied; any other kind of entry
-              // is refused (ELOOP a link, EINVAL a FIFO, device or folder, never opened
-              // in a way that waits or empties it)
+  Truncate,   // a new file, or an existing one emptied; a link is refused (ELOOP), a
+              // FIFO (EINVAL) or folder (EISDIR) too, a FIFO never waited on; a device (which only
+              // root can make) is written as the system writes it
 };
 
 // Creates the file relPath (its folders must exist) for writing with mode (the umask

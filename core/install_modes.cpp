@@ -31,7 +31,21 @@ std::atomic<ModePolicy> policy{ModePolicy::Closed};
 // took away (every folder it met, every file it changed) and the entries deferred to
 // SHARED_MODE, by path. Paths are only matched, never opened.
 std::mutex layoutMutex;
-std::unordered_map<std::string, mode_t> closedModes;
+// By device and inode: a name may have been given to another entry meanwhile.
+struct EntryId {
+  dev_t dev;
+  ino_t ino;
+  bool operator==(const EntryId& other) const { return dev == other.dev && ino == other.ino; }
+};
+struct EntryIdHash {
+  size_t operator()(const EntryId& id) const {
+    return std::hash<unsigned long long>()(static_cast<unsigned long long>(id.ino) * 31u +
+                                           static_cast<unsigned long long>(id.dev));
+  }
+};
+std::unordered_map<EntryId, mode_t, EntryIdHash> closedModes;
+
+EntryId idOf(const struct stat& st) { return EntryId{st.st_dev, st.st_ino}; }
 std::unordered_set<std::string> deferredModes;
 
 void reportModeFailure(const std::string& shown) {
@@ -85,7 +99,7 @@ class CloseVisitor : public TreeVisitor {
       return false;
     }
     if (S_ISLNK(entry.st.st_mode)) return false;
-    if (keep_ && (folder || (mode & OTHERS_WRITE) != 0)) closedModes[entry.shown] = mode;
+    if (keep_ && (folder || (mode & OTHERS_WRITE) != 0)) closedModes[idOf(entry.st)] = mode;
     // A folder is closed before it is listed: nothing new can appear in it meanwhile.
     if ((mode & OTHERS_WRITE) != 0) announce();
     setModeAt(entry, mode & ~OTHERS_WRITE);
@@ -109,9 +123,12 @@ class ShareVisitor : public TreeVisitor {
   bool enter(const TreeEntry& entry) override {
     if (S_ISLNK(entry.st.st_mode)) return false;
     const bool folder = S_ISDIR(entry.st.st_mode);
+    // A hard link or another user's entry may be anything outside the install: its mode
+    // is never opened.
+    if (entry.st.st_uid != 0 || (!folder && entry.st.st_nlink > 1)) return false;
     if (deferredModes.count(entry.shown) != 0) {
       setModeAt(entry, SHARED_MODE);
-    } else if (auto kept = closedModes.find(entry.shown); kept != closedModes.end()) {
+    } else if (auto kept = closedModes.find(idOf(entry.st)); kept != closedModes.end()) {
       setModeAt(entry, kept->second);
     } else if (folder) {
       setModeAt(entry, SHARED_MODE);

@@ -48,6 +48,8 @@ bool ownerTrusted(uid_t owner);
 // entered. Walks by descriptor, never through a link. Nothing otherwise.
 void closeInstallTree(const char* sharedDir, const char* master);
 // SharedLater, the run's last step before its exit 0 or its launch: one walk of master
-// by descriptor, never through a link: entries seen by closeInstallTree get their mode
-// back, deferred ones and new folders SHARED_MODE, the rest stays. Nothing otherwise.
+// by descriptor, never through a link: entries seen by closeInstallTree (known by device
+// and inode) get their mode back, deferred ones and new folders SHARED_MODE, the rest
+// stays; files with more than one link and entries root does not own are passed over
+// (another user's folder is not entered). Nothing otherwise.
 void shareInstallTree(const char* master);

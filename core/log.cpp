@@ -82,13 +82,17 @@ int64_t getTimeMillis() {
 }
 
 void logMessage(const char* format, ...) {
+  // A line logged between a failed call and the report of its reason keeps that reason.
+  const int error = errno;
   va_list args;
   va_start(args, format);
   writeLine(format, args);
   va_end(args);
+  errno = error;
 }
 
 void logBanner(const char* format, ...) {
+  const int error = errno;
   writeFixed(STAR_LINE);
   va_list args;
   va_start(args, format);
@@ -97,6 +101,7 @@ void logBanner(const char* format, ...) {
   writeFixed(STAR_LINE);
   fflush(stdout);
   fflush(stderr);
+  errno = error;
 }
 
 void logStart(const char* title) {

@@ -15,6 +15,8 @@ int64_t getTimeMillis();
 // The line prefix for an elapsed time: "+%-8llu " (never cut; 32 bytes are plenty).
 void formatLogPrefix(char* buffer, size_t size, unsigned long long elapsed);
 
+// logMessage and logBanner leave errno as they found it, so a failure can be logged
+// before its reason is.
 void logMessage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // A line of 43 '*', the message as one log line, the star line again.
 void logBanner(const char* format, ...) __attribute__((format(printf, 1, 2)));

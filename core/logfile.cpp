@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/descriptor_files.h"
 #include "core/fileops.h"
 #include "core/log.h"
 #include "core/paths.h"
@@ -40,7 +41,7 @@ void openLogFile(const char* master) {
   ensureFolder(path);
   // The file is made in the folder opened here: a link put in the place of "logs" is
   // never followed, so no other folder receives the file.
-  const int folder = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int folder = DescriptorFiles_openFolderAt(AT_FDCWD, path);
   const size_t folderLength = strlen(path) + 1;  // the file name starts after the '/'
   if (appendPathN(path, sizeof path, "Wrapper-") == nullptr || !appendText(path, sizeof path, name)) {
     if (folder >= 0) close(folder);

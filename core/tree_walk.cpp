@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/descriptor_files.h"
+
 namespace {
 
 bool isDot(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
@@ -33,7 +35,7 @@ void walkEntry(int parentFd, const char* name, const std::string& shown, int dep
     return;
   }
   if (!visitor->enter(entry) || !S_ISDIR(st.st_mode)) return;
-  const int fd = openFolderAt(parentFd, name);
+  const int fd = DescriptorFiles_openFolderAt(parentFd, name);
   if (fd < 0) {
     visitor->failed(entry);
     return;
@@ -67,10 +69,6 @@ void walkChildren(int fd, const std::string& shown, int depth, TreeVisitor* visi
 
 }  // namespace
 
-int openFolderAt(int parentFd, const char* name) {
-  return openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-}
-
 TreeWalkResult walkTree(const char* path, TreeVisitor* visitor, bool withTop) {
   struct stat st;
   if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0) return TreeWalkResult::TopMissing;
@@ -80,7 +78,7 @@ TreeWalkResult walkTree(const char* path, TreeVisitor* visitor, bool withTop) {
     walkEntry(AT_FDCWD, path, shown, 0, visitor);
     return TreeWalkResult::Walked;
   }
-  const int fd = openFolderAt(AT_FDCWD, path);
+  const int fd = DescriptorFiles_openFolderAt(AT_FDCWD, path);
   if (fd < 0) return TreeWalkResult::TopMissing;
   walkChildren(fd, shown, 1, visitor, nullptr);
   return TreeWalkResult::Walked;

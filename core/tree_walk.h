@@ -39,6 +39,3 @@ enum class TreeWalkResult { Walked, TopMissing, TopIsLink };
 // visited), TopMissing when it cannot be lstat'ed. The top folder is visited too when
 // withTop; else only its children (then it must open as a folder, or TopMissing).
 TreeWalkResult walkTree(const char* path, TreeVisitor* visitor, bool withTop = true);
-
-// Opens name in parentFd as a folder without following a link (close-on-exec); -1.
-int openFolderAt(int parentFd, const char* name);

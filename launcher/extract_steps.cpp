@@ -95,7 +95,6 @@ void Extractor_extractQuorvane(ExtractorRun* run) {
   buildPath2(lzmaPath, run->qvTemp, LZMA_FILE);
   logMessage("[Extractor] LZMA path is %s\n", lzmaPath);
   Extractor_extractTailEntries(run, run->qvTemp, 1, UPDATER_COMPONENT);
-  makeExecutable(lzmaPath, 1);
   logMessage("[Extractor] Ensuring LZMA is executable.\n");
   if (setProgramMode(lzmaPath) != 0) {
     logMessage("[Extractor] ***************************** Error setting LZMA executable!\n");

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/descriptor_files.h"
 #include "core/fileops.h"
 #include "core/install_folders.h"
 #include "core/launch_property_list.h"
@@ -27,6 +28,8 @@ const char LAUNCH_FILE_NAME[] = "HalvorinLaunch";
 const char LSO_FOLDER[] = "HVApps";
 const char LSO_PREFIX[] = "JRE-LastSuccessfulOptions-";
 const char FAILURE_STARS[] = "***************************\n";
+// The java copy runs for every user of the runtime.
+constexpr mode_t JAVA_COPY_MODE = 0755;
 
 // A refused input: the launch cannot be composed within the fixed sizes, so nothing is
 // spawned and the run ends.
@@ -88,30 +91,37 @@ void addProperty(LaunchPropertyList* copy, bool dynamic, const char* key, const 
   }
 }
 
-// Builds the private runtime's copy of java named after the program. It is written under
-// a temporary name beside it and renamed only once complete and executable, so a failed
-// copy never leaves a file that later launches would take as the finished one.
+// Builds the private runtime's copy of java named after the program. It is written
+// under a fresh name made exclusively beside it (the bin folder may be writable by
+// everyone: nothing planted at a predictable name is truncated or followed) and renamed
+// only once complete and executable, so a failed copy never leaves a file that later
+// launches would take as the finished one.
 void makeJavaCopy(const char* java, const char* exe) {
-  char* temp = newPathBuffer();
-  if (!formatText(temp, PATH_BUFFER_SIZE, "%s.tmp-%ld", exe, static_cast<long>(getpid()))) {
-    refuseLaunch("Path of the java copy is too long, cannot launch!\n");
+  logMessage("[Extractor] Copying FILE %s\n", exe);
+  FILE* in = openRegularFileForReading(java);
+  if (in == nullptr) {
+    logMessage("[Extractor] *************************** Unable to open source file for copy %s\n",
+               java);
   }
-  remove(temp);
-  // copyFile only logs its failures: a complete copy is told by its size.
-  copyFile(java, temp);
-  struct stat source, target;
-  // The bin folder may be writable by everyone: a link put in the copy's place is never
-  // taken for the copy, and its target never gets the mode.
-  const bool complete = stat(java, &source) == 0 && lstat(temp, &target) == 0 &&
-                        S_ISREG(target.st_mode) && source.st_size == target.st_size;
-  if (!complete) logMessage("[Extractor] Copy of %s to %s is incomplete, not used\n", java, temp);
-  const bool executable = complete && chmodNoFollow(temp, 0755) == 0;
-  if (!executable) logBanner("Error setting app binary executable!\n");
-  if (executable && rename(temp, exe) != 0) {
-    logMessage("[Extractor] Could not rename '%s' to '%s' [%d]\n", temp, exe, errno);
+  const char* last;
+  const int folder = in != nullptr ? DescriptorFiles_openPathParent(exe, &last) : -1;
+  ReplaceFailure failure;
+  const int made =
+      folder >= 0
+          ? DescriptorFiles_replace(folder, last, JAVA_COPY_MODE,
+                                    [in](FILE* out) { return copyStream(in, out) == CopyResult::Ok; },
+                                    &failure)
+          : -1;
+  if (folder >= 0) close(folder);
+  if (in != nullptr) fclose(in);
+  if (made == 0) return;
+  if (failure.step == ReplaceStep::Rename) {
+    logMessage("[Extractor] Could not rename '%s%s' to '%s' [%d]\n", exe, failure.suffix, exe,
+               failure.error);
+    return;
   }
-  remove(temp);
-  free(temp);
+  logMessage("[Extractor] Copy of %s to %s is incomplete, not used\n", java, exe);
+  logBanner("Error setting app binary executable!\n");
 }
 
 // Reads the LSO file: its entries become JVM options and, with their count, properties.

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/descriptor_files.h"
 #include "core/fileops.h"
 #include "core/install_folders.h"
 #include "core/install_modes.h"
@@ -49,46 +50,46 @@ char* binPath(const char* folder, const char* program) {
   endProcess(1);
 }
 
-// Copies source into a new file beside target and renames it over target: the store is
+// Copies in into a new file beside target and renames it over target: the store is
 // never missing or cut, whatever fails, and a link at target is replaced, not followed.
 // Ends the run on any failure, the partial copy removed and the old store left in place.
-void replaceCacerts(const char* source, const char* target) {
+void replaceCacerts(FILE* in, const char* source, const char* target) {
+  const char* last;
+  const int folder = DescriptorFiles_openPathParent(target, &last);
+  bool old = false;
+  int readError = 0;
+  ReplaceFailure failure;
+  failure.error = errno;
+  const int renamed = folder < 0 ? -1 : DescriptorFiles_replace(folder, last, CACERTS_MODE, [&](FILE* out) {
+    const CopyResult copied = copyStream(in, out);
+    if (copied == CopyResult::ReadFailed) readError = errno;
+    if (copied != CopyResult::Ok) return false;
+    // A link there (the store of a system runtime often is one) goes too.
+    old = fileExists(target) != 0;
+    if (old) logMessage("[Extractor] Removing old cacerts file\n");
+    return true;
+  }, &failure);
+  if (folder >= 0) close(folder);
+  fclose(in);
+  if (old) logMessage("[Extractor] Result = %d\n", renamed);
+  if (renamed == 0) return;
   char scratch[PATH_BUFFER_SIZE];
-  if (!formatText(scratch, sizeof scratch, "%s.XXXXXX", target)) {
+  // Before a scratch file had a name, the line shows the pattern of its name.
+  const char* suffix = failure.suffix[0] != '\0' ? failure.suffix : ".XXXXXX";
+  if (!formatText(scratch, sizeof scratch, "%s%s", target, suffix)) {
     failCacerts("create a file beside", target, ENAMETOOLONG);
   }
-  FILE* in = openFileForReading(source);
-  if (in == nullptr) failCacerts("open", source, errno);
-  const int fd = mkostemp(scratch, O_CLOEXEC);
-  if (fd < 0) failCacerts("create", scratch, errno);
-  FILE* out = fchmod(fd, CACERTS_MODE) == 0 ? fdopen(fd, "wb") : nullptr;
-  if (out == nullptr) {
-    const int error = errno;
-    close(fd);
-    unlink(scratch);
-    failCacerts("create", scratch, error);
+  switch (failure.step) {
+    case ReplaceStep::Write:
+      if (readError != 0) failCacerts("read", source, readError);
+      failCacerts("write", scratch, failure.error);
+    case ReplaceStep::Close: failCacerts("close", scratch, failure.error);
+    case ReplaceStep::Rename: failCacerts("rename a new file over", target, failure.error);
+    case ReplaceStep::Create:
+    case ReplaceStep::None: break;
   }
-  // errno is read as the argument, before unlink can change it.
-  const auto fail = [&scratch](const char* action, const char* path, int error) {
-    unlink(scratch);
-    failCacerts(action, path, error);
-  };
-  char buffer[COPY_BUFFER_SIZE];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, in)) > 0;) {
-    if (fwrite(buffer, 1, n, out) != n) fail("write", scratch, errno);
-  }
-  if (ferror(in)) fail("read", source, errno);
-  fclose(in);
-  if (fflush(out) != 0) fail("write", scratch, errno);
-  if (fclose(out) != 0) fail("close", scratch, errno);
-  struct stat st;
-  // A link there (the store of a system runtime often is one) goes too.
-  const bool old = fileExists(target) || (lstat(target, &st) == 0 && S_ISLNK(st.st_mode));
-  if (old) logMessage("[Extractor] Removing old cacerts file\n");
-  const int renamed = rename(scratch, target);
-  const int error = errno;
-  if (old) logMessage("[Extractor] Result = %d\n", renamed);
-  if (renamed != 0) fail("rename a new file over", target, error);
+  if (failure.error == ENAMETOOLONG) failCacerts("create a file beside", target, failure.error);
+  failCacerts("create", scratch, failure.error);
 }
 
 }  // namespace
@@ -215,18 +216,26 @@ void fetchVersionFile(const char* qvFolder, const char* updateUrl, const char* j
 }
 
 void overrideCacerts(const char* source, const char* jreFolder) {
-  if (!fileExists(source)) {
+  // The updater's folder may be writable by others: a FIFO, device or link planted there
+  // is no store, and is never waited on.
+  FILE* in = nullptr;
+  if (fileExists(source)) {
+    in = openRegularFileForReading(source);
+    if (in == nullptr && errno != ELOOP && errno != EINVAL) failCacerts("open", source, errno);
+  }
+  if (in == nullptr) {
     logMessage("[Extractor] Override CACerts does not exist.\n");
     return;
   }
   char target[PATH_BUFFER_SIZE];
   if (buildPath4(target, jreFolder, "lib", "security", CACERTS_FILE) == nullptr) {
     logMessage("[Extractor] CACerts target path does not fit, keeping the runtime's\n");
+    fclose(in);
     return;
   }
   logMessage("[Extractor] CACerts path %s exists\n", source);
   logMessage("[Extractor] TargetCACerts path is %s\n", target);
-  replaceCacerts(source, target);
+  replaceCacerts(in, source, target);
 }
 
 void regenerateClassData(const char* folder) {

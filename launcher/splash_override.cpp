@@ -8,36 +8,30 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/descriptor_files.h"
 #include "core/fileops.h"
 #include "core/log.h"
 #include "core/paths.h"
 
 namespace {
 
+// The mode an overriding splash picture has always had.
+constexpr mode_t SPLASH_PICTURE_MODE = 0600;
+
 // Writes the picture beside path and renames it over path, so a link planted at path is
 // replaced rather than followed, and a picture that cannot be written whole leaves the
 // extracted one in place. false (logged) when it could not be written.
 bool replaceSplashPicture(const char* path, const unsigned char* image, uint64_t size) {
-  char scratch[PATH_BUFFER_SIZE];
-  if (!formatText(scratch, sizeof scratch, "%s.XXXXXX", path)) {
-    logMessage("[Extractor] Unable to write splash image %s, keeping the extracted one\n", path);
-    return false;
-  }
-  const int fd = mkostemp(scratch, O_CLOEXEC);
-  bool written = fd >= 0;
-  for (uint64_t done = 0; written && done < size;) {
-    const ssize_t n = write(fd, image + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      written = false;
-    } else {
-      done += static_cast<uint64_t>(n);
-    }
-  }
-  if (fd >= 0 && close(fd) != 0) written = false;
-  if (written && rename(scratch, path) == 0) return true;
+  const char* last;
+  const int folder = DescriptorFiles_openPathParent(path, &last);
+  const int replaced =
+      folder >= 0 ? DescriptorFiles_replace(folder, last, SPLASH_PICTURE_MODE, [&](FILE* out) {
+        return fwrite(image, 1, size, out) == size;
+      })
+                  : -1;
   const int error = errno;
-  if (fd >= 0) unlink(scratch);
+  if (folder >= 0) close(folder);
+  if (replaced == 0) return true;
   logMessage("[Extractor] Unable to write splash image %s [%d], keeping the extracted one\n", path,
              error);
   return false;

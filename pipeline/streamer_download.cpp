@@ -8,8 +8,8 @@
 #include <cstring>
 #include <new>
 
-#include "core/install_modes.h"
 #include "core/log.h"
+#include "core/path_files.h"
 #include "pipeline/http_downloader.h"
 #include "pipeline/streamer.h"
 
@@ -44,15 +44,6 @@ bool startStage(pthread_t* thread, void* (*body)(void*), void* record, const cha
   RingBuffer_close(ring);
   if (otherRing != nullptr) RingBuffer_close(otherRing);
   return false;
-}
-
-// The target is written fresh; a link in its place is refused rather than followed.
-FILE* openTarget(const char* path) {
-  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, newFileMode());
-  if (fd < 0) return nullptr;
-  FILE* file = fdopen(fd, "wb");
-  if (file == nullptr) close(fd);
-  return file;
 }
 
 }  // namespace
@@ -110,7 +101,8 @@ int Streamer_downloadToFile(const char* url, const char* path) {
   downloader->result = 1;
   auto* saver = newRecord<FileSaverContext>();
   saver->ring = ring;
-  saver->file = openTarget(path);
+  // Written fresh; a link in its place is refused rather than followed.
+  saver->file = createFileNoFollow(path);
   if (saver->file == nullptr) logMessage(MSG_CANNOT_OPEN, path, strerror(errno));
   saver->result = 1;
 

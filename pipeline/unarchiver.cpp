@@ -24,7 +24,6 @@
 unsigned char* tailExtractBuffer = nullptr;
 int tailExtractBufferSize = 1048576;
 std::atomic<const char*> unpack200Path{nullptr};
-std::atomic<bool> unpack200Prepared{false};
 
 namespace {
 

@@ -28,8 +28,6 @@ extern int tailExtractBufferSize;
 // The unpack200 program for pack200 entries (null while no runtime has been located).
 // Set by the runtime setup before an extraction starts; only read while one runs.
 extern std::atomic<const char*> unpack200Path;
-// Set once the program at unpack200Path has been prepared.
-extern std::atomic<bool> unpack200Prepared;
 
 // Allocates tailExtractBuffer (runs as the program's static initialiser).
 void initTailBuffer();

@@ -113,7 +113,6 @@ void Unarchiver_unpack200(int folderFd, const QueuedPack200& file) {
     logMessage(UNPACK200_MISSING_LINE, NO_UNPACK200);
     return;
   }
-  if (!unpack200Prepared.exchange(true)) makeExecutable(program, 1);
   std::string parentPath, name;
   splitLast(file.relative, &parentPath, &name);
   const std::string packedName = name + ".p2";

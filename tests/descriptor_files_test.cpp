@@ -135,7 +135,7 @@ const Case CASES[] = {
     {"OpenRegularFifo", Op::OpenRegular, "fifo", EINVAL, nullptr},
     {"TruncateFifo", Op::CreateTruncate, "fifo", EINVAL, nullptr},
     {"OpenRegularDevice", Op::OpenRegular, "dev", EINVAL, nullptr},
-    {"TruncateDevice", Op::CreateTruncate, "dev", EINVAL, nullptr},
+    {"TruncateDeviceWritesThrough", Op::CreateTruncate, "dev", 0, nullptr},
     {"OpenRegularFolder", Op::OpenRegular, "a", EINVAL, nullptr},
     {"MakeFoldersAtFifo", Op::MakeFolders, "fifo/x", ENOTDIR,
      [](const Layout& l) { return modeOf(l.top + "/fifo") == 0666; }},

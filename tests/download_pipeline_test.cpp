@@ -268,7 +268,7 @@ TEST(DownloadPipelineTest, FailedTransferUnderAKeyIsAFailedDownload) {
     SCOPED_TRACE(c.name);
     ScratchDir dir;
     RefusingPort refused;
-    const ChildRun run = downloadInChild(c.plan, true, dir, "2", c.refused ? refused.port() : 0);
+    const ChildRun run = downloadInChild(c.plan, true, dir, "3", c.refused ? refused.port() : 0);
     ASSERT_FALSE(run.timedOut) << run.output;
     EXPECT_EQ(c.exitStatus, run.exitStatus) << run.output;
     const std::string output = withoutDownloadBars(run.output);

@@ -464,15 +464,15 @@ const std::string STALL_BODY = patternBytes(3 * PIPELINE_RING_SIZE + 77);
 // no stall: not 10 KB/s, not twelve silent seconds under the product's limit, not a
 // consumer that leaves the ring full for longer than the limit.
 const StallCase STALL_CASES[] = {
-    {"SiteThatNeverAnswers", silent(), "2", 0, 1, 0, 2, TIMEOUT, 4},
+    {"SiteThatNeverAnswers", silent(), "3", 0, 1, 0, 2, TIMEOUT, 6},
     {"TransferThatStopsHalfway",
-     pausedAfter(STALL_BODY, STALL_BODY.size() / 2, 15000), "2", 0, 1, STALL_BODY.size() / 2, 1,
-     TIMEOUT, 2},
-    {"SteadyTenKilobytesASecond", steady(patternBytes(40000), 1000, 100), "2", 0, 0, 40000, 1,
+     pausedAfter(STALL_BODY, STALL_BODY.size() / 2, 15000), "3", 0, 1, STALL_BODY.size() / 2, 1,
+     TIMEOUT, 3},
+    {"SteadyTenKilobytesASecond", steady(patternBytes(40000), 1000, 100), "3", 0, 0, 40000, 1,
      nullptr, 3},
     {"TwelveSecondPauseMidway", pausedAfter(STALL_BODY, STALL_BODY.size() / 2, 12000), nullptr, 0,
      0, STALL_BODY.size(), 1, nullptr, 12},
-    {"ConsumerHoldingTheRingFullLongerThanTheLimit", plan(200, STALL_BODY), "2", 5000, 0,
+    {"ConsumerHoldingTheRingFullLongerThanTheLimit", plan(200, STALL_BODY), "3", 5000, 0,
      STALL_BODY.size(), 1, nullptr, 5},
 };
 
@@ -500,9 +500,11 @@ TEST_P(DownloadStall, EndsOnlyWhenNothingArrivesForTheLimit) {
   EXPECT_EQ(c.failure == nullptr ? "" : failureLines(c.failure, c.requests), run.err);
   EXPECT_GE(seconds, c.minSeconds);
   // A stall ends soon after its limit, each attempt: libcurl takes the speed over its
-  // last five seconds, so bytes that came just before the stall count a little longer.
+  // last five seconds, so bytes that came just before the stall count a little longer,
+  // and a loaded machine adds its own delay; a stall that is not detected runs on far
+  // past this.
   if (c.failure != nullptr) {
-    EXPECT_LT(seconds, c.requests * (std::atoi(c.limit) + 1.5) + 6);
+    EXPECT_LT(seconds, c.requests * (std::atoi(c.limit) + 10));
   }
 }
 

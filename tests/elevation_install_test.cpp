@@ -307,7 +307,7 @@ TEST_P(NoSecondElevation, StopsAtTheRoadWithASudoLine) {
   // The run ends at the road within a fraction of a second; one that elevates again
   // (and again) fails after this long.
   DeadlineOptions options;
-  options.seconds = 5;
+  options.seconds = 20;
   const DeadlineRun run = installer.run(c.args, c.env, options);
   const std::string& out = run.output;
   ASSERT_FALSE(run.timedOut) << out;
@@ -623,7 +623,8 @@ TEST_P(SharedInstallByRoot, WorksClosedToOthersThenOpensTheSharedLayout) {
     remove(hold.c_str());
   });
   DeadlineOptions options;
-  options.seconds = 180;
+  // The run takes a few seconds; one whose pipeline hangs fails after this long.
+  options.seconds = 40;
   const DeadlineRun run =
       c.rootStartsIt ? installer.runAsRoot(env, options) : installer.run({}, env, options);
   ended = true;

@@ -486,18 +486,17 @@ std::vector<RoadCase> roadCases() {
     cases.push_back(c);
   }
   {
-    // The Quorvane's rename cannot replace the installed folder (a part of it the user may
-    // not empty), so it falls back to copying and QV temp stays: the APP temp name formed
-    // in the same second is taken, and the application gets a folder of its own.
-    RoadCase c{"QvRenameCopiedAppTempStillItsOwn", {}, LAUNCHER_ARGS, {}, {}, {}, true, QV_FOLDER};
-    c.prepare = [](InstalledHome& home, Installer& in) {
+    // The installed Quorvane folder cannot be emptied (a part of it the user may not
+    // empty): it is moved aside whole and the new folder takes its name; nothing is ever
+    // copied into the old one.
+    RoadCase c{"OldQvFolderThatCannotBeEmptiedIsMovedAside", {}, LAUNCHER_ARGS, {}, {}, {}, true,
+               QV_FOLDER};
+    c.prepare = [](InstalledHome& home, Installer&) {
       const std::string qv = home.addQuorvane("12");
       home.keepRootOwned(qv + "/locked");
-      writeFileBytes(qv + "/locked/file", "root's");
-      in.qv["locked/"] = "";
-      in.qv["locked/file"] = "root's";
+      writeFileBytes(qv + "/locked/file", "old");
     };
-    c.lines = {"[Rename] Can do no better than a copy on this filesystem"};
+    c.absent = {"[Rename] Can do no better than a copy on this filesystem"};
     cases.push_back(c);
   }
   {
@@ -548,16 +547,17 @@ TEST_P(ExtractRoadCases, InstallsWholeAndEndsAsTheCaseSays) {
     ASSERT_FALSE(texts.empty());
     EXPECT_EQ(std::string("[Extractor] Will now run latest QV ") + QV_FOLDER, texts.back());
   }
-  // QV temp and APP temp, formed in one second, have one name; with the copy fallback the
-  // application's folder is made under the next one.
+  // QV temp and APP temp, formed in one second, have one name.
   const std::string qvTemp = lineAfter(out, "[Extractor] QV temp is ");
   const std::string appTemp = lineAfter(out, "[Extractor] APP temp is ");
-  if (std::string(c.name) == "QvRenameCopiedAppTempStillItsOwn") {
-    EXPECT_EQ(1, countLinesStartingWith(out, "[Utils] " + appTemp + " is taken, trying ")) << out;
-    Tree copied = in.qv;
-    copied.erase("locked/");
-    copied.erase("locked/file");
-    EXPECT_EQ(copied, withoutLaunchFiles(readTree(qvTemp))) << "the copied QV temp stays";
+  if (std::string(c.name) == "OldQvFolderThatCannotBeEmptiedIsMovedAside") {
+    const std::string line = "[Rename] Could not empty '" + home.inMaster(QV_FOLDER) +
+                             "' (Directory not empty), moved it aside to '";
+    const std::string aside = lineAfter(out, line);
+    ASSERT_FALSE(aside.empty()) << out;
+    const std::string asidePath = aside.substr(0, aside.size() - 1);  // the closing quote
+    EXPECT_EQ("old", readFileBytes(asidePath + "/locked/file")) << "the old folder, whole";
+    EXPECT_FALSE(fs::exists(home.inMaster(QV_FOLDER) + "/locked")) << "nothing of it merged";
   } else if (!appTemp.empty() && secondsOf(qvTemp) == secondsOf(appTemp)) {
     EXPECT_EQ(qvTemp, appTemp) << "formed in one second";
     EXPECT_EQ(0, countLinesStartingWith(out, "[Utils] " + appTemp + " is taken")) << out;

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -68,6 +69,21 @@ TEST(LogMessage, FirstLineIsZeroAndBothOutputsMatch) {
   EXPECT_EQ(file, out);
   EXPECT_EQ(0u, file.find("+0        [Test] first 1\n"));
   EXPECT_NE(std::string::npos, file.find("[Test] second x\n"));
+}
+
+// A failing log file (a full disk) sets errno as each line is written; the reason of the
+// failure logged just before must survive for the "Cannot ...: <reason>" line after it.
+TEST(LogMessage, KeepsErrnoAlsoWhenTheLogFileFails) {
+  const ChildRun child = runInChild([] {
+    setLogFile(fopen("/dev/full", "we"));
+    errno = EACCES;
+    logMessage("[Test] a line\n");
+    if (errno != EACCES) return 1;
+    errno = ENOENT;
+    logBanner("a banner\n");
+    return errno == ENOENT ? 0 : 2;
+  });
+  EXPECT_EQ(0, child.exitStatus) << child.output;
 }
 
 TEST(LogMessage, FramingLinesEachCarryAPrefix) {

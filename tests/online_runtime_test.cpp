@@ -254,7 +254,7 @@ TEST(OnlineDownload, HungClassDataDumpIsKilledAndTheRoadGoesOn) {
   setup.serveRuntime("17");
   setup.pack();
   const LauncherRun run =
-      setup.run({"x"}, true, {{FIXTURE_DUMP_SLEEP_ENV, "60"}, {WAIT_LIMIT_ENV, "2"}});
+      setup.run({"x"}, true, {{FIXTURE_DUMP_SLEEP_ENV, "60"}, {WAIT_LIMIT_ENV, "3"}});
   const std::string& out = run.child.output;
   ASSERT_EQ(0, run.child.exitStatus) << out;
   EXPECT_TRUE(run.reported) << out;
@@ -265,7 +265,7 @@ TEST(OnlineDownload, HungClassDataDumpIsKilledAndTheRoadGoesOn) {
       lineAfter(out, "[JREDownload] Extracting JRE archive to ") + "/bin/java";
   EXPECT_EQ("", missingInOrder(out, {"[JREDownload] Regenerating jsa...",
                                      "[Spawner] " + java +
-                                         " ran past its limit of 2 seconds and was killed",
+                                         " ran past its limit of 3 seconds and was killed",
                                      "[JREDownload] Downloaded JRE is now ready."}))
       << out;
 }
@@ -374,8 +374,8 @@ TEST_P(SiteFailure, EndsWithStatusOneAndNoCompleteRuntime) {
   ASSERT_TRUE(setup.ready) << setup.server.why();
   c.serve(setup);
   setup.pack();
-  // Stalls end after two seconds here, not a minute.
-  const LauncherRun run = setup.run({"x"}, false, {{WAIT_LIMIT_ENV, "2"}});
+  // Stalls end after three seconds here, not a minute.
+  const LauncherRun run = setup.run({"x"}, false, {{WAIT_LIMIT_ENV, "3"}});
   const std::string& out = run.child.output;
   EXPECT_EQ(1, run.child.exitStatus) << out;
   if (c.line == ARCHIVE_FAILED) {
