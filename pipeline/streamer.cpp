@@ -231,7 +231,7 @@ namespace {
 // In fuzz builds a fatal end throws, and an exception leaving a thread's body would end
 // the whole process: the stage keeps the status for the thread that joins it.
 template <typename Body>
-void runStage(UnLzmaUnarchiveContext* ctx, Body body) {
+void runStage([[maybe_unused]] UnLzmaUnarchiveContext* ctx, Body body) {
 #ifdef HV_FUZZ
   try {
     body();
@@ -247,7 +247,6 @@ void runStage(UnLzmaUnarchiveContext* ctx, Body body) {
 }
 
 }  // namespace
-
 
 void* Streamer_unLzmaThread(void* context) {
   auto* ctx = static_cast<UnLzmaUnarchiveContext*>(context);
