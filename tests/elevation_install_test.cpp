@@ -460,12 +460,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, RootRunOfSharedInstall,
 
 constexpr uid_t NAME_TAKER_UID = 47216;
 
-// As another user, makes every temporary folder name a run could try in the next
-// `seconds` seconds: for each second the counts around the entry count the folder will
-// have then, and the 10,000 after it. false when a name could not be made.
-bool takeTempNamesAsOtherUser(const std::string& master, int seconds) {
+// As another user, makes every temporary folder name a run could try in the `seconds`
+// seconds from `from` (epoch seconds): for each second the counts around the entry count
+// the folder will have then, and the 10,000 after it. false when a name could not be made.
+bool takeTempNamesAsOtherUser(const std::string& master, long from, int seconds) {
   constexpr long BELOW = 50, ABOVE = 10050;  // the run's count lands within [c-50, c+50]
-  const long now = static_cast<long>(time(nullptr));
+  const long now = from;
   const long planted = seconds * (BELOW + ABOVE + 1);
   const long first = static_cast<long>(folderNames(master).size()) + 2 + planted - BELOW;
   const pid_t pid = fork();
@@ -504,9 +504,14 @@ TEST(SharedInstallByUser, TakenTempNamesEndTheRunWithoutElevating) {
     fs::create_directories(folder);
     chmod(folder.c_str(), 0777);
   }
-  // The run names its folder within seconds of this; the names cover a loaded machine's
-  // slower planting and start too.
-  ASSERT_TRUE(takeTempNamesAsOtherUser(master, 20));
+  // The names are made for a window that opens once they are all there, however slowly a
+  // loaded machine makes them; the run starts as it opens and names its folder within it.
+  constexpr long LEAD_SECONDS = 25;
+  constexpr int WINDOW_SECONDS = 8;
+  const long from = static_cast<long>(time(nullptr)) + LEAD_SECONDS;
+  ASSERT_TRUE(takeTempNamesAsOtherUser(master, from, WINDOW_SECONDS));
+  ASSERT_LT(static_cast<long>(time(nullptr)), from) << "the names took longer than the lead";
+  while (static_cast<long>(time(nullptr)) < from) usleep(50000);
 
   DeadlineOptions options;
   options.seconds = 30;
