@@ -15,7 +15,6 @@
 #include <cstdio>
 
 #include "core/ring_buffer.h"
-#include "pipeline/file_reader.h"
 
 struct ArchiveTree;
 
@@ -30,6 +29,7 @@ struct DownloaderContext {
   const char* url;    // borrowed
   RingBuffer* ring;   // output
   int32_t result;     // 0 the download succeeded, 1 it failed
+  int64_t maxBytes;   // the body's bound (downloadToRingBuffer), 0 for none
   // Set before the ring closes when the transfer failed, so that the stages behind it
   // can tell a failed transfer from a whole one as soon as their data end.
   std::atomic<bool> transferFailed;
@@ -55,6 +55,8 @@ struct UnLzmaUnarchiveContext {
   // The compressed bytes the UnLZMAer has taken from input so far: behind a download
   // they bound what the archive may write before its check.
   std::atomic<uint64_t> compressedBytes;
+  // Fuzz builds only: 1 + the status of a fatal end met on either stage thread, 0 none.
+  std::atomic<int32_t> stageEnd;
 };
 
 // Thread handles in this order; a slot whose thread was never started stays unset.
@@ -78,11 +80,6 @@ struct StageThreadSet {
 // are decoded on the calling thread. Either way the output and the result are the same.
 int Streamer_unLzma(RingBuffer* input, RingBuffer* output);
 
-// Places the whole block into ring, waiting only while it is full, so that a block may
-// be larger than the ring and a reader waiting for the rest of a value is never held up
-// behind it. False once the consumer has closed the ring and no room is left.
-bool Streamer_writeAll(RingBuffer* ring, const void* block, int32_t length);
-
 // Stage thread bodies; each takes its record and returns null.
 void* Streamer_downloaderThread(void* context);  // DownloaderContext
 void* Streamer_fileSaverThread(void* context);   // FileSaverContext
@@ -103,14 +100,19 @@ StageThreadSet* Streamer_startNestedUnLzmaUnarchive(RingBuffer* input, const cha
                                                     UnLzmaUnarchiveContext** context);
 // Frees what Streamer_startNestedUnLzmaUnarchive made (the set, the record and its
 // output ring; the caller's input ring stays), once both of its threads are joined.
+// Fuzz builds only (elsewhere a fatal end on a stage thread ends the process there): a
+// stage that met a fatal end kept its status and closed both of its rings, releasing
+// its partner and the thread that feeds it; after the frees the caller's thread then
+// ends the same way.
 void Streamer_freeNestedStages(StageThreadSet* threads, UnLzmaUnarchiveContext* context);
 
 // Downloads url into the file at path (created or emptied before the transfer; a link
 // there is not followed). 1 when the transfer succeeded and every byte was written,
 // flushed and closed; 0 otherwise. A target that cannot be opened or written is drained
-// unsaved, so the transfer still ends. A stage thread that cannot start: a "[Streamer]"
-// line, the ring closed, result 0.
-int Streamer_downloadToFile(const char* url, const char* path);
+// unsaved, so the transfer still ends. maxBytes above 0 bounds the body: a longer one is
+// a failed transfer, and the file holds at most maxBytes of it. A stage thread that
+// cannot start: a "[Streamer]" line, the ring closed, result 0.
+int Streamer_downloadToFile(const char* url, const char* path, int64_t maxBytes = 0);
 
 // Downloads url, decodes it and extracts the archive into folder while it arrives. 1 only
 // when the transfer succeeded, the stream decoded whole and the archive was not cut.
