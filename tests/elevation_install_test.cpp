@@ -673,4 +673,36 @@ INSTANTIATE_TEST_SUITE_P(Cases, SharedInstallByRoot,
                                            RootRunCase{"RootStartsTheInstaller", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A shared install by an ordinary user who may write the master: no root, no elevation,
+// and the layout as a user's run has it: the runtime's bin folder open to all like the
+// runtime's other folders.
+TEST(SharedInstallByUser, RuntimeBinGetsTheLayoutsFolderMode) {
+  PermAllInstaller installer;
+  const std::string why = installer.prepare();
+  if (!why.empty()) GTEST_SKIP() << why;
+  ASSERT_FALSE(::testing::Test::HasFailure());
+  const std::string master = installer.master();
+  for (const std::string& folder : {master, master + "/logs", master + "/HVAppsSharedConfig"}) {
+    fs::create_directories(folder);
+    chmod(folder.c_str(), 0777);
+  }
+  DeadlineOptions options;
+  // The install and the launch take a few seconds; a road that hangs fails after this.
+  options.seconds = 30;
+  const DeadlineRun run = installer.run({}, {}, options);
+  const std::string& out = run.output;
+  ASSERT_FALSE(run.timedOut) << out;
+  EXPECT_EQ(0, run.status) << out;
+  EXPECT_FALSE(hasLine(out, "[SUDO] Elevation required.")) << out;
+  // Neither closed nor reopened: those belong to a run as root.
+  EXPECT_EQ(0, countLinesStartingWith(out, "[ChMod] Closing ")) << out;
+  EXPECT_EQ(0, countLinesStartingWith(out, "[ChMod] Opening ")) << out;
+
+  const std::string jre = master + "/" + INSTALLED_JRE_FOLDER;
+  EXPECT_EQ(installer.user().uid, ownerOf(jre + "/bin"));
+  EXPECT_EQ(0777u, modeOf(jre + "/bin"));
+  EXPECT_EQ(0777u, modeOf(jre + "/lib"));
+  EXPECT_EQ(0777u, modeOf(jre));
+}
+
 }  // namespace
