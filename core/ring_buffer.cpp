@@ -148,6 +148,17 @@ int32_t RingBuffer_readLocked(RingBuffer* ring, void* destination, int32_t n) {
   return count;
 }
 
+bool RingBuffer_writeAll(RingBuffer* ring, const void* source, int32_t length) {
+  const auto* bytes = static_cast<const uint8_t*>(source);
+  int32_t done = 0;
+  while (done < length) {
+    const int32_t n = RingBuffer_writeSome(ring, bytes + done, length - done);
+    if (n < 0) return false;
+    done += n;
+  }
+  return true;
+}
+
 int32_t RingBuffer_read(RingBuffer* ring, void* destination, int32_t n) {
   if (n < 1) return 0;
   pthread_mutex_lock(&ring->mutex);

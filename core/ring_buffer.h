@@ -1,6 +1,7 @@
 // RingBuffer: bounded blocking byte queue between exactly one producer thread and one
 // consumer thread. RingBuffer_write is all-or-nothing (waits until the whole block fits);
-// RingBuffer_writeSome waits only while the ring is full and takes what fits. Either side
+// RingBuffer_writeSome waits only while the ring is full and takes what fits, and
+// RingBuffer_writeAll places a block of any length piece by piece. Either side
 // may close: readers drain what is left and then get -1; a writer that would have to wait
 // gets -1. Creation that cannot allocate ends the process; a ring lives until
 // RingBuffer_destroy, which only its last user calls, once neither side can touch it.
@@ -10,6 +11,9 @@
 
 #include <atomic>
 #include <cstdint>
+
+// The chunk size of the streaming stages that feed and drain rings.
+constexpr int32_t STREAM_CHUNK_SIZE = 51200;
 
 struct RingBuffer {
   uint8_t* data;     // capacity bytes, owned by the ring
@@ -39,6 +43,12 @@ int32_t RingBuffer_write(RingBuffer* ring, const void* source, int32_t length);
 // Appends as much of the block as fits, waiting only while the ring is full. Returns the
 // count taken (1 to length), 0 for length < 1, or -1 when full and closed.
 int32_t RingBuffer_writeSome(RingBuffer* ring, const void* source, int32_t length);
+
+// Places the whole block, waiting only while the ring is full, so that a block may be
+// larger than the ring and a reader waiting for the rest of a value is never held up
+// behind it. True once every byte is in (at once for length < 1); false once the
+// consumer has closed the ring and no room is left (the bytes before stay placed).
+bool RingBuffer_writeAll(RingBuffer* ring, const void* source, int32_t length);
 
 // Takes up to n bytes (n < 1 gives 0 at once), waiting while the ring is empty and open.
 // Returns the count taken, or -1 once the ring is closed and drained.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 constexpr int COMMAND_OUTPUT_SIZE = 10000;
 
@@ -25,3 +26,9 @@ bool buildShellCommand(char* buffer, size_t size, const char* prefix, const char
 // everything it started (logged), sets *overran (when given) and gives NULL. NULL also
 // when it cannot be started.
 char* runCommandCapture(const char* command, bool* overran = nullptr);
+
+// runCommandCapture of a program and its words, without a shell: argv (ended by NULL)
+// with argv[0] looked up in PATH as a shell does. *exitStatus := its exit status (0-255),
+// -1 when it cannot be started, a signal ended it, it ran past its limit or no status
+// could be had.
+char* runProgramCapture(const char* const* argv, int32_t* exitStatus);

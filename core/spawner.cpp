@@ -26,8 +26,45 @@ namespace {
 // ignored. Set on the main thread before other threads start, read by any spawn.
 std::atomic<uint64_t> launcherIgnoredSignals{0};
 
+
+// The process environment at the time of the call, handed to every child.
+char** getEnviron() { return environ; }
+
+// Ignored signals survive exec, so the ones the launcher ignored for itself are reset in
+// the child; those the user had ignored stay ignored, so a program starts as it would
+// from the user's shell. fromPath: a name without '/' is looked up in PATH as a shell
+// does.
+int spawnWith(bool fromPath, pid_t* pid, const char* path,
+              const posix_spawn_file_actions_t* actions, const char* const* argv, bool ownGroup) {
+  posix_spawnattr_t attributes;
+  int ret = posix_spawnattr_init(&attributes);
+  if (ret != 0) return ret;
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  const uint64_t changed = launcherIgnoredSignals.load();
+  for (int signal = 1; signal <= 64; ++signal) {
+    if ((changed >> (signal - 1)) & 1) sigaddset(&defaults, signal);
+  }
+  ret = posix_spawnattr_setsigdefault(&attributes, &defaults);
+  // A session of its own makes the child lead a process group that can be killed whole,
+  // and keeps it clear of the terminal's job control (no stop for touching the terminal
+  // from a background group).
+  const short flags =
+      static_cast<short>(POSIX_SPAWN_SETSIGDEF | (ownGroup ? POSIX_SPAWN_SETSID : 0));
+  if (ret == 0) ret = posix_spawnattr_setflags(&attributes, flags);
+  if (ret == 0) {
+    // posix_spawn never writes through argv; its prototype just predates const.
+    char* const* words = const_cast<char* const*>(argv);
+    ret = fromPath ? posix_spawnp(pid, path, actions, &attributes, words, getEnviron())
+                   : posix_spawn(pid, path, actions, &attributes, words, getEnviron());
+  }
+  posix_spawnattr_destroy(&attributes);
+  return ret;
+}
+
 // Starts the child (in folderFd, unless -1) and logs the outcome; -1 for a failed start.
-pid_t spawnLogged(Spawner* spawner, bool ownGroup = false, int folderFd = -1) {
+pid_t spawnLogged(Spawner* spawner, bool ownGroup = false, bool fromPath = false,
+                  int folderFd = -1) {
   pid_t pid = -1;
   posix_spawn_file_actions_t actions;
   int ret = spawner->slots[0] == nullptr ? EINVAL : 0;
@@ -39,8 +76,8 @@ pid_t spawnLogged(Spawner* spawner, bool ownGroup = false, int folderFd = -1) {
     if (ret == 0) ret = posix_spawn_file_actions_addfchdir_np(&actions, folderFd);
   }
   if (ret == 0) {
-    ret = spawnProgram(&pid, spawner->slots[0], inFolder ? &actions : nullptr, spawner->slots,
-                       ownGroup);
+    ret = spawnWith(fromPath, &pid, spawner->slots[0], inFolder ? &actions : nullptr,
+                    spawner->slots, ownGroup);
   }
   if (actionsMade) posix_spawn_file_actions_destroy(&actions);
   if (ret != 0) {
@@ -86,6 +123,36 @@ void awaitChild(int pidfd, int32_t timeoutMs, int32_t* napMs) {
   if (*napMs < 50) *napMs *= 2;
 }
 
+// A pidfd of pid, -1 where the kernel has none or pid names no process.
+int openPidfd(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+
+// True while pid is a child of this process that nobody has reaped (running or a
+// zombie): only then does its pid, and so its process group id, still belong to it. A
+// pid reaped elsewhere may already name another process, of which a pidfd opened now
+// would speak: waitid answers ECHILD for it, as for any process not our child.
+bool childUnreaped(pid_t pid, int pidfd) {
+  siginfo_t info = {};
+  const int flags = WEXITED | WNOHANG | WNOWAIT;
+  if (pidfd >= 0) return waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, flags) == 0;
+  return waitid(P_PID, static_cast<id_t>(pid), &info, flags) == 0;
+}
+
+// The group kill of a child past its limit, only while the child is unreaped; then the
+// child is reaped and the line logged. false (errno ECHILD, nothing killed) when it was
+// reaped elsewhere.
+bool killGroupWhileUnreaped(pid_t pid, int pidfd, int32_t limitSeconds, const char* command) {
+  if (!childUnreaped(pid, pidfd)) {
+    errno = ECHILD;
+    return false;
+  }
+  kill(-pid, SIGKILL);
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  logMessage("[Spawner] %s ran past its limit of %d seconds and was killed\n", command,
+             static_cast<int>(limitSeconds));
+  return true;
+}
+
 }  // namespace
 
 int64_t childDeadline(int32_t seconds) { return monotonicMillis() + int64_t{seconds} * 1000; }
@@ -98,7 +165,7 @@ int32_t millisecondsLeft(int64_t deadline) {
 
 ChildWait waitChildUntil(pid_t pid, int64_t deadline, int32_t limitSeconds, const char* command,
                          int* status) {
-  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  const int pidfd = openPidfd(pid);
   int32_t napMs = 1;
   ChildWait outcome = ChildWait::Killed;
   for (;;) {
@@ -115,53 +182,36 @@ ChildWait waitChildUntil(pid_t pid, int64_t deadline, int32_t limitSeconds, cons
     if (left == 0) break;
     awaitChild(pidfd, left, &napMs);
   }
+  if (outcome == ChildWait::Killed && !killGroupWhileUnreaped(pid, pidfd, limitSeconds, command)) {
+    outcome = ChildWait::Failed;
+  }
   if (pidfd >= 0) {
     const int error = errno;
     close(pidfd);
     errno = error;
   }
-  if (outcome != ChildWait::Killed) return outcome;
-  killChildGroup(pid, limitSeconds, command);
-  return ChildWait::Killed;
+  return outcome;
 }
 
-void killChildGroup(pid_t pid, int32_t limitSeconds, const char* command) {
-  // The child is not reaped yet, so its group id cannot have gone to another process.
-  kill(-pid, SIGKILL);
-  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+bool killChildGroup(pid_t pid, int32_t limitSeconds, const char* command) {
+  const int pidfd = openPidfd(pid);
+  const bool killed = killGroupWhileUnreaped(pid, pidfd, limitSeconds, command);
+  if (pidfd >= 0) {
+    const int error = errno;
+    close(pidfd);
+    errno = error;
   }
-  logMessage("[Spawner] %s ran past its limit of %d seconds and was killed\n", command,
-             static_cast<int>(limitSeconds));
+  return killed;
 }
 
-// Ignored signals survive exec, so the ones the launcher ignored for itself are reset in
-// the child; those the user had ignored stay ignored, so a program starts as it would
-// from the user's shell.
 int spawnProgram(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
                  const char* const* argv, bool ownGroup) {
-  posix_spawnattr_t attributes;
-  int ret = posix_spawnattr_init(&attributes);
-  if (ret != 0) return ret;
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  const uint64_t changed = launcherIgnoredSignals.load();
-  for (int signal = 1; signal <= 64; ++signal) {
-    if ((changed >> (signal - 1)) & 1) sigaddset(&defaults, signal);
-  }
-  ret = posix_spawnattr_setsigdefault(&attributes, &defaults);
-  // A session of its own makes the child lead a process group that can be killed whole,
-  // and keeps it clear of the terminal's job control (no stop for touching the terminal
-  // from a background group).
-  const short flags =
-      static_cast<short>(POSIX_SPAWN_SETSIGDEF | (ownGroup ? POSIX_SPAWN_SETSID : 0));
-  if (ret == 0) ret = posix_spawnattr_setflags(&attributes, flags);
-  if (ret == 0) {
-    // posix_spawn never writes through argv; its prototype just predates const.
-    ret = posix_spawn(pid, path, actions, &attributes, const_cast<char* const*>(argv),
-                      getEnviron());
-  }
-  posix_spawnattr_destroy(&attributes);
-  return ret;
+  return spawnWith(false, pid, path, actions, argv, ownGroup);
+}
+
+int spawnProgramFromPath(pid_t* pid, const char* name, const posix_spawn_file_actions_t* actions,
+                         const char* const* argv, bool ownGroup) {
+  return spawnWith(true, pid, name, actions, argv, ownGroup);
 }
 
 Spawner* createSpawner() {
@@ -203,12 +253,30 @@ int32_t runSpawnerAndWait(Spawner* spawner) {
 
 int32_t runSpawnerAndWaitWithin(Spawner* spawner, int32_t limitSeconds, int folderFd) {
   const int32_t limit = waitLimitSeconds(limitSeconds);
-  const pid_t pid = spawnLogged(spawner, true, folderFd);
+  const pid_t pid = spawnLogged(spawner, true, false, folderFd);
   if (pid < 0) return -1;
   int status = 0;
   switch (waitChildUntil(pid, childDeadline(limit), limit, spawner->slots[0], &status)) {
     case ChildWait::Ended:
       return childResult(pid, status);
+    case ChildWait::Failed:
+      logFailedWait(pid);
+      return -1;
+    case ChildWait::Killed:
+      break;
+  }
+  return SPAWN_PAST_LIMIT;
+}
+
+int32_t runCommandWithin(Spawner* spawner, int32_t limitSeconds) {
+  const int32_t limit = waitLimitSeconds(limitSeconds);
+  const pid_t pid = spawnLogged(spawner, true, true);
+  if (pid < 0) return -1;
+  int status = 0;
+  switch (waitChildUntil(pid, childDeadline(limit), limit, spawner->slots[0], &status)) {
+    case ChildWait::Ended:
+      logMessage("[Spawner] Spawn call done pid:%d status:%d.\n", static_cast<int>(pid), status);
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     case ChildWait::Failed:
       logFailedWait(pid);
       return -1;
@@ -233,4 +301,3 @@ void ignoreLauncherSignal(int signal) {
 
 void freeSpawner(Spawner* spawner) { free(spawner); }
 
-char** getEnviron() { return environ; }

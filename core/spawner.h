@@ -37,6 +37,10 @@ int32_t runSpawnerAndWait(Spawner* spawner);
 // the path that leads to it.
 constexpr int32_t SPAWN_PAST_LIMIT = -2;
 int32_t runSpawnerAndWaitWithin(Spawner* spawner, int32_t limitSeconds, int folderFd = -1);
+// For the system's commands (cp, chmod, which): runSpawnerAndWaitWithin with slot 0
+// looked up in PATH as a shell does when it holds no '/'. A command counts only by its
+// exit status: -1 when it cannot be started, its wait fails or a signal ended it.
+int32_t runCommandWithin(Spawner* spawner, int32_t limitSeconds);
 // Starts the program without waiting (it is never reaped): 0, or -1 when it cannot be
 // started.
 int32_t runSpawner(Spawner* spawner);
@@ -46,6 +50,9 @@ int32_t runSpawner(Spawner* spawner);
 // group of its own (for waitChildUntil). The spawn's error number, 0 when started.
 int spawnProgram(pid_t* pid, const char* path, const posix_spawn_file_actions_t* actions,
                  const char* const* argv, bool ownGroup = false);
+// spawnProgram with name looked up in PATH as a shell does when it holds no '/'.
+int spawnProgramFromPath(pid_t* pid, const char* name, const posix_spawn_file_actions_t* actions,
+                         const char* const* argv, bool ownGroup = false);
 // A child's deadline: the monotonic clock in milliseconds, seconds from now.
 int64_t childDeadline(int32_t seconds);
 // Milliseconds left until deadline: 0 once it has passed, at most INT32_MAX.
@@ -55,17 +62,18 @@ enum class ChildWait { Ended, Failed, Killed };
 // interrupts the wait does not end it). Ended: *status holds its wait status. Failed:
 // waitpid failed, errno set. Killed: it ran past the deadline, so its whole group was
 // killed, the child reaped and "[Spawner] %s ran past its limit of %d seconds and was
-// killed\n" logged with command and limitSeconds.
+// killed\n" logged with command and limitSeconds. The group is killed only while the
+// child is unreaped (its pidfd asked first): a child reaped elsewhere (SIGCHLD ignored,
+// another waiter) gives Failed with ECHILD, since its group id may name others by then.
 ChildWait waitChildUntil(pid_t pid, int64_t deadline, int32_t limitSeconds, const char* command,
                          int* status);
-// The Killed end of waitChildUntil at once, for a child started with ownGroup and not
-// yet reaped: kills its whole group, reaps it and logs the line.
-void killChildGroup(pid_t pid, int32_t limitSeconds, const char* command);
+// The Killed end of waitChildUntil at once, for a child started with ownGroup: true once
+// its whole group is killed, the child reaped and the line logged; false (errno ECHILD,
+// nothing killed) when the child was reaped elsewhere.
+bool killChildGroup(pid_t pid, int32_t limitSeconds, const char* command);
 // Ignores a signal in the launcher (main thread, before any other thread starts). When
 // the launcher found it at its default, children get the default back; a signal the
 // launcher was started with ignored (nohup's SIGHUP, say) stays ignored for them.
 void ignoreLauncherSignal(int signal);
 // Releases the array only, never the strings.
 void freeSpawner(Spawner* spawner);
-// The process environment at the time of the call.
-char** getEnviron();

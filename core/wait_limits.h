@@ -6,7 +6,8 @@
 
 #include <cstdint>
 
-// A download attempt that receives no byte for this long, connecting included, fails:
+// A download attempt that receives less than a KiB a second for this long, or has not
+// connected within it, fails:
 // longer than any pause of a working server, proxy or mobile link, and short enough that
 // a silent site (two attempts) ends the run within about two minutes.
 constexpr int32_t DOWNLOAD_STALL_SECONDS = 60;

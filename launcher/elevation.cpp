@@ -14,13 +14,14 @@
 #include "core/spawner.h"
 #include "launcher/splash_override.h"
 #include "launcher/tail_entries.h"
-#include "pipeline/unarchiver.h"
 #include "splash/splash_window.h"
 
 namespace {
 
 const char PREPARE_ONLY_MARKER[] = "HVPREPARE_FOR_LAUNCH_ONLY";
 const char SPLASH_PICTURE_NAME[] = "nativesplash.png";
+// Entries 1 and 2 (lzma64 and the picture) belong to the updater.
+const char UPDATER_COMPONENT[] = "updater";
 
 // Bytes that /bin/sh treats specially when a tool hands it the command words again.
 const char SHELL_SPECIAL[] = " \t!\"#$&'()*;<=>?[\\]^`{|}~";
@@ -29,19 +30,19 @@ const char SHELL_SPECIAL[] = " \t!\"#$&'()*;<=>?[\\]^`{|}~";
 const char STAR_LINE[] = "********************************************";
 
 struct ElevationTool {
-  const char* probe;    // prints the tool's path and exits 0 when it is installed
+  const char* name;     // "which <name>" prints its path and exits 0 when it is installed
   const char* found;    // logged when the tool is chosen
   const char* option;   // placed before the program, or null
   bool escaped;         // the tool splits its command words again
   int32_t refusals[2];  // statuses meaning that the user refused (0 fills)
 };
 
-// In the order of preference; every probe runs before the choice.
+// In the order of preference; every probe runs, once, before the choice.
 const ElevationTool TOOLS[] = {
-    {"which gksudo", "[SUDO] Found GKSudo\n\n", "-k", true, {1, 0}},
-    {"which kdesudo", "[SUDO] Found KDESudo\n\n", nullptr, true, {1, 0}},
-    {"which beesu", "[SUDO] Found BeeSU\n\n", "-m", true, {1, 0}},
-    {"which pkexec", "[SUDO] Found PKExec\n\n", nullptr, false, {126, 127}},
+    {"gksudo", "[SUDO] Found GKSudo\n\n", "-k", true, {1, 0}},
+    {"kdesudo", "[SUDO] Found KDESudo\n\n", nullptr, true, {1, 0}},
+    {"beesu", "[SUDO] Found BeeSU\n\n", "-m", true, {1, 0}},
+    {"pkexec", "[SUDO] Found PKExec\n\n", nullptr, false, {126, 127}},
 };
 constexpr int TOOL_COUNT = sizeof(TOOLS) / sizeof(TOOLS[0]);
 
@@ -115,8 +116,12 @@ void Extractor_elevationRoad(ExtractorRun* run) {
     logMessage("[Extractor] Unable to create a private folder in /tmp for the splash picture\n");
     endProcess(1);
   }
-  Unarchiver_extractOne(run->tailRing, folder);
-  Unarchiver_extractOne(run->tailRing, folder);
+  // The picture of a cut installer is no picture to show: the road ends before any tool
+  // is asked for rights.
+  if (!Extractor_takeTailEntries(run, folder, 2, UPDATER_COMPONENT)) {
+    removePrivateFolder(folder);
+    endProcess(1);
+  }
 
   char splashPath[PATH_BUFFER_SIZE];
   buildPath2(splashPath, folder, SPLASH_PICTURE_NAME);
@@ -137,16 +142,28 @@ void elevateAndRelaunch(int32_t argc, char** argv, bool silent) {
   logMessage(
       "[SUDO] On Linux, UI-based elevation utility is required. Searching for an available "
       "one...\n");
+  // Each probe once, without a shell and within the check limit; its answer is the path.
+  char* paths[TOOL_COUNT] = {};
   bool found[TOOL_COUNT];
-  for (int i = 0; i < TOOL_COUNT; ++i) found[i] = system(TOOLS[i].probe) == 0;
+  for (int i = 0; i < TOOL_COUNT; ++i) {
+    const char* const words[] = {"which", TOOLS[i].name, nullptr};
+    int32_t status = -1;
+    paths[i] = runProgramCapture(words, &status);
+    found[i] = status == 0;
+  }
   const ElevationTool* tool = nullptr;
+  const char* toolPath = nullptr;
   for (int i = 0; i < TOOL_COUNT && tool == nullptr; ++i) {
-    if (found[i]) tool = &TOOLS[i];
+    if (!found[i]) continue;
+    tool = &TOOLS[i];
+    toolPath = paths[i];
+  }
+  for (int i = 0; i < TOOL_COUNT; ++i) {
+    if (paths[i] != toolPath) free(paths[i]);
   }
   if (tool == nullptr) noToolFound();
 
   logMessage("%s", tool->found);
-  const char* toolPath = runCommandCapture(tool->probe);
   if (toolPath == nullptr || toolPath[0] == 0) noToolFound();
   logMessage("[SUDO] Elevate command is located at %s\n", toolPath);
 

@@ -183,7 +183,10 @@ bool writePropertiesFile(const char* path, const LaunchPropertyList* props) {
   // A new file only: a name already taken (another launch in the same millisecond, a
   // planted file or link) is left alone and the next attempt takes a fresh name.
   FILE* file = createFileExclusive(path);
-  if (file == nullptr) return false;
+  if (file == nullptr) {
+    logFileError("[Extractor]", "create", path, errno);
+    return false;
+  }
   logMessage("[Extractor] Writing to file\n");
   bool ok = propListWriteFile(props, file) == 0;
   ok = fflush(file) == 0 && ok;
@@ -191,7 +194,7 @@ bool writePropertiesFile(const char* path, const LaunchPropertyList* props) {
   ok = fclose(file) == 0 && ok;
   if (!ok) {
     const int error = writeError != 0 ? writeError : errno;
-    logMessage("[Extractor] Could not write launch properties file %s [%d]\n", path, error);
+    logFileError("[Extractor]", "write", path, error);
     remove(path);
     errno = error;
     return false;
@@ -210,17 +213,14 @@ char* writeLaunchProperties(const char* appDir, const LaunchPropertyList* props)
   logMessage("[Extractor] Writing launch properties to %s (length: %d)\n", path,
              propListEnd(props));
   bool written = writePropertiesFile(path, props);
-  int error = errno;
   for (int retry = 1; !written && retry < LAUNCH_PROPERTIES_ATTEMPTS; ++retry) {
     setString(failed, path);
     freshPropertiesName(path, appDir, failed);
     logMessage("[Retry] Writing launch properties to %s\n", path);
     written = writePropertiesFile(path, props);
-    error = errno;
     if (!written) sleepMillis(RETRY_PAUSE_MILLIS);
   }
   if (!written) {
-    logFileError("[Extractor]", "write", path, error);
     logBanner("Unable to write Launch Properties file! Cannot run!\n");
     endProcess(EXIT_LAUNCH_PROPERTIES_UNWRITABLE);
   }

@@ -5,6 +5,10 @@
 #include "launcher/startup.h"
 
 int main(int argc, char** argv) {
+  // Started with SIGCHLD ignored (a parent may leave it so), the kernel would reap every
+  // child at once and each wait for one would fail; the launcher and its children need
+  // the default.
+  signal(SIGCHLD, SIG_DFL);
   // A closed standard output must not kill the launcher mid-install; the Java program
   // still gets SIGPIPE as the user's shell gave it.
   ignoreLauncherSignal(SIGPIPE);

@@ -48,7 +48,7 @@ void downloadRuntime(ExtractorRun* run) {
   if (!quietRun(run)) showSplash();
   logMessage("[JREDownload] Fetching JRE Version from %s\n", remote);
   logMessage("[JREDownload] Saving into %s\n", local);
-  if (Streamer_downloadToFile(remote, local) != 1) {
+  if (Streamer_downloadToFile(remote, local, JRE_VERSION_FILE_MAX_BYTES) != 1) {
     if (!quietRun(run)) destroySplashMutex();
     logBanner("[JREDownload] Failed to download JRE version file\n");
     endProcess(1);

@@ -1,7 +1,6 @@
 #include "launcher/runtime_search.h"
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +14,8 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/shell.h"
+#include "core/spawner.h"
+#include "core/wait_limits.h"
 #include "launcher/jvm_launch.h"
 #include "launcher/runtime_setup.h"
 
@@ -86,7 +87,8 @@ void trimToRuntimeHome(char* candidate) {
   }
 }
 
-// "cp -Lrf 'home' 'temp'" and "chmod -R 755 'temp/bin'"; false when either does not fit.
+// "cp -Lrf 'home' 'temp'" and "chmod -R 755 'temp/bin'", the commands as a shell would
+// take them, for the lines that name them; false when either does not fit.
 bool buildCopyCommands(char* copy, char* mode, const char* home, const char* temp) {
   char bin[PATH_BUFFER_SIZE];
   return buildShellCommand(copy, SEARCH_COMMAND_SIZE, "cp -Lrf ", home) &&
@@ -96,10 +98,26 @@ bool buildCopyCommands(char* copy, char* mode, const char* home, const char* tem
          buildShellCommand(mode, SEARCH_COMMAND_SIZE, "chmod -R 755 ", bin);
 }
 
-// The status system() gives.
-int runLogged(const char* command) {
-  logMessage("[JRESearch] Running %s\n", command);
-  return system(command);
+// Runs words, a command of the system found in PATH, without a shell and within the
+// work limit, after the line that shows it as a shell would take it. Its exit status, -1
+// when it did not exit by itself (or could not start), SPAWN_PAST_LIMIT once killed.
+int32_t runLogged(const char* shown, const char* const* words) {
+  logMessage("[JRESearch] Running %s\n", shown);
+  Spawner* spawner = createSpawner();
+  setSpawnerExe(spawner, words[0]);
+  for (int i = 1; words[i] != nullptr; ++i) appendSpawnerArgument(spawner, words[i]);
+  const int32_t result = runCommandWithin(spawner, WORK_CHILD_LIMIT_SECONDS);
+  freeSpawner(spawner);
+  return result;
+}
+
+// A partial copy must never reach the complete folder, nor replace a working one copied
+// earlier: what the copy left at temp goes, and the runtime is downloaded instead.
+void removeFailedCopy(const char* temp) {
+  struct stat st;
+  if (lstat(temp, &st) != 0) return;
+  DeleteFolder(temp);
+  if (rmdir(temp) != 0) logFileError("[JRESearch]", "remove", temp, errno);
 }
 
 // The first field of a version text, or its second when it begins with "1." (the
@@ -229,25 +247,30 @@ void findSystemJre(char* jreVersion, bool autotest, const char* requiredVersion,
     free(mode);
     return;
   }
-  const int copied = runLogged(copy);
+  char bin[PATH_BUFFER_SIZE];
+  buildPath2(bin, temp, "bin");
+  const char* const copyWords[] = {"cp", "-Lrf", candidate, temp, nullptr};
+  const char* const modeWords[] = {"chmod", "-R", "755", bin, nullptr};
+  const int32_t copied = runLogged(copy, copyWords);
   free(copy);
   if (copied != 0) {
-    // A partial copy must never reach the complete folder, nor replace a working one
-    // copied earlier: the copy goes, and the runtime is downloaded instead.
-    const int status = copied != -1 && WIFEXITED(copied) ? WEXITSTATUS(copied) : -1;
     logMessage("[JRESearch] Copying the JRE failed (exit status %d, cp tells why above), "
                "removing %s\n",
-               status, temp);
-    struct stat st;
-    if (lstat(temp, &st) == 0) {
-      DeleteFolder(temp);
-      if (rmdir(temp) != 0) logFileError("[JRESearch]", "remove", temp, errno);
-    }
+               copied < 0 ? -1 : copied, temp);
+    removeFailedCopy(temp);
     free(mode);
     return;
   }
-  runLogged(mode);
+  // A copy whose programs cannot run is no runtime either.
+  const int32_t moded = runLogged(mode, modeWords);
   free(mode);
+  if (moded != 0) {
+    logMessage("[JRESearch] Setting the modes of the JRE copy failed (exit status %d), "
+               "removing %s\n",
+               moded < 0 ? -1 : moded, temp);
+    removeFailedCopy(temp);
+    return;
+  }
   setString(jreTemp, temp);
   setString(jreVersion, COPIED_JRE_VERSION);
 }

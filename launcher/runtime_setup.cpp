@@ -210,7 +210,7 @@ void fetchVersionFile(const char* qvFolder, const char* updateUrl, const char* j
   char remote[PATH_BUFFER_SIZE];
   char* cacheBuster = cacheBusterString();
   if (buildVersionFileNames(local, remote, qvFolder, updateUrl, jreName, cacheBuster)) {
-    Streamer_downloadToFile(remote, local);
+    Streamer_downloadToFile(remote, local, JRE_VERSION_FILE_MAX_BYTES);
   } else {
     logMessage("[Extractor] Version file names do not fit, not asking for the JRE version\n");
   }

@@ -4,12 +4,17 @@
 // folder. Main thread only. Fatal problems end the process with status 1.
 #pragma once
 
+#include <cstdint>
+
+#include "core/launch_property_list.h"
 #include "launcher/run.h"
 
 // An update URL of the packaging side that names no update site.
 constexpr char PLACEHOLDER_UPDATE_URL[] = "http://0.0.0.0:80/";
 constexpr int PLACEHOLDER_UPDATE_URL_LENGTH = 18;
 constexpr int MAX_JRE_VERSION_LENGTH = 50;
+// Of the JRE version file at most this much is taken: a longer one is a failed download.
+constexpr int64_t JRE_VERSION_FILE_MAX_BYTES = 4096;
 constexpr int JRE_VERSION_BUFFER_SIZE = 100;
 
 // Step 10: "[Extractor] Setting up a JRE", then the offline road when the tail's "JRE

@@ -11,3 +11,7 @@
 // "application") names what a missing entry belonged to.
 void Extractor_extractTailEntries(ExtractorRun* run, const char* folder, int count,
                                   const char* component);
+// The same, but a cut or missing entry (named in its line) gives false instead of ending
+// the run, for a road that has its own things to clear away first.
+bool Extractor_takeTailEntries(ExtractorRun* run, const char* folder, int count,
+                               const char* component);

@@ -16,6 +16,7 @@
 #include "core/ring_buffer.h"
 #include "launcher/markers.h"
 #include "pipeline/file_reader.h"
+#include "pipeline/http_downloader.h"
 #include "pipeline/signature.h"
 #include "splash/splash_window.h"
 
@@ -188,6 +189,8 @@ void WrapperTail_start(ExtractorRun* run) {
   archiveSignatureKey.store(nullptr);
   archiveKeyRequired.store(false);
   init();
+  // Downloads of known size move the splash's strip.
+  setDownloadProgressCallback(setProgress);
   buildParamsMarker(run->paramsMarker);
   run->tailMarker = buildTailMarker();
   if (strchr(run->programPath, '/') == nullptr) {

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "core/log.h"
-#include "pipeline/streamer.h"
 
 namespace {
 
@@ -50,7 +49,7 @@ void* Streamer_fileReaderThread(FileReaderContext* ctx) {
     if (n == 0) break;
     fflush(stdout);
     // A refused write means the consumer closed the ring: the next pass stops.
-    Streamer_writeAll(ctx->ring, buffer, static_cast<int32_t>(n));
+    RingBuffer_writeAll(ctx->ring, buffer, static_cast<int32_t>(n));
     if (feof(ctx->file)) break;
   }
   fclose(ctx->file);

@@ -12,8 +12,6 @@
 
 constexpr int32_t FILE_RING_ID = 3;
 constexpr int32_t FILE_RING_SIZE = 204800;
-// The chunk size of the streaming stages.
-constexpr int32_t STREAM_CHUNK_SIZE = 51200;
 
 struct FileReaderContext {
   FILE* file;        // owned by the stage, which closes it

@@ -118,21 +118,6 @@ StageThreadSet* startPipeline(RingBuffer* input, const char* folder, ArchiveTree
   return threads;
 }
 
-}  // namespace
-
-bool Streamer_writeAll(RingBuffer* ring, const void* block, int32_t length) {
-  const auto* bytes = static_cast<const uint8_t*>(block);
-  int32_t done = 0;
-  while (done < length) {
-    const int32_t n = RingBuffer_writeSome(ring, bytes + done, length - done);
-    if (n < 0) return false;
-    done += n;
-  }
-  return true;
-}
-
-namespace {
-
 // Streamer_unLzma; *taken (when given) counts the compressed bytes read from input, each
 // chunk before it is decoded.
 int unLzma(RingBuffer* input, RingBuffer* output, std::atomic<uint64_t>* taken) {
@@ -191,7 +176,7 @@ int unLzma(RingBuffer* input, RingBuffer* output, std::atomic<uint64_t>* taken) 
     const size_t produced = STREAM_CHUNK_SIZE - stream.avail_out;
     outputFull = stream.avail_out == 0;
     if (produced > 0 &&
-        (output->closed.load() || !Streamer_writeAll(output, out, static_cast<int32_t>(produced)))) {
+        (output->closed.load() || !RingBuffer_writeAll(output, out, static_cast<int32_t>(produced)))) {
       result = 0;  // the consumer wants no more
       break;
     }

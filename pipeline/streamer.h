@@ -15,7 +15,6 @@
 #include <cstdio>
 
 #include "core/ring_buffer.h"
-#include "pipeline/file_reader.h"
 
 struct ArchiveTree;
 
@@ -30,6 +29,7 @@ struct DownloaderContext {
   const char* url;    // borrowed
   RingBuffer* ring;   // output
   int32_t result;     // 0 the download succeeded, 1 it failed
+  int64_t maxBytes;   // the body's bound (downloadToRingBuffer), 0 for none
   // Set before the ring closes when the transfer failed, so that the stages behind it
   // can tell a failed transfer from a whole one as soon as their data end.
   std::atomic<bool> transferFailed;
@@ -78,11 +78,6 @@ struct StageThreadSet {
 // are decoded on the calling thread. Either way the output and the result are the same.
 int Streamer_unLzma(RingBuffer* input, RingBuffer* output);
 
-// Places the whole block into ring, waiting only while it is full, so that a block may
-// be larger than the ring and a reader waiting for the rest of a value is never held up
-// behind it. False once the consumer has closed the ring and no room is left.
-bool Streamer_writeAll(RingBuffer* ring, const void* block, int32_t length);
-
 // Stage thread bodies; each takes its record and returns null.
 void* Streamer_downloaderThread(void* context);  // DownloaderContext
 void* Streamer_fileSaverThread(void* context);   // FileSaverContext
@@ -108,9 +103,10 @@ void Streamer_freeNestedStages(StageThreadSet* threads, UnLzmaUnarchiveContext* 
 // Downloads url into the file at path (created or emptied before the transfer; a link
 // there is not followed). 1 when the transfer succeeded and every byte was written,
 // flushed and closed; 0 otherwise. A target that cannot be opened or written is drained
-// unsaved, so the transfer still ends. A stage thread that cannot start: a "[Streamer]"
-// line, the ring closed, result 0.
-int Streamer_downloadToFile(const char* url, const char* path);
+// unsaved, so the transfer still ends. maxBytes above 0 bounds the body: a longer one is
+// a failed transfer, and the file holds at most maxBytes of it. A stage thread that
+// cannot start: a "[Streamer]" line, the ring closed, result 0.
+int Streamer_downloadToFile(const char* url, const char* path, int64_t maxBytes = 0);
 
 // Downloads url, decodes it and extracts the archive into folder while it arrives. 1 only
 // when the transfer succeeded, the stream decoded whole and the archive was not cut.

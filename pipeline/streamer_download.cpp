@@ -51,7 +51,7 @@ bool startStage(pthread_t* thread, void* (*body)(void*), void* record, const cha
 void* Streamer_downloaderThread(void* context) {
   auto* ctx = static_cast<DownloaderContext*>(context);
   logMessage(MSG_DOWNLOADER_STARTING);
-  ctx->result = downloadToRingBuffer(ctx->url, ctx->ring, &ctx->transferFailed);
+  ctx->result = downloadToRingBuffer(ctx->url, ctx->ring, &ctx->transferFailed, ctx->maxBytes);
   logMessage(MSG_DOWNLOADER_DONE, ctx->result);
   return nullptr;
 }
@@ -92,13 +92,14 @@ void* Streamer_fileSaverThread(void* context) {
   return nullptr;
 }
 
-int Streamer_downloadToFile(const char* url, const char* path) {
+int Streamer_downloadToFile(const char* url, const char* path, int64_t maxBytes) {
   RingBuffer* ring = RingBuffer_create(DOWNLOAD_FILE_RING_ID, PIPELINE_RING_SIZE);
   logMessage(MSG_DOWNLOADING, url, path);
   auto* downloader = newRecord<DownloaderContext>();
   downloader->url = url;
   downloader->ring = ring;
   downloader->result = 1;
+  downloader->maxBytes = maxBytes;
   auto* saver = newRecord<FileSaverContext>();
   saver->ring = ring;
   // Written fresh; a link in its place is refused rather than followed.

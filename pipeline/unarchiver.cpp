@@ -138,7 +138,7 @@ void extractNested(ArchiveReader* reader, const char* path, int64_t length) {
       Streamer_startNestedUnLzmaUnarchive(inner, reader->folder, tree, &context);
   bool innerOpen = true;
   copyEntryData(reader, length, [&](const unsigned char* chunk, int32_t n) {
-    if (innerOpen) innerOpen = Streamer_writeAll(inner, chunk, n);
+    if (innerOpen) innerOpen = RingBuffer_writeAll(inner, chunk, n);
   });
   RingBuffer_close(inner);
   pthread_join(threads->unArchiver, nullptr);

@@ -151,11 +151,21 @@ class ElevationWorld {
     fs::create_directories(bin());
     fs::copy_file(HV_BIN_DIR "/elevation_driver", driver());
     chmod(driver().c_str(), 0755);
+    writeFileBytes(entries(), wholeEntries());
+  }
+
+  // The road's two entries whole, as every run gets them unless a case gives its own.
+  static std::string wholeEntries() {
+    return hvpack::ArchiveBuilder()
+        .file("lzma64", "not run on this road")
+        .file("nativesplash.png", "not a picture")
+        .bytes();
   }
 
   std::string bin() const { return scratch_ / "fake bin"; }
   std::string driver() const { return scratch_ / "the launcher"; }
   std::string record() const { return scratch_ / "calls"; }
+  std::string entries() const { return scratch_ / "default entries"; }
   std::string tool(const std::string& name) const { return bin() + "/" + name; }
   std::string path(const std::string& name) const { return scratch_ / name; }
 
@@ -183,6 +193,7 @@ class ElevationWorld {
                       {"DISPLAY", std::nullopt},
                       {RELAUNCH_MARKER_ENV, std::nullopt},
                       {ELEVATION_DRIVER_RECORD_ENV, record()},
+                      {ELEVATION_DRIVER_ENTRIES_ENV, entries()},
                       {ELEVATION_DRIVER_SILENT_ENV, std::nullopt}};
     env.insert(env.end(), extra.begin(), extra.end());
     // A driver run, relaunches and all, takes a fraction of a second; one that goes on
@@ -221,10 +232,10 @@ Call driverCall(const std::string& marker, const std::string& exe,
   return call;
 }
 
-std::vector<Call> probes(const char* chosen) {
+// Every tool probed once, in order; the chosen tool's path is its probe's answer.
+std::vector<Call> probes() {
   std::vector<Call> calls;
   for (const char* p : PROBE_ORDER) calls.push_back({"which", p});
-  if (chosen != nullptr) calls.push_back({"which", chosen});
   return calls;
 }
 
@@ -315,7 +326,7 @@ TEST_P(ElevationTools, ProbesAllThenRunsTheFirstFound) {
 
   const std::string toolPath = world.tool(c.chosen);
   std::vector<Call> expected = {driverCall("none", world.driver(), ARGS)};
-  for (const Call& p : probes(c.chosen)) expected.push_back(p);
+  for (const Call& p : probes()) expected.push_back(p);
   // Slot 0 as the spawn opened it, never escaped; the rest escaped for the re-splitting tools.
   Call elevated = {toolPath};
   if (c.option != nullptr) elevated.push_back(c.option);
@@ -406,8 +417,8 @@ TEST_P(NoUsableTool, StarFramedLinesAndStatus1) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, NoUsableTool,
-    ::testing::Values(NoToolCase{"NoToolInstalled", {}, Which::Real, probes(nullptr)},
-                      NoToolCase{"ToolPathReadsEmpty", {}, Which::Silent, probes("gksudo")}),
+    ::testing::Values(NoToolCase{"NoToolInstalled", {}, Which::Real, probes()},
+                      NoToolCase{"ToolPathReadsEmpty", {}, Which::Silent, probes()}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- Chains, silence and the road's own folder ------------------------------------------
@@ -422,7 +433,7 @@ TEST(ElevationChain, NeitherElevatedRunNorRelaunchElevatesAgain) {
   const DriverRun run = world.run(ARGS);
   EXPECT_EQ(0, run.status) << run.output;
   std::vector<Call> expected = {driverCall("none", world.driver(), ARGS)};
-  for (const Call& p : probes("pkexec")) expected.push_back(p);
+  for (const Call& p : probes()) expected.push_back(p);
   Call elevated = {world.tool("pkexec"), world.driver()};
   elevated.insert(elevated.end(), ARGS.begin(), ARGS.end());
   elevated.push_back(MARKER);
@@ -466,9 +477,9 @@ TEST(ElevationChain, NoArgumentsAndSilent) {
   world.addTool({"beesu"});
   const DriverRun run = world.run({}, {{ELEVATION_DRIVER_SILENT_ENV, "1"}});
   EXPECT_EQ(0, run.status) << run.output;
-  ASSERT_EQ(8u, run.calls.size()) << run.output;
-  EXPECT_EQ((Call{world.tool("beesu"), "-m", escapedPath(world.driver()), MARKER}), run.calls[6]);
-  EXPECT_EQ(driverCall("marker", world.driver(), {}), run.calls[7]);
+  ASSERT_EQ(7u, run.calls.size()) << run.output;
+  EXPECT_EQ((Call{world.tool("beesu"), "-m", escapedPath(world.driver()), MARKER}), run.calls[5]);
+  EXPECT_EQ(driverCall("marker", world.driver(), {}), run.calls[6]);
   EXPECT_FALSE(hasLine(run.output, SHOW)) << run.output;
   EXPECT_FALSE(hasLine(run.output, HIDE)) << run.output;
 }
@@ -539,5 +550,42 @@ INSTANTIATE_TEST_SUITE_P(
                       PictureCase{"DynamicImageWhenAllowed", "1", true, "11 x 7"},
                       PictureCase{"ExtractedPictureWhenNotAllowed", "0", true, "37 x 23"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A cut installer ends the road with status 1 before any tool is probed or run: the
+// installed tools would elevate and relaunch, and record it if they ran.
+TEST(ElevationRoadCut, EndsWithStatus1BeforeAnyToolRuns) {
+  const std::string whole = ElevationWorld::wholeEntries();
+  const std::string first = hvpack::ArchiveBuilder().file("lzma64", "not run on this road").bytes();
+  struct Case {
+    const char* name;
+    std::string entries;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"SecondEntryCut", whole.substr(0, whole.size() - 5),
+       "[Unarchiver] Entry nativesplash.png ends before its length: the installer file is cut"},
+      {"FirstEntryCut", first.substr(0, first.size() - 5),
+       "[Unarchiver] Entry lzma64 ends before its length: the installer file is cut"},
+      {"SecondEntryMissing", first,
+       "[Extractor] An entry of the updater is missing: the installer file is cut"},
+  };
+  for (const Case& c : cases) {
+    ElevationWorld world;
+    world.addWhich(Which::Real);
+    world.addTool({"pkexec"});
+    world.addTool({"gksudo"});
+    writeFileBytes(world.path("entries"), c.entries);
+    const DriverRun run = world.run({"x"}, {{ELEVATION_DRIVER_ENTRIES_ENV, world.path("entries")}});
+    EXPECT_EQ(1, run.status) << c.name << "\n" << run.output;
+    EXPECT_TRUE(hasLine(run.output, c.line)) << c.name << "\n" << run.output;
+    EXPECT_EQ((std::vector<Call>{driverCall("none", world.driver(), {"x"})}), run.calls)
+        << c.name << ": no probe, no tool\n" << run.output;
+    EXPECT_FALSE(hasLine(run.output, "[SUDO] Elevation required.")) << c.name;
+    // Nor is the private folder left behind (its name shows where its files were taken off).
+    const size_t at = run.output.find(ELEVATION_FOLDER_TEMPLATE, 0, sizeof ELEVATION_FOLDER_TEMPLATE - 7);
+    ASSERT_NE(std::string::npos, at) << c.name << "\n" << run.output;
+    EXPECT_FALSE(pathExists(run.output.substr(at, sizeof ELEVATION_FOLDER_TEMPLATE - 1))) << c.name;
+  }
+}
 
 }  // namespace

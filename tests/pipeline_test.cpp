@@ -67,7 +67,7 @@ std::string textBytes(size_t size) {
 bool writeInPieces(RingBuffer* ring, const std::string& bytes, size_t piece) {
   for (size_t at = 0; at < bytes.size(); at += piece) {
     const size_t want = std::min(piece, bytes.size() - at);
-    if (!Streamer_writeAll(ring, bytes.data() + at, static_cast<int32_t>(want))) return false;
+    if (!RingBuffer_writeAll(ring, bytes.data() + at, static_cast<int32_t>(want))) return false;
   }
   return true;
 }

@@ -202,10 +202,11 @@ void HttpTestServer::answer(int fd) {
   }
   std::string head = "HTTP/1.1 " + std::to_string(plan.status) + " " +
                      reasonPhrase(plan.status) + "\r\n";
-  if (plan.sendLength) head += "Content-Length: " + std::to_string(plan.body.size()) + "\r\n";
+  if (plan.sendLength && !plan.endless) head += "Content-Length: " + std::to_string(plan.body.size()) + "\r\n";
   head += plan.headers + "Connection: close\r\n\r\n";
   bool open = !path.empty() && sendAll(fd, head.data(), head.size());
-  const size_t end = std::min(plan.body.size(), plan.closeAfter);
+  const size_t end = plan.endless && !plan.body.empty() ? SIZE_MAX
+                                                        : std::min(plan.body.size(), plan.closeAfter);
   size_t sent = 0;
   bool held = false;
   bool paused = false;
@@ -222,7 +223,9 @@ void HttpTestServer::answer(int fd) {
     size_t piece = std::min(plan.chunk, end - sent);
     if (sent < plan.holdAfter) piece = std::min(piece, plan.holdAfter - sent);
     if (sent < plan.pauseAfter) piece = std::min(piece, plan.pauseAfter - sent);
-    open = sendAll(fd, plan.body.data() + sent, piece);
+    const size_t at = plan.endless ? sent % plan.body.size() : sent;
+    piece = std::min(piece, plan.body.size() - at);
+    open = sendAll(fd, plan.body.data() + at, piece);
     sent += piece;
     if (plan.chunkDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(plan.chunkDelayMs));
   }

@@ -29,6 +29,8 @@ struct HttpPlan {
   size_t pauseAfter = SIZE_MAX; // pause once after this many body bytes, for pauseMs
   int pauseMs = 0;              // (a late last segment, a transfer that stops a while)
   bool silent = false;          // read the request, then send nothing until stop()
+  bool endless = false;         // send the (non-empty) body over and over, without a
+                                // Content-Length, until the client goes or stop()
 };
 
 class HttpTestServer {
