@@ -36,7 +36,9 @@ struct Frame {
 
 class Walk {
  public:
-  explicit Walk(TreeVisitor* visitor) : visitor_(visitor) { frames_.reserve(TREE_WALK_MAX_DEPTH + 2); }
+  explicit Walk(TreeVisitor* visitor) : visitor_(visitor) {
+    frames_.reserve(TREE_WALK_MAX_DEPTH + 2);
+  }
   ~Walk() {
     for (Frame& frame : frames_) closedir(frame.dir);
   }
