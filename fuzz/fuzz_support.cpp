@@ -13,6 +13,7 @@ namespace fs = std::filesystem;
 
 const FuzzTarget FUZZ_TARGETS[FUZZ_TARGET_COUNT] = {
     {"archive", fuzzArchive},         {"archive_signed", fuzzArchiveSigned},
+    {"archive_nested", fuzzArchiveNested}, {"archive_nested_signed", fuzzArchiveNestedSigned},
     {"params", fuzzParams},           {"tail_header", fuzzTailHeader},
     {"launch_file", fuzzLaunchFile},  {"lso_file", fuzzLsoFile},
     {"png", fuzzPng},

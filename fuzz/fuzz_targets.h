@@ -18,6 +18,9 @@ using FuzzBody = int (*)(const uint8_t* data, size_t size);
 // test key of 2048 bits is required.
 int fuzzArchive(const uint8_t* data, size_t size);
 int fuzzArchiveSigned(const uint8_t* data, size_t size);
+// The same for archives holding nested ".p2.l2" archives (the flat bodies refuse those).
+int fuzzArchiveNested(const uint8_t* data, size_t size);
+int fuzzArchiveNestedSigned(const uint8_t* data, size_t size);
 // The bytes after the Params marker, and after the Tail marker (header values, then the
 // static properties with the tail's public key).
 int fuzzParams(const uint8_t* data, size_t size);
@@ -33,5 +36,5 @@ struct FuzzTarget {
   const char* name;  // also the folder of its seeds and of its regression inputs
   FuzzBody body;
 };
-constexpr int FUZZ_TARGET_COUNT = 7;
+constexpr int FUZZ_TARGET_COUNT = 9;
 extern const FuzzTarget FUZZ_TARGETS[FUZZ_TARGET_COUNT];

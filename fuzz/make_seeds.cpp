@@ -30,6 +30,35 @@ std::vector<std::string> archiveSeeds(bool withSignature) {
   return seeds;
 }
 
+// Archives whose entries are archives, one and two deep, in each compressed format; with
+// a signature every archive carries its own (each is checked by itself).
+std::vector<std::string> nestedSeeds(bool withSignature) {
+  auto stream = [withSignature](const hvpack::ArchiveBuilder& archive) {
+    return withSignature ? archive.signedBytes(2048) : archive.bytes();
+  };
+  hvpack::ArchiveBuilder deepest;
+  deepest.folder("rt/lib").file("rt/lib/modules", std::string(200, 'm'));
+  deepest.pack200("rt/lib/app.jar", "PK\x03\x04 jar");
+  hvpack::ArchiveBuilder middle;
+  middle.file("rt/release", "JAVA_VERSION=17\n");
+  middle.nested("rt/inner.p2.l2", stream(deepest), hvpack::NestedFormat::LzmaAlone);
+  std::vector<std::string> seeds;
+  const hvpack::NestedFormat formats[] = {
+      hvpack::NestedFormat::LzmaAlone, hvpack::NestedFormat::Xz,
+      hvpack::NestedFormat::LzmaAloneKnownSize, hvpack::NestedFormat::XzInBlocks};
+  for (hvpack::NestedFormat format : formats) {
+    hvpack::ArchiveBuilder outer;
+    outer.folder("rt").nested("rt.p2.l2", stream(deepest), format).file("after", "x");
+    seeds.push_back(stream(outer));
+  }
+  hvpack::ArchiveBuilder twoDeep;
+  twoDeep.nested("updater.p2.l2", stream(middle), hvpack::NestedFormat::LzmaAlone)
+      .nested("app.p2.l2", stream(deepest), hvpack::NestedFormat::Xz);
+  seeds.push_back(stream(twoDeep));
+  seeds.push_back(seeds.back().substr(0, seeds.back().size() / 2));
+  return seeds;
+}
+
 std::vector<std::string> paramsSeeds() {
   hvpack::ParamsBlock params;
   params.pairs = {{"update_url", "https://updates.test/app/"},
@@ -121,6 +150,7 @@ int main(int argc, char** argv) {
   }
   const std::pair<const char*, std::vector<std::string>> sets[] = {
       {"archive", archiveSeeds(false)},   {"archive_signed", archiveSeeds(true)},
+      {"archive_nested", nestedSeeds(false)}, {"archive_nested_signed", nestedSeeds(true)},
       {"params", paramsSeeds()},          {"tail_header", tailSeeds()},
       {"launch_file", launchSeeds()},     {"lso_file", lsoSeeds()},
       {"png", pngSeeds()},

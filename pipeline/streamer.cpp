@@ -211,10 +211,32 @@ int unLzma(RingBuffer* input, RingBuffer* output, std::atomic<uint64_t>* taken) 
 
 int Streamer_unLzma(RingBuffer* input, RingBuffer* output) { return unLzma(input, output, nullptr); }
 
+namespace {
+
+// In fuzz builds a fatal end throws, and an exception leaving a thread's body would end
+// the whole process: the stage keeps the status for the thread that joins it.
+template <typename Body>
+void runStage([[maybe_unused]] UnLzmaUnarchiveContext* ctx, Body body) {
+#ifdef HV_FUZZ
+  try {
+    body();
+  } catch (const ProcessEnd& end) {
+    int32_t none = 0;
+    ctx->stageEnd.compare_exchange_strong(none, end.status + 1);
+    RingBuffer_close(ctx->input);
+    RingBuffer_close(ctx->output);
+  }
+#else
+  body();
+#endif
+}
+
+}  // namespace
+
 void* Streamer_unLzmaThread(void* context) {
   auto* ctx = static_cast<UnLzmaUnarchiveContext*>(context);
   logMessage("[Streamer] [UnLZMAer] Starting...\n");
-  ctx->unLzmaResult = unLzma(ctx->input, ctx->output, &ctx->compressedBytes);
+  runStage(ctx, [ctx] { ctx->unLzmaResult = unLzma(ctx->input, ctx->output, &ctx->compressedBytes); });
   logMessage("[Streamer] [UnLZMAer] Done (%d).\n", ctx->unLzmaResult);
   return nullptr;
 }
@@ -225,10 +247,12 @@ void* Streamer_unArchiverThread(void* context) {
   // Only what arrives from a download is bounded by what arrived.
   const std::atomic<uint64_t>* allowance =
       ctx->transferFailed != nullptr ? &ctx->compressedBytes : nullptr;
-  ctx->archiveCut =
-      ctx->tree != nullptr
-          ? Unarchiver_extractNestedArchive(ctx->output, ctx->folder, ctx->tree)
-          : Unarchiver_extractArchive(ctx->output, ctx->folder, ctx->transferFailed, allowance);
+  runStage(ctx, [ctx, allowance] {
+    ctx->archiveCut =
+        ctx->tree != nullptr
+            ? Unarchiver_extractNestedArchive(ctx->output, ctx->folder, ctx->tree)
+            : Unarchiver_extractArchive(ctx->output, ctx->folder, ctx->transferFailed, allowance);
+  });
   logMessage("[Streamer] [UnArchiver] Done.\n");
   return nullptr;
 }
@@ -245,7 +269,9 @@ StageThreadSet* Streamer_startNestedUnLzmaUnarchive(RingBuffer* input, const cha
 }
 
 void Streamer_freeNestedStages(StageThreadSet* threads, UnLzmaUnarchiveContext* context) {
+  const int32_t stageEnd = context->stageEnd.load();
   RingBuffer_destroy(context->output);
   delete context;
   delete threads;
+  if (stageEnd != 0) endProcess(stageEnd - 1);
 }

@@ -55,6 +55,8 @@ struct UnLzmaUnarchiveContext {
   // The compressed bytes the UnLZMAer has taken from input so far: behind a download
   // they bound what the archive may write before its check.
   std::atomic<uint64_t> compressedBytes;
+  // Fuzz builds only: 1 + the status of a fatal end met on either stage thread, 0 none.
+  std::atomic<int32_t> stageEnd;
 };
 
 // Thread handles in this order; a slot whose thread was never started stays unset.
@@ -98,6 +100,10 @@ StageThreadSet* Streamer_startNestedUnLzmaUnarchive(RingBuffer* input, const cha
                                                     UnLzmaUnarchiveContext** context);
 // Frees what Streamer_startNestedUnLzmaUnarchive made (the set, the record and its
 // output ring; the caller's input ring stays), once both of its threads are joined.
+// Fuzz builds only (elsewhere a fatal end on a stage thread ends the process there): a
+// stage that met a fatal end kept its status and closed both of its rings, releasing
+// its partner and the thread that feeds it; after the frees the caller's thread then
+// ends the same way.
 void Streamer_freeNestedStages(StageThreadSet* threads, UnLzmaUnarchiveContext* context);
 
 // Downloads url into the file at path (created or emptied before the transfer; a link

@@ -148,8 +148,8 @@ void extractNested(ArchiveReader* reader, const char* path, int64_t length) {
   if (context->archiveCut != 0 || context->unLzmaResult != 0) reader->cut = true;
   // Both stages have ended: nothing can touch their rings and records any more, and an
   // archive of many nested ones stays flat in memory.
-  Streamer_freeNestedStages(threads, context);
   RingBuffer_destroy(inner);
+  Streamer_freeNestedStages(threads, context);
   logMessage("\t[Unarchiver] .p2.l2 in sync unarchive complete.\n");
   // Only the wrapper tail reads nested archives without a tree of its own: its files
   // were checked by the nested archive itself and unpack now.

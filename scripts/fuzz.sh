@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Fuzzes the launcher's readers with libFuzzer (clang, address + undefined sanitizers).
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
-# SECONDS per target (default 3600); TARGETs from: archive archive_signed params
-# tail_header launch_file lso_file png (default all). FUZZ_JOBS targets run at once
+# SECONDS per target (default 3600); TARGETs from: archive archive_signed archive_nested
+# archive_nested_signed params tail_header launch_file lso_file png (default all). FUZZ_JOBS targets run at once
 # (default 3), each in libFuzzer's fork mode on one core; FUZZ_BUILD is the build folder
 # (default build-fuzz), built with FUZZ_BUILD_JOBS compile jobs (default: every core). The corpus grows in $FUZZ_BUILD/corpus/<target> from the seeds
 # that fuzz_make_seeds writes and the stored inputs of tests/fuzz_regressions/<target>.
@@ -14,7 +14,8 @@ ROOT=$PWD
 SECONDS_EACH=${1:-3600}
 shift || true
 TARGETS=("$@")
-[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(archive archive_signed params tail_header launch_file lso_file png)
+[ ${#TARGETS[@]} -gt 0 ] || TARGETS=(archive archive_signed archive_nested archive_nested_signed params tail_header
+                                    launch_file lso_file png)
 JOBS=${FUZZ_JOBS:-3}
 BUILD=${FUZZ_BUILD:-build-fuzz}
 
