@@ -195,7 +195,9 @@ int32_t CopyFolder(const char* source, const char* target) {
     return 1;
   }
   CopyVisitor visitor(source, target, targetFd);
-  if (walkTree(source, &visitor, false) != TreeWalkResult::Walked) {
+  const TreeWalkResult walked = walkTree(source, &visitor, false);
+  if (walked == TreeWalkResult::TooDeep) return visitor.result;  // failed() set it
+  if (walked != TreeWalkResult::Walked) {
     logMessage("[CopyFolder] SourceDir from '%s' is NULL\n", source);
     return 1;
   }

@@ -107,7 +107,9 @@ class DeleteVisitor : public TreeVisitor {
 
 int32_t DeleteFolder(const char* folder) {
   DeleteVisitor visitor;
-  if (walkTree(folder, &visitor, false) != TreeWalkResult::Walked) {
+  const TreeWalkResult walked = walkTree(folder, &visitor, false);
+  if (walked == TreeWalkResult::TooDeep) return 1;  // the walk and the visitor logged it
+  if (walked != TreeWalkResult::Walked) {
     logMessage("[DeleteFolder] Deleting from '%s' is NULL\n", folder);
     return 1;
   }

@@ -118,6 +118,8 @@ class CloseVisitor : public TreeVisitor {
   const char* announce_;
 };
 
+// A folder's mode is set after its entries: opened to others only once what is in it
+// has its own mode.
 class ShareVisitor : public TreeVisitor {
  public:
   bool enter(const TreeEntry& entry) override {
@@ -126,17 +128,23 @@ class ShareVisitor : public TreeVisitor {
     // A hard link or another user's entry may be anything outside the install: its mode
     // is never opened.
     if (entry.st.st_uid != 0 || (!folder && entry.st.st_nlink > 1)) return false;
+    if (!folder) setShared(entry);
+    return folder;
+  }
+  void leave(const TreeEntry& entry, int) override { setShared(entry); }
+  void failed(const TreeEntry& entry) override {
+    if (entry.st.st_mode != 0) reportModeFailure(entry.shown);
+  }
+
+ private:
+  static void setShared(const TreeEntry& entry) {
     if (deferredModes.count(entry.shown) != 0) {
       setModeAt(entry, SHARED_MODE);
     } else if (auto kept = closedModes.find(idOf(entry.st)); kept != closedModes.end()) {
       setModeAt(entry, kept->second);
-    } else if (folder) {
+    } else if (S_ISDIR(entry.st.st_mode)) {
       setModeAt(entry, SHARED_MODE);
     }
-    return folder;
-  }
-  void failed(const TreeEntry& entry) override {
-    if (entry.st.st_mode != 0) reportModeFailure(entry.shown);
   }
 };
 
