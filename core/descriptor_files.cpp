@@ -158,11 +158,12 @@ int closeKeepingErrno(int fd) {
   return -1;
 }
 
-// Only a regular file is used; anything else at the name was opened without waiting.
-int requireRegular(int fd) {
+// Keeps fd when its kind passes (EINVAL otherwise), then lets it block as usual: it was
+// opened without waiting, so a FIFO found there never held the run.
+int keepIfKind(int fd, bool (*passes)(mode_t)) {
   struct stat st;
   if (fstat(fd, &st) != 0) return closeKeepingErrno(fd);
-  if (!S_ISREG(st.st_mode)) {
+  if (!passes(st.st_mode)) {
     close(fd);
     errno = EINVAL;
     return -1;
@@ -172,20 +173,11 @@ int requireRegular(int fd) {
   return fd;
 }
 
+// Only a regular file is read.
+bool isRegular(mode_t mode) { return S_ISREG(mode); }
 // Anything but a FIFO or socket is written as the system writes it (a device only root
-// can have made there included); the descriptor then blocks as usual.
-int refuseFifo(int fd) {
-  struct stat st;
-  if (fstat(fd, &st) != 0) return closeKeepingErrno(fd);
-  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
-    close(fd);
-    errno = EINVAL;
-    return -1;
-  }
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return closeKeepingErrno(fd);
-  return fd;
-}
+// can have made there included).
+bool isNoPipe(mode_t mode) { return !S_ISFIFO(mode) && !S_ISSOCK(mode); }
 
 FILE* streamOf(int fd, const char* how) {
   if (fd < 0) return nullptr;
@@ -276,7 +268,7 @@ int DescriptorFiles_createFile(int dirFd, const char* relPath, FileCreation how,
                 O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY,
                 mode);
     if (fd < 0 && errno == ENXIO) errno = EINVAL;
-    if (fd >= 0) fd = refuseFifo(fd);
+    if (fd >= 0) fd = keepIfKind(fd, isNoPipe);
   }
   const int error = errno;
   release(parent);
@@ -295,7 +287,7 @@ int DescriptorFiles_openRegular(int dirFd, const char* relPath) {
   char name[NAME_MAX + 1];
   lastName(last, name);
   int fd = openat(parent.fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd >= 0) fd = requireRegular(fd);
+  if (fd >= 0) fd = keepIfKind(fd, isRegular);
   const int error = errno;
   release(parent);
   errno = error;
