@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,8 +18,9 @@
 #include "core/paths.h"
 #include "core/property_stream.h"
 #include "core/spawner.h"
-#include "core/timeutil.h"
 #include "core/wait_limits.h"
+#include "launcher/launch_limits.h"
+#include "launcher/launch_properties.h"
 
 namespace {
 
@@ -31,65 +31,8 @@ const char FAILURE_STARS[] = "***************************\n";
 // The java copy runs for every user of the runtime.
 constexpr mode_t JAVA_COPY_MODE = 0755;
 
-// A refused input: the launch cannot be composed within the fixed sizes, so nothing is
-// spawned and the run ends.
-[[noreturn]] __attribute__((format(printf, 1, 2))) void refuseLaunch(const char* format, ...) {
-  char message[1024];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(message, sizeof message, format, args);
-  va_end(args);
-  logBanner("%s", message);
-  endProcess(1);
-}
-
-char* newPathBuffer() { return static_cast<char*>(calloc(PATH_BUFFER_SIZE, 1)); }
-
-// A joined path that does not fit its buffer names no usable file.
-char* requirePath(char* joined, const char* what) {
-  if (joined == nullptr) refuseLaunch("Path of the %s is too long, cannot launch!\n", what);
-  return joined;
-}
-
 // The low 32 bits of a number value, as the launch file's 32-bit fields are read.
 int32_t low32(int64_t value) { return static_cast<int32_t>(static_cast<uint32_t>(value)); }
-
-// A fixed array of borrowed or owned strings that refuses to grow past its slots.
-struct StringSlots {
-  const char** items;
-  int count;
-  const char* what;
-};
-
-StringSlots newSlots(const char* what) {
-  return StringSlots{static_cast<const char**>(calloc(LAUNCH_ARGS_SLOTS, sizeof(char*))), 0, what};
-}
-
-void pushSlot(StringSlots* slots, const char* text) {
-  if (slots->count >= LAUNCH_ARGS_SLOTS) {
-    refuseLaunch("Too many %s (more than %d), cannot launch!\n", slots->what, LAUNCH_ARGS_SLOTS);
-  }
-  slots->items[slots->count++] = text;
-}
-
-// The launch copy of the property list: the caller's entries plus room for ours, so the
-// entries a compatibility test adds never reach the list of a later launch.
-LaunchPropertyList* copyPropertyList(const LaunchPropertyList* list) {
-  const int32_t length = propListEnd(list);
-  if (length < 0) refuseLaunch("Launch property list has no end, cannot launch!\n");
-  LaunchPropertyList* copy = propListCreate(length + ADDED_PROPERTIES_SIZE);
-  memcpy(copy->buffer, list->buffer, static_cast<size_t>(length) + 2);
-  return copy;
-}
-
-void addProperty(LaunchPropertyList* copy, bool dynamic, const char* key, const char* value) {
-  const int32_t r =
-      dynamic ? putDynamicProperty(copy, key, value) : putStaticProperty(copy, key, value);
-  if (r != 0) {
-    refuseLaunch("Launch properties exceed %d added bytes (at %s), cannot launch!\n",
-                 ADDED_PROPERTIES_SIZE, key);
-  }
-}
 
 // Builds the private runtime's copy of java named after the program. It is written
 // under a fresh name made exclusively beside it (the bin folder may be writable by
@@ -122,110 +65,6 @@ void makeJavaCopy(const char* java, const char* exe) {
   }
   logMessage("[Extractor] Copy of %s to %s is incomplete, not used\n", java, exe);
   logBanner("Error setting app binary executable!\n");
-}
-
-// Reads the LSO file: its entries become JVM options and, with their count, properties.
-// Returns without effect when the file cannot be opened.
-void readLsoFile(const char* lsoPath, StringSlots* options, LaunchPropertyList* props) {
-  logMessage("[Extractor] Reading %s\n", lsoPath);
-  FILE* lso = openRegularFileForReading(lsoPath);
-  // A FIFO, a device or a link at the name is missing: no retry can make it a file.
-  const bool refused = lso == nullptr && (errno == ELOOP || errno == EINVAL);
-  const bool exists = fileExists(lsoPath) != 0;
-  if (lso == nullptr && exists && !refused) {
-    for (int k = 0; k < LSO_OPEN_RETRIES; ++k) {
-      logMessage("[Extractor] LSO file does exist. Retrying (%d)...", k);
-      lso = openRegularFileForReading(lsoPath);
-      if (lso != nullptr) break;
-      sleepMillis(RETRY_PAUSE_MILLIS);
-    }
-  }
-  if (lso == nullptr) {
-    logBanner("JRE LSO file does not exist\n");
-    return;
-  }
-  logMessage("[Extractor] JRE LSO file exists\n");
-  const int64_t count = readLong(lso, "LSO Count");
-  logMessage("[Extractor] Found %" PRId64 " JVM Options\n", count);
-  char number[32];
-  snprintf(number, sizeof number, "%" PRId64, count);
-  addProperty(props, false, "jvm_options_count", number);
-  for (int64_t i = 0; i < count; ++i) {
-    const char* entry = readString(lso, "LSO Entry");
-    pushSlot(options, entry);
-    char key[48];
-    snprintf(key, sizeof key, "jvm_options_%d", static_cast<int>(i));
-    if (strlen(entry) >= 100) {
-      logMessage("[Extractor] Launch Prop: %s = %.99s...\n", key, entry);
-    } else {
-      logMessage("[Extractor] Launch Prop: %s = %s\n", key, entry);
-    }
-    addProperty(props, false, key, entry);
-  }
-  fclose(lso);
-}
-
-// makeLaunchPropertiesName, made again while it repeats the name that just failed (the
-// clock and the folder's entry count may not have moved since).
-char* freshPropertiesName(char* path, const char* appDir, const char* failed) {
-  for (int tries = 0; tries < 20; ++tries) {
-    requirePath(makeLaunchPropertiesName(path, appDir), "launch properties file");
-    if (failed == nullptr || strcmp(path, failed) != 0) break;
-    sleepMillis(1);
-  }
-  return path;
-}
-
-// One attempt: create, write, flush and close. A file that was created but not
-// written whole is removed, so no partial list is left for the program to read. false
-// with errno telling why.
-bool writePropertiesFile(const char* path, const LaunchPropertyList* props) {
-  // A new file only: a name already taken (another launch in the same millisecond, a
-  // planted file or link) is left alone and the next attempt takes a fresh name.
-  FILE* file = createFileExclusive(path);
-  if (file == nullptr) {
-    logFileError("[Extractor]", "create", path, errno);
-    return false;
-  }
-  logMessage("[Extractor] Writing to file\n");
-  bool ok = propListWriteFile(props, file) == 0;
-  ok = fflush(file) == 0 && ok;
-  const int writeError = ok ? 0 : errno;
-  ok = fclose(file) == 0 && ok;
-  if (!ok) {
-    const int error = writeError != 0 ? writeError : errno;
-    logFileError("[Extractor]", "write", path, error);
-    remove(path);
-    errno = error;
-    return false;
-  }
-  logMessage("[Extractor] Finished writing launch properties file\n");
-  return true;
-}
-
-// Writes the launch properties file into appDir; 6 attempts under fresh names with 5
-// pauses, then the run cannot go on. Returns the file's path.
-char* writeLaunchProperties(const char* appDir, const LaunchPropertyList* props) {
-  logMessage("[Extractor] Writing launch properties file\n");
-  char* path = newPathBuffer();
-  char* failed = newPathBuffer();
-  freshPropertiesName(path, appDir, nullptr);
-  logMessage("[Extractor] Writing launch properties to %s (length: %d)\n", path,
-             propListEnd(props));
-  bool written = writePropertiesFile(path, props);
-  for (int retry = 1; !written && retry < LAUNCH_PROPERTIES_ATTEMPTS; ++retry) {
-    setString(failed, path);
-    freshPropertiesName(path, appDir, failed);
-    logMessage("[Retry] Writing launch properties to %s\n", path);
-    written = writePropertiesFile(path, props);
-    if (!written) sleepMillis(RETRY_PAUSE_MILLIS);
-  }
-  if (!written) {
-    logBanner("Unable to write Launch Properties file! Cannot run!\n");
-    endProcess(EXIT_LAUNCH_PROPERTIES_UNWRITABLE);
-  }
-  free(failed);
-  return path;
 }
 
 void logList(const char* format, const StringSlots* list) {

@@ -1,31 +1,21 @@
 // Starts a Java program installed in a folder of the master folder in a JVM child: reads
 // the folder's launch file, writes a launch properties file into the folder, closes the
 // log file and spawns. Main thread only; the caller's property list is never changed.
-// Fatal input (no launch file or runtime, sizes beyond the limits below) ends the process
-// with status 1 before anything is spawned; no writable properties file, with status 99.
+// Fatal input (no launch file or runtime, sizes beyond launcher/launch_limits.h) ends the
+// process with status 1 before anything is spawned; no writable properties file, with
+// status 99.
 #pragma once
 
 #include "core/launch_property_list.h"
+// The fixed sizes of a launch and the launch properties' exit status.
+#include "launcher/launch_limits.h"
+#include "launcher/launch_properties.h"
 
-// Slots of the JVM option, application argument and argument vector arrays.
-constexpr int LAUNCH_ARGS_SLOTS = 1000;
 // Exit status of the compatibility main class that accepts a runtime.
 constexpr int COMPATIBILITY_PASS_STATUS = 72;
-constexpr int EXIT_LAUNCH_PROPERTIES_UNWRITABLE = 99;
 
 constexpr int LAUNCH_CLASS_NORMAL = 0;
 constexpr int LAUNCH_CLASS_COMPATIBILITY = 1;
-
-constexpr int CLASSPATH_JOINED_SIZE = 50000;
-constexpr int CLASSPATH_ENTRY_SIZE = 1000;
-// Room the launch copy of the property list has for the entries added here.
-constexpr int ADDED_PROPERTIES_SIZE = 200000;
-constexpr int LSO_PATH_SIZE = 10000;
-constexpr int HEAP_OPTION_SIZE = 100;
-
-constexpr int LSO_OPEN_RETRIES = 5;
-constexpr int LAUNCH_PROPERTIES_ATTEMPTS = 6;
-constexpr int RETRY_PAUSE_MILLIS = 500;
 
 // Launch class 0: 0 when the child was started, -1 when the spawn failed.
 // Launch class 1: the child's exit status (0 when a signal ended it), -1 when it could
