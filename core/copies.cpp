@@ -14,8 +14,10 @@
 #include "core/descriptor_files.h"
 #include "core/folders.h"
 #include "core/install_modes.h"
+#include "core/install_tree.h"
 #include "core/log.h"
 #include "core/path_files.h"
+#include "core/paths.h"
 #include "core/timeutil.h"
 #include "core/tree_walk.h"
 
@@ -168,9 +170,7 @@ class CopyVisitor : public TreeVisitor {
   std::string targetShown(const std::string& shown) const {
     std::string rest = shown.substr(sourceLength_);
     while (!rest.empty() && rest[0] == '/') rest.erase(0, 1);
-    std::string to = target_;
-    if (to.empty() || to.back() != '/') to += '/';
-    return to + rest;
+    return joinPath(target_, rest);
   }
 
   size_t sourceLength_;

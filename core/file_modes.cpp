@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/install_modes.h"
+#include "core/install_tree.h"
 #include "core/log.h"
 #include "core/paths.h"
 #include "core/shell.h"

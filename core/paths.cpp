@@ -11,11 +11,19 @@
 
 void fixSeparators(char* path) { (void)path; }
 
+namespace {
+
+// The joining rule: one '/' between path and part, none after an empty path or one that
+// ends with '/'.
+bool needsSeparator(const char* path, size_t length) { return length > 0 && path[length - 1] != '/'; }
+
+}  // namespace
+
 char* appendPathN(char* path, size_t size, const char* part) {
   fixSeparators(path);
   const size_t pathLen = strlen(path);
   const size_t partLen = strlen(part);
-  const bool needSlash = pathLen > 0 && path[pathLen - 1] != '/';
+  const bool needSlash = needsSeparator(path, pathLen);
   const size_t total = pathLen + (needSlash ? 1 : 0) + partLen;
   if (total + 1 > size) {
     logMessage("[Utils] Path too long, refused: '%s' + '%s'\n", path, part);
@@ -30,6 +38,12 @@ char* appendPathN(char* path, size_t size, const char* part) {
 }
 
 char* appendPath(char* path, const char* part) { return appendPathN(path, PATH_BUFFER_SIZE, part); }
+
+std::string joinPath(const std::string& path, const std::string& part) {
+  std::string joined = path;
+  if (needsSeparator(joined.data(), joined.size())) joined += '/';
+  return joined + part;
+}
 
 char* copyFixSeparators(const char* path) {
   char* copy = copyString(path);
@@ -109,6 +123,17 @@ int32_t lastIndexOf(const char* text, char c) {
     if (text[i] == c) found = i;
   }
   return found;
+}
+
+bool hasParentComponent(const char* path) {
+  const char* part = path;
+  for (;;) {
+    const char* slash = strchr(part, '/');
+    const size_t length = slash == nullptr ? strlen(part) : static_cast<size_t>(slash - part);
+    if (length == 2 && part[0] == '.' && part[1] == '.') return true;
+    if (slash == nullptr) return false;
+    part = slash + 1;
+  }
 }
 
 int32_t indexOfNth(const char* text, char c, int32_t n) {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 constexpr int PATH_BUFFER_SIZE = 5000;
 
@@ -19,6 +20,9 @@ void fixSeparators(char* path);
 char* appendPath(char* path, const char* part);
 // The same for a buffer of `size` bytes.
 char* appendPathN(char* path, size_t size, const char* part);
+// The same join without a buffer limit: the paths walks show and match, made by the
+// same rule as every joined buffer, so equal steps from the same folder give equal text.
+std::string joinPath(const std::string& path, const std::string& part);
 
 char* copyFixSeparators(const char* path);
 // Copies text into a PATH_BUFFER_SIZE buffer; NULL (buffer emptied) when it does not fit.
@@ -37,6 +41,9 @@ int32_t lastIndexOf(const char* text, char c);
 // false when name, joined onto a folder, would name anything but an entry directly inside
 // it: a name holding '/', or "." or "..". The empty name passes; callers decide on it.
 bool staysInFolder(const char* name);
+// true when some '/'-separated component of path is "..": joined onto a folder it could
+// name something outside it.
+bool hasParentComponent(const char* path);
 // Index of the n-th (from 1) occurrence of c; -1 when there is none or n < 1.
 int32_t indexOfNth(const char* text, char c, int32_t n);
 

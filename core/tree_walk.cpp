@@ -10,17 +10,11 @@
 
 #include "core/descriptor_files.h"
 #include "core/log.h"
+#include "core/paths.h"
 
 namespace {
 
 bool isDot(const char* name) { return strcmp(name, ".") == 0 || strcmp(name, "..") == 0; }
-
-std::string childShown(const std::string& parent, const char* name) {
-  std::string shown = parent;
-  if (shown.empty() || shown.back() != '/') shown += '/';
-  shown += name;
-  return shown;
-}
 
 // A folder being listed. The walk holds one per level, so its depth is bounded by
 // TREE_WALK_MAX_DEPTH and not by the stack or a path that grows with the tree.
@@ -104,7 +98,7 @@ class Walk {
         finish(ELOOP);
         continue;
       }
-      entry(dirfd(frame.dir), child->d_name, childShown(frame.shown, child->d_name),
+      entry(dirfd(frame.dir), child->d_name, joinPath(frame.shown, child->d_name),
             frame.childDepth);
     }
     if (tooDeep_) return TreeWalkResult::TooDeep;

@@ -1,6 +1,7 @@
 #include "launcher/launch_steps.h"
 
 #include "core/install_modes.h"
+#include "core/install_tree.h"
 #include "core/log.h"
 #include "core/ring_buffer.h"
 #include "launcher/jvm_launch.h"

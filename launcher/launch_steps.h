@@ -9,7 +9,7 @@ void Extractor_destroySplash(ExtractorRun* run);
 // Closes the Tail ring; its reader thread stops.
 void Extractor_closeTailRing(ExtractorRun* run);
 // The last step before the exit 0 or the launch: a run as root on a "perm_all" install
-// opens the install to all users as the shared layout has it (core/install_modes.h).
+// opens the install to all users as the shared layout has it (core/install_tree.h).
 void Extractor_shareInstall(ExtractorRun* run);
 // Writes the launch properties and spawns the Java program; its outcome does not change
 // the exit status. A run as root on a "perm_all" install launches nothing: it ends here

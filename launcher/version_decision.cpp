@@ -10,6 +10,7 @@
 #include "core/fileops.h"
 #include "core/install_folders.h"
 #include "core/install_modes.h"
+#include "core/install_tree.h"
 #include "core/log.h"
 #include "core/logfile.h"
 #include "core/paths.h"

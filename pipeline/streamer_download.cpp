@@ -12,6 +12,7 @@
 #include "core/path_files.h"
 #include "pipeline/http_downloader.h"
 #include "pipeline/streamer.h"
+#include "pipeline/unarchiver.h"
 
 namespace {
 
@@ -135,6 +136,7 @@ int Streamer_downloadAndUnarchive(const char* url, const char* folder) {
   stages->output = decoded;
   stages->folder = folder;
   stages->transferFailed = &downloader->transferFailed;
+  stages->extract = Unarchiver_extractStage;
   // What a stage that never ran leaves behind: nothing decoded, nothing extracted.
   stages->unLzmaResult = 1;
   stages->archiveCut = 1;

@@ -15,7 +15,7 @@
 #include "core/log.h"
 #include "core/paths.h"
 #include "pipeline/signature.h"
-#include "pipeline/streamer.h"
+#include "pipeline/streamer_stages.h"
 #include "pipeline/unarchiver_check.h"
 #include "pipeline/unarchiver_files.h"
 #include "pipeline/unarchiver_tree.h"
@@ -23,7 +23,6 @@
 
 unsigned char* tailExtractBuffer = nullptr;
 int tailExtractBufferSize = 1048576;
-std::atomic<const char*> unpack200Path{nullptr};
 
 namespace {
 
@@ -76,17 +75,6 @@ void dropUnrecorded(char* value, const ArchiveReader* reader) {
   if (reader->records == nullptr) free(value);
 }
 
-bool hasParentComponent(const char* path) {
-  const char* part = path;
-  for (;;) {
-    const char* slash = strchr(part, '/');
-    const size_t length = slash == nullptr ? strlen(part) : static_cast<size_t>(slash - part);
-    if (length == 2 && part[0] == '.' && part[1] == '.') return true;
-    if (slash == nullptr) return false;
-    part = slash + 1;
-  }
-}
-
 // Counts what an entry is about to write against the download's allowance; past it the
 // archive is refused before the bytes reach the disk. file (when given) is closed first.
 void chargeWrite(const ArchiveReader* reader, uint64_t bytes, FILE* file = nullptr) {
@@ -135,7 +123,7 @@ void extractNested(ArchiveReader* reader, const char* path, int64_t length) {
   UnLzmaUnarchiveContext* context = nullptr;
   ++tree->depth;
   StageThreadSet* threads =
-      Streamer_startNestedUnLzmaUnarchive(inner, reader->folder, tree, &context);
+      Streamer_startStages(inner, reader->folder, tree, Unarchiver_extractStage, &context);
   bool innerOpen = true;
   copyEntryData(reader, length, [&](const unsigned char* chunk, int32_t n) {
     if (innerOpen) innerOpen = RingBuffer_writeAll(inner, chunk, n);
@@ -426,8 +414,11 @@ int Unarchiver_extractArchive(RingBuffer* ring, const char* folder,
   return extractArchive(ring, folder, nullptr, transferFailed, compressedBytes);
 }
 
-int Unarchiver_extractNestedArchive(RingBuffer* ring, const char* folder, ArchiveTree* tree) {
-  return extractArchive(ring, folder, tree, nullptr, nullptr);
+int32_t Unarchiver_extractStage(UnLzmaUnarchiveContext* stage) {
+  // Only what arrives from a download is bounded by what arrived.
+  const std::atomic<uint64_t>* allowance =
+      stage->transferFailed != nullptr ? &stage->compressedBytes : nullptr;
+  return extractArchive(stage->output, stage->folder, stage->tree, stage->transferFailed, allowance);
 }
 
 int Unarchiver_extractOne(RingBuffer* ring, const char* folder) {

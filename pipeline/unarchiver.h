@@ -15,6 +15,8 @@
 
 #include "core/property_stream.h"
 #include "core/ring_buffer.h"
+#include "pipeline/streamer_stages.h"
+#include "pipeline/unarchiver_tree.h"
 
 constexpr int32_t EXTRACT_BUFFER_SIZE = 1048576;
 constexpr int32_t NESTED_RING_SIZE = 1048576;
@@ -24,10 +26,6 @@ constexpr int32_t SIGNATURE_HEX_SIZE = 4096;
 // The buffer that serves every wrapper-tail entry; allocated before main, never freed.
 extern unsigned char* tailExtractBuffer;
 extern int tailExtractBufferSize;
-
-// The unpack200 program for pack200 entries (null while no runtime has been located).
-// Set by the runtime setup before an extraction starts; only read while one runs.
-extern std::atomic<const char*> unpack200Path;
 
 // Allocates tailExtractBuffer (runs as the program's static initialiser).
 void initTailBuffer();
@@ -68,14 +66,12 @@ int Unarchiver_extractArchive(RingBuffer* ring, const char* folder,
                               const std::atomic<bool>* transferFailed = nullptr,
                               const std::atomic<uint64_t>* compressedBytes = nullptr);
 
-// What an outermost archive shares with those nested in it (pipeline/unarchiver_tree.h):
-// its pack200 files waiting for its check, its download and allowance, the depth.
-struct ArchiveTree;
-
-// Unarchiver_extractArchive for an archive nested in another: the same checks, but its
-// pack200 files join tree (the outermost archive's) instead of running, and its writes
+// What the UnArchiver stage runs (pipeline/streamer_stages.h): Unarchiver_extractArchive
+// on the record, bounded by what its download received so far when it comes from one;
+// for an archive nested in another (the record has the outermost archive's tree) the
+// same checks, but its pack200 files join the tree instead of running, and its writes
 // count against the tree's allowance.
-int Unarchiver_extractNestedArchive(RingBuffer* ring, const char* folder, ArchiveTree* tree);
+int32_t Unarchiver_extractStage(UnLzmaUnarchiveContext* stage);
 
 // One entry of the wrapper tail into folder, without digest, using tailExtractBuffer;
 // 0, or -1 at the end of the stream. Pack200 entries are unpacked at once. An entry that

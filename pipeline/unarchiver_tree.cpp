@@ -15,8 +15,9 @@
 #include "core/log.h"
 #include "core/spawner.h"
 #include "core/wait_limits.h"
-#include "pipeline/unarchiver.h"
 #include "pipeline/unarchiver_files.h"
+
+std::atomic<const char*> unpack200Path{nullptr};
 
 namespace {
 

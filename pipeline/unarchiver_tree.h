@@ -24,6 +24,10 @@ constexpr uint64_t WRITE_ALLOWANCE_BASE = uint64_t{64} << 20;
 // countless empty entries cannot fill a disk either.
 constexpr uint64_t ENTRY_WRITE_COST = 4096;
 
+// The unpack200 program for pack200 entries (null while no runtime has been located).
+// Set by the runtime setup before an extraction starts; only read while one runs.
+extern std::atomic<const char*> unpack200Path;
+
 // A pack200 file waiting: the entry's path in the target folder, and the whole paths of
 // its ".p2" file and of what it unpacks to (for the lines).
 struct QueuedPack200 {

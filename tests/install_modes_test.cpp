@@ -2,6 +2,7 @@
 // policy gives, the deferred modes matched by whole path components, and the root share
 // pass against a second user who plants hard links and swaps entries around the run.
 #include "core/install_modes.h"
+#include "core/install_tree.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

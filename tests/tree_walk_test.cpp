@@ -15,6 +15,7 @@
 
 #include "core/folders.h"
 #include "core/install_modes.h"
+#include "core/install_tree.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
