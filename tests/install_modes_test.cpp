@@ -168,6 +168,19 @@ TEST_F(RootShareTest, MovedFolderTakesOnlyItsOwnDeferredModes) {
   EXPECT_EQ(0644u, modeOf(in("a/b")));
 }
 
+// The moved folder's path written with a final '/' names the same folder: its deferred
+// modes still move along.
+TEST_F(RootShareTest, MovedFolderNamedWithFinalSlashTakesItsDeferredModes) {
+  closeInstallTree(shared_.c_str(), master_.c_str());
+  makeFolder(in("a"), 0755);
+  makeFile(in("a/c"), 0644);
+  deferSharedMode(in("a/c").c_str());
+  ASSERT_EQ(0, rename(in("a").c_str(), in("x").c_str()));
+  moveDeferredModes(in("a/").c_str(), in("x").c_str());
+  shareInstallTree(master_.c_str());
+  EXPECT_EQ(SHARED_MODE, modeOf(in("x/c")));
+}
+
 // Modes as they were before the share pass, of every entry below master not root's.
 std::map<std::string, mode_t> foreignModes(const std::string& top) {
   std::map<std::string, mode_t> modes;

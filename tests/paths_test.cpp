@@ -52,7 +52,8 @@ char* joinAll(char* buffer, const std::vector<std::string>& p) {
   return nullptr;
 }
 
-// appendPath step by step and the buildPath member of the same arity agree.
+// appendPath step by step, the buildPath member of the same arity and joinPath (whose
+// results walks match against joined buffers as keys) agree.
 TEST_P(JoinTest, JoinsWithOneSlashAndRefusesWhatDoesNotFit) {
   const JoinCase& c = GetParam();
   GuardedBuffer byAppend, byBuild;
@@ -68,6 +69,9 @@ TEST_P(JoinTest, JoinsWithOneSlashAndRefusesWhatDoesNotFit) {
     EXPECT_TRUE(c.expected == byAppend.data()) << c.name;
     EXPECT_EQ(byBuild.data(), built);
     EXPECT_TRUE(c.expected == byBuild.data()) << c.name;
+    std::string joined = c.parts[0];
+    for (size_t i = 1; i < c.parts.size(); ++i) joined = joinPath(joined, c.parts[i]);
+    EXPECT_EQ(c.expected, joined) << c.name;
   } else {
     EXPECT_EQ(nullptr, result);
     EXPECT_EQ(nullptr, built);
