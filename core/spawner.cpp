@@ -93,14 +93,15 @@ void logFailedWait(pid_t pid) {
   logMessage("[Spawner] Waiting for pid:%d failed - errno:%d\n", static_cast<int>(pid), errno);
 }
 
-// The result of a waited-for child from its wait status.
-int32_t childResult(pid_t pid, int status) {
+// The result of a waited-for child from its wait status: its exit status, or for a
+// signal's end 0 (a program, as runSpawnerAndWait gives) or -1 (a command, which counts
+// only by its exit status).
+int32_t childResult(pid_t pid, int status, bool command = false) {
   logMessage("[Spawner] Spawn call done pid:%d status:%d.\n", static_cast<int>(pid), status);
-  if ((status & 0x7f) != 0) {
-    logMessage("[Spawner] runSpawnerAndWait returned %d\n", 0);
-    return 0;
-  }
-  return (status >> 8) & 0xff;
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (command) return -1;
+  logMessage("[Spawner] runSpawnerAndWait returned %d\n", 0);
+  return 0;
 }
 
 int64_t monotonicMillis() {
@@ -151,6 +152,25 @@ bool killGroupWhileUnreaped(pid_t pid, int pidfd, int32_t limitSeconds, const ch
   logMessage("[Spawner] %s ran past its limit of %d seconds and was killed\n", command,
              static_cast<int>(limitSeconds));
   return true;
+}
+
+// The limited run of a program (command false: slot 0 is its path, started in folderFd
+// unless -1) or of a system command (slot 0 looked up in PATH).
+int32_t runWithin(Spawner* spawner, int32_t limitSeconds, bool command, int folderFd) {
+  const int32_t limit = waitLimitSeconds(limitSeconds);
+  const pid_t pid = spawnLogged(spawner, true, command, folderFd);
+  if (pid < 0) return -1;
+  int status = 0;
+  switch (waitChildUntil(pid, childDeadline(limit), limit, spawner->slots[0], &status)) {
+    case ChildWait::Ended:
+      return childResult(pid, status, command);
+    case ChildWait::Failed:
+      logFailedWait(pid);
+      return -1;
+    case ChildWait::Killed:
+      break;
+  }
+  return SPAWN_PAST_LIMIT;
 }
 
 }  // namespace
@@ -252,38 +272,11 @@ int32_t runSpawnerAndWait(Spawner* spawner) {
 }
 
 int32_t runSpawnerAndWaitWithin(Spawner* spawner, int32_t limitSeconds, int folderFd) {
-  const int32_t limit = waitLimitSeconds(limitSeconds);
-  const pid_t pid = spawnLogged(spawner, true, false, folderFd);
-  if (pid < 0) return -1;
-  int status = 0;
-  switch (waitChildUntil(pid, childDeadline(limit), limit, spawner->slots[0], &status)) {
-    case ChildWait::Ended:
-      return childResult(pid, status);
-    case ChildWait::Failed:
-      logFailedWait(pid);
-      return -1;
-    case ChildWait::Killed:
-      break;
-  }
-  return SPAWN_PAST_LIMIT;
+  return runWithin(spawner, limitSeconds, false, folderFd);
 }
 
 int32_t runCommandWithin(Spawner* spawner, int32_t limitSeconds) {
-  const int32_t limit = waitLimitSeconds(limitSeconds);
-  const pid_t pid = spawnLogged(spawner, true, true);
-  if (pid < 0) return -1;
-  int status = 0;
-  switch (waitChildUntil(pid, childDeadline(limit), limit, spawner->slots[0], &status)) {
-    case ChildWait::Ended:
-      logMessage("[Spawner] Spawn call done pid:%d status:%d.\n", static_cast<int>(pid), status);
-      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    case ChildWait::Failed:
-      logFailedWait(pid);
-      return -1;
-    case ChildWait::Killed:
-      break;
-  }
-  return SPAWN_PAST_LIMIT;
+  return runWithin(spawner, limitSeconds, true, -1);
 }
 
 int32_t runSpawner(Spawner* spawner) { return spawnLogged(spawner) < 0 ? -1 : 0; }

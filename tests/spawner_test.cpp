@@ -1,7 +1,10 @@
 #include "core/spawner.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +13,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -117,23 +122,33 @@ void PrintTo(const ExitCase& c, std::ostream* os) { *os << c.label; }
 
 class SpawnerExit : public testing::TestWithParam<ExitCase> {};
 
-// A child that ends within its limit gives the same result as one without a limit.
+enum class RunKind { Unlimited, Limited, Command };
+
+// A child that ends within its limit gives the same result as one without a limit; a
+// system command counts only by its exit status, so a signal's end is a failure (-1).
 TEST_P(SpawnerExit, ResultFollowsTheWaitStatus) {
   const ExitCase& c = GetParam();
-  for (const bool limited : {false, true}) {
-    SCOPED_TRACE(limited ? "with a limit" : "without a limit");
+  for (const RunKind kind : {RunKind::Unlimited, RunKind::Limited, RunKind::Command}) {
+    SCOPED_TRACE(kind == RunKind::Unlimited ? "without a limit"
+                 : kind == RunKind::Limited ? "with a limit"
+                                            : "as a command");
+    const bool command = kind == RunKind::Command;
     int32_t result = -2;
     const std::string out = captureStdout([&] {
       Spawner* spawner = createSpawner();
-      setSpawnerExe(spawner, "/bin/sh");
+      // A command's name is looked up in PATH.
+      setSpawnerExe(spawner, command ? "sh" : "/bin/sh");
       appendSpawnerArgument(spawner, "-c");
       appendSpawnerArgument(spawner, c.script);
-      result = limited ? runSpawnerAndWaitWithin(spawner, 30) : runSpawnerAndWait(spawner);
+      result = kind == RunKind::Unlimited ? runSpawnerAndWait(spawner)
+               : command                  ? runCommandWithin(spawner, 30)
+                                          : runSpawnerAndWaitWithin(spawner, 30);
       freeSpawner(spawner);
     });
-    EXPECT_EQ(c.expected, result) << out;
+    EXPECT_EQ(command && c.signalLine ? -1 : c.expected, result) << out;
     EXPECT_TRUE(contains(out, c.doneLine)) << out;
-    EXPECT_EQ(c.signalLine, contains(out, "[Spawner] runSpawnerAndWait returned 0\n")) << out;
+    EXPECT_EQ(c.signalLine && !command, contains(out, "[Spawner] runSpawnerAndWait returned 0\n"))
+        << out;
     EXPECT_FALSE(contains(out, "ran past its limit")) << out;
   }
 }
@@ -147,9 +162,10 @@ INSTANTIATE_TEST_SUITE_P(
                     ExitCase{"Terminated", "kill -TERM $$; exit 4", 0, " status:15.\n", true}),
     [](const testing::TestParamInfo<ExitCase>& info) { return info.param.label; });
 
-// Whether a process is gone (a zombie counts as gone), waiting up to two seconds.
+// Whether a process is gone (a zombie counts as gone), waiting up to ten seconds: a
+// killed process may take a moment to end on a loaded machine.
 bool endsSoon(pid_t pid) {
-  for (int i = 0; i < 200; ++i) {
+  for (int i = 0; i < 1000; ++i) {
     if (kill(pid, 0) != 0) return true;
     const std::string stat = readFileBytes("/proc/" + std::to_string(pid) + "/stat");
     const size_t close = stat.rfind(')');
@@ -161,23 +177,29 @@ bool endsSoon(pid_t pid) {
   return false;
 }
 
-// A child past its limit is killed with everything in its group, a line names it and the
-// limit in force, and the result tells it from every exit status.
-TEST(Spawner, ChildPastItsLimitIsKilledWithItsGroup) {
-  // The shortened limit: seconds for the child to write its pid files on a loaded
-  // machine; a child that is never killed runs on far past limit + 10 s.
-  constexpr int LIMIT = 3;
-  ScratchDir dir;
-  const std::string script =
-      "echo $$ > '" + (dir / "child") + "'; sleep 30 & echo $! > '" + (dir / "helper") +
-      "'; sleep 30";
+// Whether nothing is left in a process group, waiting up to ten seconds.
+bool groupEndsSoon(pid_t group) {
+  for (int i = 0; i < 1000; ++i) {
+    if (kill(-group, 0) != 0) return true;
+    usleep(10000);
+  }
+  return false;
+}
+
+// The shortened limit of these runs; a child that is never killed runs on far past
+// limit + 10 s.
+constexpr int LIMIT = 3;
+
+// A run past its limit gives a result no exit status can give, one line names the
+// program and the limit in force, and nothing of its group is left.
+TEST(Spawner, RunPastItsLimitGivesItsOwnResult) {
   const ChildRun run = runInChild(
-      [&] {
+      [] {
         setWaitLimitForTests(std::to_string(LIMIT).c_str());
         Spawner* spawner = createSpawner();
         setSpawnerExe(spawner, "/bin/sh");
         appendSpawnerArgument(spawner, "-c");
-        appendSpawnerArgument(spawner, script.c_str());
+        appendSpawnerArgument(spawner, "sleep 30 & sleep 30");
         const auto start = std::chrono::steady_clock::now();
         const int32_t result = runSpawnerAndWaitWithin(spawner, WORK_CHILD_LIMIT_SECONDS);
         const double seconds =
@@ -191,11 +213,58 @@ TEST(Spawner, ChildPastItsLimitIsKilledWithItsGroup) {
                                        std::to_string(LIMIT) + " seconds and was killed\n"))
       << run.output;
   EXPECT_FALSE(contains(run.output, "Spawn call done")) << run.output;
-  for (const char* name : {"child", "helper"}) {
-    const pid_t pid = static_cast<pid_t>(atol(readFileBytes(dir / name).c_str()));
-    ASSERT_GT(pid, 1) << name;
-    EXPECT_TRUE(endsSoon(pid)) << name << " " << pid << " still runs";
-  }
+  const auto at = run.output.find("[Spawner] Success - pid:");
+  ASSERT_NE(std::string::npos, at) << run.output;
+  const pid_t pid = static_cast<pid_t>(atol(run.output.c_str() + at + 24));
+  ASSERT_GT(pid, 1);
+  EXPECT_TRUE(groupEndsSoon(pid)) << "the group of " << pid << " still runs";
+}
+
+// At its deadline a child is killed with everything in its group. The child names
+// itself and the helper it started through a pipe before the clock starts, so both are
+// known to exist when the limit comes.
+TEST(Spawner, ChildPastItsDeadlineIsKilledWithItsGroup) {
+  const ChildRun run = runInChild(
+      [] {
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) return 90;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, ends[1], 3);
+        const char* const argv[] = {"/bin/sh", "-c", "sleep 30 & echo $$ $! >&3; sleep 30",
+                                    nullptr};
+        pid_t pid = -1;
+        const int started = spawnProgram(&pid, argv[0], &actions, argv, true);
+        posix_spawn_file_actions_destroy(&actions);
+        close(ends[1]);
+        if (started != 0) return 91;
+        char said[64] = {};
+        pollfd readable = {ends[0], POLLIN, 0};
+        if (poll(&readable, 1, 10000) != 1 || read(ends[0], said, sizeof said - 1) <= 0) {
+          kill(-pid, SIGKILL);
+          return 92;
+        }
+        const char* space = strchr(said, ' ');
+        if (space == nullptr || atol(said) != pid || atol(space + 1) <= 1) return 93;
+        const pid_t helper = static_cast<pid_t>(atol(space + 1));
+        const auto start = std::chrono::steady_clock::now();
+        int status = 0;
+        const ChildWait outcome = waitChildUntil(pid, childDeadline(LIMIT), LIMIT, "hvsleeper",
+                                                 &status);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (outcome != ChildWait::Killed) return 94;
+        if (seconds < LIMIT || seconds >= LIMIT + 10) return 95;
+        // Reaped: its pid names nothing of ours any more.
+        if (waitpid(pid, &status, WNOHANG) != -1 || errno != ECHILD) return 96;
+        return endsSoon(helper) ? 0 : 97;
+      },
+      LIMIT + 30);
+  ASSERT_FALSE(run.timedOut) << run.output;
+  EXPECT_EQ(0, run.exitStatus) << run.output;
+  EXPECT_TRUE(contains(run.output, "[Spawner] hvsleeper ran past its limit of " +
+                                       std::to_string(LIMIT) + " seconds and was killed\n"))
+      << run.output;
 }
 
 TEST(Spawner, FiveHundredthAppendIsDroppedWithAWarning) {
