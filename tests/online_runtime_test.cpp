@@ -316,6 +316,13 @@ HttpPlan silentAnswer() {
   plan.silent = true;
   return plan;
 }
+// A version file without end: "17" lines sent over and over, no length announced.
+HttpPlan endlessAnswer() {
+  HttpPlan plan;
+  for (int i = 0; i < 1000; ++i) plan.body += "17\n";
+  plan.endless = true;
+  return plan;
+}
 // The runtime archive, its transfer changed by change.
 std::function<void(OnlineSetup&)> archiveTransfer(const std::function<void(HttpPlan&)>& change) {
   return [change](OnlineSetup& s) {
@@ -339,6 +346,10 @@ const SiteCase SITE_CASES[] = {
      "[JREDownload] JRE Version is " + std::string(50, '9'), false},
     {"VersionFileFiftyOneRefused", versionAnswer(page(200, std::string(51, '9'))),
      "[JREDownload] Version invalid (too long)", true},
+    // The first 4 KiB would name a runtime the site serves: the cut file is no version file.
+    {"VersionFileEndless", versionAnswer(endlessAnswer()), VERSION_FAILED, true},
+    {"VersionFileLongerThanItsCap", versionAnswer(page(200, "17\n" + std::string(4094, ' '))),
+     VERSION_FAILED, true},
     {"ArchiveMissing", [](OnlineSetup& s) { s.server.serve(VERSION_PATH, page(200, "17\n")); },
      ARCHIVE_FAILED, false},
     {"ArchiveErrorPage", archiveAnswer(page(500, "<html>Oops</html>")), ARCHIVE_FAILED, false},
@@ -387,6 +398,10 @@ TEST_P(SiteFailure, EndsWithStatusOneAndNoCompleteRuntime) {
   EXPECT_EQ(0, countLinesStartingWith(out, "[Spawner] Success")) << "nothing launched\n" << out;
   EXPECT_TRUE(hasLine(out, c.line)) << out;
   EXPECT_FALSE(hasLine(out, "[JREDownload] Downloaded JRE is now ready.")) << out;
+  // However much the site sends, the saved version file stays small.
+  struct stat saved;
+  const std::string local = setup.home.inMaster(INSTALLED_QV_FOLDER) + "/Halvorin-jre17-version.txt";
+  if (lstat(local.c_str(), &saved) == 0) EXPECT_LE(saved.st_size, 4096) << out;
   for (const std::string& name : folderNames(setup.home.master())) {
     if (name.rfind("HalvorinTemp-", 0) != 0) continue;
     EXPECT_TRUE(folderNames(setup.home.inMaster(name) + "/bin").empty())
