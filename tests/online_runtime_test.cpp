@@ -401,7 +401,9 @@ TEST_P(SiteFailure, EndsWithStatusOneAndNoCompleteRuntime) {
   // However much the site sends, the saved version file stays small.
   struct stat saved;
   const std::string local = setup.home.inMaster(INSTALLED_QV_FOLDER) + "/Halvorin-jre17-version.txt";
-  if (lstat(local.c_str(), &saved) == 0) EXPECT_LE(saved.st_size, 4096) << out;
+  if (lstat(local.c_str(), &saved) == 0) {
+    EXPECT_LE(saved.st_size, 4096) << out;
+  }
   for (const std::string& name : folderNames(setup.home.master())) {
     if (name.rfind("HalvorinTemp-", 0) != 0) continue;
     EXPECT_TRUE(folderNames(setup.home.inMaster(name) + "/bin").empty())
