@@ -120,6 +120,18 @@ void removeFailedCopy(const char* temp) {
   if (rmdir(temp) != 0) logFileError("[JRESearch]", "remove", temp, errno);
 }
 
+// One step of the copy into temp, run as runLogged runs it. A step that fails is logged
+// as "<failed> (exit status N<why>), removing <temp>" and leaves no copy behind.
+bool copyStepSucceeded(const char* shown, const char* const* words, const char* temp,
+                       const char* failed, const char* why) {
+  const int32_t status = runLogged(shown, words);
+  if (status == 0) return true;
+  logMessage("[JRESearch] %s (exit status %d%s), removing %s\n", failed, status < 0 ? -1 : status,
+             why, temp);
+  removeFailedCopy(temp);
+  return false;
+}
+
 // The first field of a version text, or its second when it begins with "1." (the
 // numbering before Java 9); new buffer, empty when that field holds no digits.
 char* majorField(const char* text, size_t length) {
@@ -251,26 +263,13 @@ void findSystemJre(char* jreVersion, bool autotest, const char* requiredVersion,
   buildPath2(bin, temp, "bin");
   const char* const copyWords[] = {"cp", "-Lrf", candidate, temp, nullptr};
   const char* const modeWords[] = {"chmod", "-R", "755", bin, nullptr};
-  const int32_t copied = runLogged(copy, copyWords);
+  const bool copied =
+      copyStepSucceeded(copy, copyWords, temp, "Copying the JRE failed", ", cp tells why above") &&
+      // A copy whose programs cannot run is no runtime either.
+      copyStepSucceeded(mode, modeWords, temp, "Setting the modes of the JRE copy failed", "");
   free(copy);
-  if (copied != 0) {
-    logMessage("[JRESearch] Copying the JRE failed (exit status %d, cp tells why above), "
-               "removing %s\n",
-               copied < 0 ? -1 : copied, temp);
-    removeFailedCopy(temp);
-    free(mode);
-    return;
-  }
-  // A copy whose programs cannot run is no runtime either.
-  const int32_t moded = runLogged(mode, modeWords);
   free(mode);
-  if (moded != 0) {
-    logMessage("[JRESearch] Setting the modes of the JRE copy failed (exit status %d), "
-               "removing %s\n",
-               moded < 0 ? -1 : moded, temp);
-    removeFailedCopy(temp);
-    return;
-  }
+  if (!copied) return;
   setString(jreTemp, temp);
   setString(jreVersion, COPIED_JRE_VERSION);
 }

@@ -1,7 +1,9 @@
 #include "launcher/jvm_launch.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -536,6 +538,81 @@ TEST(JavaCopy, LinkSwappedInDuringTheCopyIsNeverFollowed) {
   ASSERT_EQ(0, stat(victim.c_str(), &st));
   EXPECT_EQ(0600u, st.st_mode & 07777) << "the link's target got the copy's mode";
   EXPECT_NE(0, lstat(layout.javaCopy.c_str(), &st)) << "the link took the copy's name";
+}
+
+// The runtime's bin folder of a shared install is writable by every user. Another one
+// watches it and, the moment the copy's scratch file appears, puts a link to a file of
+// root's in its place: the copy goes on through its own descriptor, so the file the link
+// names is neither truncated nor given the copy's mode. The java is made large enough
+// that the swap lands while the copy is written.
+TEST(JavaCopy, ScratchFileSwappedForALinkByAnotherUserIsNeverWrittenThrough) {
+  constexpr uid_t SWAPPER_UID = 47273;
+  constexpr gid_t SWAPPER_GID = 47273;
+  LaunchLayout layout;
+  ASSERT_TRUE(layout.ready);
+  const std::string bin = layout.jre + "/bin";
+  const std::string java = bin + "/java";
+  writeFileBytes(java, readFileBytes(java) + "\n# " + std::string(32 << 20, 'x') + "\n");
+  ASSERT_EQ(0, chmod(java.c_str(), 0755));
+  ASSERT_EQ(0, chmod(layout.root.path().c_str(), 0755));
+  ASSERT_EQ(0, chmod(bin.c_str(), 0777));
+  const std::string victim = layout.root / "victim";
+  writeFileBytes(victim, "root's own");
+  ASSERT_EQ(0, chmod(victim.c_str(), 0600));
+  const std::string marks = layout.root / "marks";
+  ASSERT_EQ(0, mkdir(marks.c_str(), 0777));
+  ASSERT_EQ(0, chmod(marks.c_str(), 0777));
+  const std::string swapped = marks + "/swapped";
+  const ChildRun run = runInChild(
+      [&] {
+        int ready[2];
+        if (pipe(ready) != 0) return 3;
+        const pid_t swapper = fork();
+        if (swapper == 0) {
+          alarm(30);
+          if (setgroups(0, nullptr) != 0 || setresgid(SWAPPER_GID, SWAPPER_GID, SWAPPER_GID) != 0 ||
+              setresuid(SWAPPER_UID, SWAPPER_UID, SWAPPER_UID) != 0) {
+            _exit(2);
+          }
+          const int watch = inotify_init1(IN_CLOEXEC);
+          if (watch < 0 || inotify_add_watch(watch, bin.c_str(), IN_CREATE) < 0) _exit(2);
+          if (write(ready[1], "r", 1) != 1) _exit(2);
+          const std::string prefix = std::string(APP_NAME) + ".";
+          alignas(struct inotify_event) char events[4096];
+          ssize_t n;
+          while ((n = read(watch, events, sizeof events)) > 0) {
+            for (char* at = events; at < events + n;) {
+              const auto* event = reinterpret_cast<const struct inotify_event*>(at);
+              at += sizeof(struct inotify_event) + event->len;
+              if (event->len == 0 || std::string(event->name).rfind(prefix, 0) != 0) continue;
+              const std::string path = bin + "/" + event->name;
+              struct stat st;
+              if (lstat(path.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) continue;
+              if (unlink(path.c_str()) == 0 && symlink(victim.c_str(), path.c_str()) == 0) {
+                // Seen by the test once the launch is over.
+                const int mark = open(swapped.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+                if (mark >= 0) close(mark);
+              }
+            }
+          }
+          _exit(0);
+        }
+        close(ready[1]);
+        char byte;
+        if (swapper < 0 || read(ready[0], &byte, 1) != 1) return 4;
+        const int r = launchInChild(layout, LaunchInput{});
+        kill(swapper, SIGKILL);
+        waitpid(swapper, nullptr, 0);
+        return r;
+      },
+      60);
+  ASSERT_FALSE(run.timedOut) << run.output;
+  ASSERT_NE(4, run.exitStatus) << "the other user could not watch the folder\n" << run.output;
+  ASSERT_TRUE(pathExists(swapped)) << "the swap never happened\n" << run.output;
+  EXPECT_EQ("root's own", readFileBytes(victim)) << "written through the link";
+  struct stat st;
+  ASSERT_EQ(0, stat(victim.c_str(), &st));
+  EXPECT_EQ(0600u, st.st_mode & 07777) << "the link's target got the copy's mode";
 }
 
 // ---- Failures around the spawn ----------------------------------------------------------

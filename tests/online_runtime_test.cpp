@@ -4,6 +4,7 @@
 // test's own found on PATH, installs the runtime and launches the updater in a real JVM;
 // every broken answer of the site ends the run with status 1 and no complete runtime.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -316,6 +317,13 @@ HttpPlan silentAnswer() {
   plan.silent = true;
   return plan;
 }
+// A version file without end: "17" lines sent over and over, no length announced.
+HttpPlan endlessAnswer() {
+  HttpPlan plan;
+  for (int i = 0; i < 1000; ++i) plan.body += "17\n";
+  plan.endless = true;
+  return plan;
+}
 // The runtime archive, its transfer changed by change.
 std::function<void(OnlineSetup&)> archiveTransfer(const std::function<void(HttpPlan&)>& change) {
   return [change](OnlineSetup& s) {
@@ -339,6 +347,10 @@ const SiteCase SITE_CASES[] = {
      "[JREDownload] JRE Version is " + std::string(50, '9'), false},
     {"VersionFileFiftyOneRefused", versionAnswer(page(200, std::string(51, '9'))),
      "[JREDownload] Version invalid (too long)", true},
+    // The first 4 KiB would name a runtime the site serves: the cut file is no version file.
+    {"VersionFileEndless", versionAnswer(endlessAnswer()), VERSION_FAILED, true},
+    {"VersionFileLongerThanItsCap", versionAnswer(page(200, "17\n" + std::string(4094, ' '))),
+     VERSION_FAILED, true},
     {"ArchiveMissing", [](OnlineSetup& s) { s.server.serve(VERSION_PATH, page(200, "17\n")); },
      ARCHIVE_FAILED, false},
     {"ArchiveErrorPage", archiveAnswer(page(500, "<html>Oops</html>")), ARCHIVE_FAILED, false},
@@ -387,6 +399,12 @@ TEST_P(SiteFailure, EndsWithStatusOneAndNoCompleteRuntime) {
   EXPECT_EQ(0, countLinesStartingWith(out, "[Spawner] Success")) << "nothing launched\n" << out;
   EXPECT_TRUE(hasLine(out, c.line)) << out;
   EXPECT_FALSE(hasLine(out, "[JREDownload] Downloaded JRE is now ready.")) << out;
+  // However much the site sends, the saved version file stays small.
+  struct stat saved;
+  const std::string local = setup.home.inMaster(INSTALLED_QV_FOLDER) + "/Halvorin-jre17-version.txt";
+  if (lstat(local.c_str(), &saved) == 0) {
+    EXPECT_LE(saved.st_size, 4096) << out;
+  }
   for (const std::string& name : folderNames(setup.home.master())) {
     if (name.rfind("HalvorinTemp-", 0) != 0) continue;
     EXPECT_TRUE(folderNames(setup.home.inMaster(name) + "/bin").empty())
@@ -629,6 +647,106 @@ TEST(SystemRuntimeCopy, FailedCopyIsRemovedAndTheRuntimeDownloaded) {
   EXPECT_EQ(0u, run.calls.back().at(0).rfind(setup.home.inMaster(INSTALLED_JRE_FOLDER) + "/bin/", 0))
       << run.calls.back().at(0);
 }
+
+// Milliseconds since the launcher's start of the first line of log whose text starts with
+// start (the "+%-8llu " prefix); -1 when there is none.
+long long elapsedAt(const std::string& log, const std::string& start) {
+  for (const std::string& line : splitLines(log)) {
+    const size_t space = line.find(' ');
+    if (line.empty() || line[0] != '+' || space == std::string::npos) continue;
+    const size_t text = line.find_first_not_of(' ', space);
+    if (text != std::string::npos && line.compare(text, start.size(), start) == 0) {
+      return std::stoll(line.substr(1, space - 1));
+    }
+  }
+  return -1;
+}
+
+// A step of the system runtime copy that never ends: a stand-in for the command, first on
+// PATH, leaves a partial copy (cp) or finds the whole one (chmod), writes its pid to a
+// file, then sleeps for ever. It is killed at the shortened work limit with its process
+// group; the copy is removed and the runtime downloaded.
+struct HungStepCase {
+  const char* name;
+  const char* command;
+  std::string failed;  // the start of the step's failure line, up to "removing "
+};
+
+const HungStepCase HUNG_STEP_CASES[] = {
+    {"Copy", "cp",
+     "[JRESearch] Copying the JRE failed (exit status -1, cp tells why above), removing "},
+    {"Modes", "chmod", "[JRESearch] Setting the modes of the JRE copy failed (exit status -1), removing "},
+};
+
+constexpr int HUNG_STEP_LIMIT_SECONDS = 5;
+
+class SystemRuntimeHungStep : public ::testing::TestWithParam<HungStepCase> {};
+
+TEST_P(SystemRuntimeHungStep, IsKilledAtItsLimitAndTheRuntimeDownloaded) {
+  const HungStepCase& c = GetParam();
+  OnlineOptions options;
+  options.skip = "";
+  OnlineSetup setup(options);
+  ASSERT_TRUE(setup.ready) << setup.server.why();
+  setup.serveRuntime("17");
+  const std::string sysHome = setup.home.home() + "/sys/openjdk";
+  RuntimeFixtureOptions fixture;
+  fixture.versionAnswer = "openjdk version \"17.0.15\" 2025-04-15";
+  ASSERT_TRUE(buildRuntimeFixture(sysHome, fixture));
+  const std::string pathDir = setup.home.home() + "/sys/path";
+  const std::string started = setup.home.home() + "/sys/stand-in-started";
+  fs::create_directories(pathDir);
+  fs::create_symlink(sysHome + "/bin/java", pathDir + "/java");
+  // cp's last argument is the copy's folder: a partial copy is left in it.
+  const std::string partial =
+      std::string(c.command) == "cp" ? "for last; do :; done\nmkdir -p \"$last/lib\"\n"
+                                       "echo partial > \"$last/lib/partial\"\n"
+                                     : "";
+  writeFileBytes(pathDir + "/" + c.command,
+                 "#!/bin/sh\n" + partial + "echo $$ > '" + started + ".new'\nmv '" + started +
+                     ".new' '" + started + "'\nexec sleep 600\n");
+  chmod((pathDir + "/" + c.command).c_str(), 0755);
+  setup.pack();
+  const LauncherRun run = setup.run({"x"}, true,
+                                    {{"PATH", pathDir + ":/usr/local/bin:/usr/bin:/bin"},
+                                     {WAIT_LIMIT_ENV, std::to_string(HUNG_STEP_LIMIT_SECONDS)}});
+  const std::string& out = run.child.output;
+  ASSERT_EQ(0, run.child.exitStatus) << out;
+  EXPECT_TRUE(run.reported) << out;
+  ASSERT_TRUE(pathExists(started)) << "the stand-in never ran\n" << out;
+  const pid_t standIn = static_cast<pid_t>(std::stol(readFileBytes(started)));
+  EXPECT_NE(0, kill(standIn, 0)) << "the hung " << c.command << " outlived the run";
+
+  const std::string running = "[JRESearch] Running cp -Lrf '" + sysHome + "' '";
+  const std::string copy = lineAfter(out, running);
+  ASSERT_GT(copy.size(), 1u) << out;
+  const std::string temp = copy.substr(0, copy.size() - 1);
+  ASSERT_EQ(0u, temp.rfind(setup.home.master() + "/HalvorinTemp-", 0)) << out;
+  const std::string step = std::string("[JRESearch] Running ") + c.command + " ";
+  const std::string killed = std::string("[Spawner] ") + c.command + " ran past its limit of " +
+                             std::to_string(HUNG_STEP_LIMIT_SECONDS) + " seconds and was killed";
+  EXPECT_EQ("", missingInOrder(out, {"[JRESearch] JRE is valid, copying...", killed, c.failed + temp,
+                                     "[JREDownload] Failed to pick up any existing system JRE, will download",
+                                     "[JREDownload] Downloaded JRE is now ready.",
+                                     "[Extractor] Renamed JRE folder to " +
+                                         setup.home.inMaster(INSTALLED_JRE_FOLDER)}))
+      << out;
+  // Killed at the limit, not before it and not long after.
+  const long long from = elapsedAt(out, step);
+  const long long to = elapsedAt(out, killed);
+  ASSERT_GE(from, 0) << out;
+  ASSERT_GE(to, 0) << out;
+  EXPECT_GE(to - from, HUNG_STEP_LIMIT_SECONDS * 1000LL - 100) << out;
+  EXPECT_LE(to - from, (HUNG_STEP_LIMIT_SECONDS + 10) * 1000LL) << out;
+  EXPECT_FALSE(fs::exists(temp)) << "the partial copy stayed\n" << out;
+  EXPECT_EQ(std::vector<std::string>{INSTALLED_JRE_FOLDER}, runtimeFolders(setup.home));
+  ASSERT_FALSE(run.calls.empty());
+  EXPECT_EQ(0u, run.calls.back().at(0).rfind(setup.home.inMaster(INSTALLED_JRE_FOLDER) + "/bin/", 0))
+      << run.calls.back().at(0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SystemRuntimeHungStep, ::testing::ValuesIn(HUNG_STEP_CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- The splash during a download ---------------------------------------------------------
 

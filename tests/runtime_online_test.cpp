@@ -3,9 +3,12 @@
 #include "launcher/runtime_online.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -198,6 +201,79 @@ TEST(VersionFileUrl, TooLongForItsBufferIsNeverTried) {
     EXPECT_EQ(c.tried, hasLine(log, "[JREDownload] Failed to download JRE version file")) << c.name;
     EXPECT_EQ(!c.tried, hasLine(log, "[JREDownload] JRE version file URL too long, nothing downloaded"))
         << c.name << "\n" << log;
+  }
+}
+
+
+// ---- The downloaded runtime's temporary folder ------------------------------------------
+
+// The version file arrives, but no temporary folder can be made for the runtime: the road
+// ends with status 1 and the system's reason before the archive is asked for, instead of
+// extracting into a folder it did not make.
+TEST(DownloadRoadTempFolder, ThatCannotBeMadeEndsTheRoad) {
+  enum class Master { Missing, RegularFile, ReadOnly };
+  struct Case {
+    const char* name;
+    Master master;
+    int error;
+  };
+  const Case cases[] = {
+      {"MasterFolderMissing", Master::Missing, ENOENT},
+      {"MasterIsARegularFile", Master::RegularFile, ENOTDIR},
+      {"MasterOnAReadOnlyFileSystem", Master::ReadOnly, EROFS},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    const std::string qv = dir / "qv/Halvorin-Halvorin-12-complete";
+    const std::string master = dir / "Halvorin-TempTest";
+    fs::create_directories(qv);
+    if (c.master == Master::RegularFile) writeFileBytes(master, "not a folder");
+    if (c.master == Master::ReadOnly) fs::create_directories(master);
+    HttpTestServer server;
+    HttpPlan plan;
+    plan.body = "17\n";
+    server.serve("/site/Halvorin-jre-version.txt", plan);
+    plan.body = "no archive is asked for";
+    server.serve("/site/Halvorin-jre-17-archive.p2.l2", plan);
+    ASSERT_TRUE(server.start()) << server.why();
+    const std::string url = server.url("/site/");
+    const ChildRun child = runInChild([&] {
+      alarm(CHILD_DEADLINE_SECONDS);
+      if (c.master == Master::ReadOnly &&
+          (unshare(CLONE_NEWNS) != 0 ||
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+           mount("tmpfs", master.c_str(), "tmpfs", MS_RDONLY, "mode=0755") != 0)) {
+        return 4;
+      }
+      static ExtractorRun run{};
+      run.silent = true;
+      run.tail.skipSystemJre = const_cast<char*>("1");
+      run.effectiveUpdateUrl = const_cast<char*>(url.c_str());
+      setString(run.jreName, "jre");
+      setString(run.masterFolder, master.c_str());
+      setString(run.qvFolder, qv.c_str());
+      RuntimeSetup_onlineRoad(&run);
+      return 0;
+    });
+    const std::string& log = child.output;
+    if (child.exitStatus == 4) GTEST_SKIP() << "no private read-only mount: " << log;
+    EXPECT_EQ(1, child.exitStatus) << log;
+    std::string cause;
+    for (const std::string& text : logTexts(log)) {
+      if (text.rfind("[JREDownload] Cannot create folder " + master + "/HalvorinTemp-", 0) == 0) {
+        cause = text;
+      }
+    }
+    const std::string reason = std::string(": ") + strerror(c.error);
+    ASSERT_GT(cause.size(), reason.size()) << log;
+    EXPECT_EQ(reason, cause.substr(cause.size() - reason.size())) << cause;
+    EXPECT_EQ("", missingInOrder(log, {"[JREDownload] JRE Version is 17", cause,
+                                       "[JREDownload] Cannot make a temporary folder for the JRE"}))
+        << log;
+    EXPECT_EQ(0, countLinesStartingWith(log, "[JREDownload] Extracting JRE archive to")) << log;
+    EXPECT_EQ(1, server.requests("/site/Halvorin-jre-version.txt"));
+    EXPECT_EQ(0, server.requests("/site/Halvorin-jre-17-archive.p2.l2")) << log;
   }
 }
 

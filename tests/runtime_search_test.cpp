@@ -24,6 +24,7 @@
 #include "tests/support/log_lines.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/test_user.h"
 
 namespace fs = std::filesystem;
 
@@ -519,6 +520,57 @@ TEST(SystemRuntimeSearch, NoUpdaterFolderEndsTheRun) {
   EXPECT_TRUE(hasLine(
       out.child.output,
       "[JRESearch] ****************************** No latest App version even after download!"));
+}
+
+// The master folder of a shared install is writable by every user: another one has made
+// folders at the temporary names the copy would take next, for every second of the run.
+// Each is passed over, never copied into, and left as it was; the copy goes to the first
+// name nobody has taken.
+TEST(SystemRuntimeSearch, TakenTemporaryNamesArePassedOver) {
+  constexpr uid_t PLANTER_UID = 47272;
+  constexpr gid_t PLANTER_GID = 47272;
+  constexpr int WINDOW_SECONDS = 30;
+  SearchLayout layout;
+  ASSERT_TRUE(layout.ready);
+  const std::string home = layout.root / "jdk";
+  ASSERT_TRUE(layout.addRuntime(home, "openjdk version \"17.0.15\""));
+  layout.link(layout.javaOnPath(), home + "/bin/java");
+  chmod(layout.root.path().c_str(), 0755);
+  chmod(layout.master.c_str(), 0777);
+  // ".", "..", the updater's folder and the planted ones: the first name formed counts this.
+  const int first = 3 + WINDOW_SECONDS;
+  const long start = static_cast<long>(time(nullptr));
+  std::vector<std::string> planted;
+  for (long second = start; second < start + WINDOW_SECONDS; ++second) {
+    planted.push_back(layout.master + "/HalvorinTemp-" + std::to_string(second) + "-" +
+                      std::to_string(first) + "-app");
+  }
+  writeFileBytes(layout.root / "passwd", passwdText({{"hvnametaker", PLANTER_UID, PLANTER_GID, ""}}));
+  const ChildRun plant = runAsUser(layout.root / "passwd", PLANTER_UID, PLANTER_GID, [&] {
+    for (const std::string& folder : planted) {
+      if (mkdir(folder.c_str(), 0777) != 0) return 1;
+      writeFileBytes(folder + "/mine", "another user's");
+      if (!pathExists(folder + "/mine")) return 1;
+    }
+    return 0;
+  });
+  ASSERT_EQ(0, plant.exitStatus) << plant.output;
+  const SearchOutcome out = runSearch(layout, {});
+  const long end = static_cast<long>(time(nullptr));
+  if (end >= start + WINDOW_SECONDS) GTEST_SKIP() << "the search outlasted the planted names";
+  for (const std::string& folder : planted) {
+    EXPECT_EQ(std::vector<std::string>{"mine"}, folderNames(folder)) << folder;
+    EXPECT_EQ("another user's", readFileBytes(folder + "/mine")) << folder;
+    struct stat st;
+    ASSERT_EQ(0, lstat(folder.c_str(), &st)) << folder << "\n" << out.child.output;
+    EXPECT_EQ(PLANTER_UID, st.st_uid) << folder;
+  }
+  ASSERT_EQ(COPIED_JRE_VERSION, out.version) << out.child.output;
+  const std::string stem = layout.master + "/HalvorinTemp-";
+  const std::string suffix = "-" + std::to_string(first + 1) + "-app";
+  ASSERT_EQ(0u, out.temp.rfind(stem, 0)) << out.temp;
+  EXPECT_EQ(suffix, out.temp.substr(out.temp.size() - suffix.size())) << out.temp;
+  EXPECT_TRUE(pathExists(out.temp + "/bin/java")) << "copied as the folder, not into one";
 }
 
 // ---- Free temporary name ------------------------------------------------------------------

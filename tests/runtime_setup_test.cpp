@@ -33,8 +33,13 @@
 #include "tests/support/packer.h"
 #include "tests/support/ring_keeper.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/test_user.h"
 
 namespace {
+
+// The second local user who plants things in folders others may write.
+constexpr uid_t PLANTING_UID = 47271;
+constexpr gid_t PLANTING_GID = 47271;
 
 mode_t modeOf(const std::string& path) {
   struct stat st;
@@ -239,6 +244,58 @@ TEST(OverrideCacerts, ReplacesTheStoreNeverThroughALink) {
     } else {
       EXPECT_EQ("runtime store", readFileBytes(target)) << c.name;
     }
+  }
+}
+
+// The updater's folder may be writable by others: what another user plants at its cacerts
+// instead of a store (a FIFO no one writes, a link to a store of its choosing) counts as
+// no store. The runtime keeps its own and the run goes on at once, never waiting on it.
+TEST(OverrideCacerts, PlantedFifoOrLinkCountsAsMissing) {
+  struct Case {
+    const char* name;
+    std::function<bool(const std::string& at, const std::string& store)> plant;
+  };
+  const Case cases[] = {
+      {"LinkToAStore",
+       [](const std::string& at, const std::string& store) {
+         return symlink(store.c_str(), at.c_str()) == 0;
+       }},
+      {"Fifo", [](const std::string& at, const std::string&) { return mkfifo(at.c_str(), 0666) == 0; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    const std::string qv = dir / "qv";
+    const std::string source = qv + "/cacerts";
+    const std::string planted = dir / "planted-store";
+    const std::string security = dir / "rt/lib/security";
+    std::filesystem::create_directories(security);
+    writeFileBytes(security + "/cacerts", "runtime store");
+    chmod(dir.path().c_str(), 0755);
+    mkdir(qv.c_str(), 0777);
+    chmod(qv.c_str(), 0777);
+    writeFileBytes(planted, "another user's store");
+    chmod(planted.c_str(), 0644);
+    writeFileBytes(dir / "passwd", passwdText({{"hvstoreplanter", PLANTING_UID, PLANTING_GID, ""}}));
+    const ChildRun plant = runAsUser(dir / "passwd", PLANTING_UID, PLANTING_GID,
+                                     [&] { return c.plant(source, planted) ? 0 : 1; });
+    ASSERT_EQ(0, plant.exitStatus) << plant.output;
+    const ChildRun run = runInChild(
+        [&] {
+          overrideCacerts(source.c_str(), (dir / "rt").c_str());
+          return 0;
+        },
+        10);
+    ASSERT_FALSE(run.timedOut) << "the run waited on what was planted\n" << run.output;
+    EXPECT_EQ(0, run.exitStatus) << run.output;
+    EXPECT_EQ("", missingInOrder(run.output, {"[Utils] Not a regular file, treated as missing: " + source,
+                                              "[Extractor] Override CACerts does not exist."}))
+        << run.output;
+    EXPECT_EQ("runtime store", readFileBytes(security + "/cacerts"));
+    EXPECT_EQ(1, entryCount(security)) << "nothing left beside the store";
+    struct stat st;
+    ASSERT_EQ(0, lstat(source.c_str(), &st));
+    EXPECT_EQ(PLANTING_UID, st.st_uid) << "what was planted stays as it was";
   }
 }
 
