@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -195,6 +196,8 @@ struct EnsureLayout {
   const char* name;
   const char* installType;
 };
+
+void PrintTo(const EnsureLayout& layout, std::ostream* os) { *os << layout.name; }
 
 class EnsureFolderTest : public ::testing::TestWithParam<EnsureLayout> {};
 

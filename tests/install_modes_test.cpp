@@ -125,6 +125,8 @@ const LeftOpenCase LEFT_OPEN_CASES[] = {
     {"NothingOpen", 0755, 0755, 0700, 0600},
 };
 
+void PrintTo(const LeftOpenCase& c, std::ostream* os) { *os << c.name; }
+
 class ClosingLeftOpenEntries : public ::testing::TestWithParam<LeftOpenCase> {};
 
 TEST_P(ClosingLeftOpenEntries, EveryOpenEntryIsClosed) {

@@ -218,10 +218,12 @@ TEST(TreeWalkListing, ReadFailurePartWayFailsTheFolder) {
         30);
     const std::vector<std::string> events = splitLines(run.output);
     ASSERT_GE(events.size(), 2u) << run.output;
-    EXPECT_EQ(withTop ? "enter ." : "enter", events.front().substr(0, withTop ? 7 : 5));
+    // An entry was met before the listing failed.
+    EXPECT_EQ(0u, events[withTop ? 1 : 0].rfind("enter ", 0)) << run.output;
     if (withTop) {
       // The top was entered, never left: it failed with the listing's error.
       EXPECT_EQ(static_cast<int>(TreeWalkResult::Walked), run.exitStatus);
+      EXPECT_EQ("enter .", events.front());
       EXPECT_EQ("failed . EACCES", events.back()) << run.output;
       EXPECT_EQ(0, std::count(events.begin(), events.end(), std::string("leave .")));
     } else {
