@@ -6,6 +6,7 @@
 #include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,15 +17,18 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/install_modes.h"
 #include "tests/support/full_disk.h"
 #include "tests/support/isolated_run.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/test_user.h"
 
 namespace {
 
@@ -40,6 +44,11 @@ std::vector<std::string> namesIn(const std::string& folder) {
 }
 
 namespace fs = std::filesystem;
+
+constexpr uid_t ENSURE_UID = 47291;
+constexpr uid_t PLANTING_UID = 47292;
+constexpr gid_t TEST_GID = 100;
+constexpr unsigned CHILD_DEADLINE_SECONDS = 20;
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -180,43 +189,90 @@ TEST(Chmod, TooLongPathIsRefusedWithoutRunning) {
 
 // ---- ensureFolder ----
 
-TEST(EnsureFolder, Modes) {
-  ScratchDir dir;
-  mkdir((dir / "existing").c_str(), 0700);
-  symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str());
-  writeFileBytes(dir / "victim", "x");
-  chmod((dir / "victim").c_str(), 0600);
-  symlink((dir / "victim").c_str(), (dir / "tofile").c_str());
-  symlink((dir / "existing").c_str(), (dir / "tofolder").c_str());
-  struct Case {
-    const char* name;
-    int result;
-    bool chmodRun;
-    mode_t mode;  // of the path afterwards (0: does not exist)
-  };
-  const Case cases[] = {
-      {"existing", 0, false, 0700},        // left as it is, no chmod
-      {"new", 0, true, 0755},              // the mode set exactly, whatever the umask
-      {"missing/child", -1, true, 0},      // one level only; chmod still runs
-      {"dangling", -1, false, 0777},       // a link's target is never touched (mode of the link)
-      {"tofile", -1, false, 0777},
-      {"tofolder", -1, false, 0777},       // a link to a folder is no folder either
-  };
-  const mode_t old = umask(0);
-  for (const Case& c : cases) {
-    const std::string path = dir / c.name;
-    CaptureStdout();
-    EXPECT_EQ(c.result, ensureFolder(path.c_str())) << c.name;
-    const std::string out = GetCapturedStdout();
-    EXPECT_EQ(c.chmodRun, out.find("[ChMod] Executing chmod 755 \"" + path + "\"\n") !=
-                              std::string::npos)
-        << c.name << ": " << out;
-    EXPECT_EQ(c.mode, modeOf(path)) << c.name;
-  }
-  umask(old);
-  EXPECT_EQ(0600u, modeOf(dir / "victim"));
-  EXPECT_FALSE(pathExists(dir / "nowhere"));
+// Whatever is already at the name keeps its mode under both layouts; only a folder the
+// call made gets the layout's, set exactly whatever the umask. Run as an ordinary user,
+// so the shared layout is the one that opens folders to everyone.
+struct EnsureLayout {
+  const char* name;
+  const char* installType;
+};
+
+void PrintTo(const EnsureLayout& layout, std::ostream* os) { *os << layout.name; }
+
+class EnsureFolderTest : public ::testing::TestWithParam<EnsureLayout> {};
+
+TEST_P(EnsureFolderTest, OnlyAFolderItMadeGetsTheLayoutsMode) {
+  ASSERT_EQ(0u, geteuid()) << "needs root to run as a throwaway user";
+  ScratchDir home;
+  writeFileBytes(home / "passwd", passwdText({{"hvensureuser", ENSURE_UID, TEST_GID, ""}}));
+  ASSERT_EQ(0, chown(home.path().c_str(), ENSURE_UID, TEST_GID));
+  const std::string dir = home / "tree";
+  const ChildRun run = runAsUser(
+      home / "passwd", ENSURE_UID, TEST_GID,
+      [&] {
+        setInstallModes(GetParam().installType);
+        const mode_t layout = folderMode();
+        mkdir(dir.c_str(), 0700);
+        mkdir((dir + "/existing").c_str(), 0700);
+        mkdir((dir + "/linked").c_str(), 0700);
+        writeFileBytes(dir + "/victim", "x");
+        chmod((dir + "/victim").c_str(), 0600);
+        writeFileBytes(dir + "/file", "x");
+        chmod((dir + "/file").c_str(), 0600);
+        mkfifo((dir + "/fifo").c_str(), 0600);
+        symlink((dir + "/nowhere").c_str(), (dir + "/dangling").c_str());
+        symlink((dir + "/victim").c_str(), (dir + "/tofile").c_str());
+        symlink((dir + "/linked").c_str(), (dir + "/tofolder").c_str());
+        struct Case {
+          const char* name;
+          int result;
+          int error;      // when result is -1
+          bool chmodRun;  // the layout's chmod line logged
+          mode_t mode;    // of the name afterwards (0: does not exist)
+        };
+        const Case cases[] = {
+            {"existing", 0, 0, false, 0700},     // left as it is, no chmod
+            {"new", 0, 0, true, layout},         // the mode set exactly, whatever the umask
+            {"missing/child", -1, ENOENT, true, 0},  // one level only; chmod still runs
+            {"file", -1, EEXIST, false, 0600},   // a regular file keeps its mode
+            {"fifo", -1, EEXIST, false, 0600},   // never opened or waited on either
+            {"dangling", -1, ELOOP, false, 0777},  // a link's target is never made
+            {"tofile", -1, ELOOP, false, 0777},
+            {"tofolder", -1, ELOOP, false, 0777},  // a link to a folder is no folder
+        };
+        umask(077);
+        for (const Case& c : cases) {
+          const std::string path = dir + "/" + c.name;
+          OutputCapture capture;
+          capture.start();
+          errno = 0;
+          const int32_t result = ensureFolder(path.c_str());
+          const int error = errno;
+          capture.stop();
+          EXPECT_EQ(c.result, result) << c.name;
+          if (c.result != 0) {
+            EXPECT_STREQ(strerrorname_np(c.error), strerrorname_np(error)) << c.name;
+          }
+          char chmodLine[64];
+          snprintf(chmodLine, sizeof chmodLine, "[ChMod] Executing chmod %o \"", layout);
+          EXPECT_EQ(c.chmodRun, hasLine(capture.out(), chmodLine + path + "\""))
+              << c.name << ": " << capture.out();
+          EXPECT_EQ(c.mode, modeOf(path)) << c.name;
+        }
+        // What the links lead to is untouched.
+        EXPECT_EQ(0600u, modeOf(dir + "/victim"));
+        EXPECT_EQ(0700u, modeOf(dir + "/linked"));
+        EXPECT_FALSE(pathExists(dir + "/nowhere"));
+        return ::testing::Test::HasFailure() ? 1 : 0;
+      },
+      {"", CHILD_DEADLINE_SECONDS});
+  EXPECT_EQ(0, run.exitStatus) << run.output;
 }
+
+INSTANTIATE_TEST_SUITE_P(Layouts, EnsureFolderTest,
+                         ::testing::Values(EnsureLayout{"PerUser", "perm_user"},
+                                           EnsureLayout{"Shared", "perm_all"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- createFolderExclusive ----
 
@@ -344,6 +400,64 @@ TEST(FileExists, FoldersCountFifosDoNotBlockUnreadableDoesNotCount) {
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// Another user plants links in a folder root checks names in, to root's own file, to a
+// device and to a FIFO: the check counts each link as present and opens nothing it
+// leads to (inotify sees every open of the targets).
+TEST(FileExists, LinksPlantedByAnotherUserAreNeverOpened) {
+  ASSERT_EQ(0u, geteuid()) << "needs root to plant as a throwaway user";
+  ScratchDir dir;
+  ASSERT_EQ(0, chmod(dir.path().c_str(), 0755));
+  writeFileBytes(dir / "passwd", passwdText({{"hvplantuser", PLANTING_UID, TEST_GID, ""}}));
+  const std::string planted = dir / "planted";
+  ASSERT_EQ(0, mkdir(planted.c_str(), 0755));
+  ASSERT_EQ(0, chown(planted.c_str(), PLANTING_UID, TEST_GID));
+  writeFileBytes(dir / "watched", "root's");
+  ASSERT_EQ(0, chmod((dir / "watched").c_str(), 0600));
+  ASSERT_EQ(0, mknod((dir / "device").c_str(), S_IFCHR | 0666, makedev(1, 3)));  // a null device
+  ASSERT_EQ(0, mkfifo((dir / "fifo").c_str(), 0666));
+  struct Case {
+    const char* link;
+    std::string target;
+  };
+  const Case cases[] = {
+      {"tofile", dir / "watched"},
+      {"todevice", dir / "device"},
+      {"tofifo", dir / "fifo"},
+      {"tonowhere", dir / "missing"},  // still a link at the name: present
+  };
+  const ChildRun plant = runAsUser(
+      dir / "passwd", PLANTING_UID, TEST_GID,
+      [&] {
+        int failed = 0;
+        for (const Case& c : cases) failed |= symlink(c.target.c_str(), (planted + "/" + c.link).c_str());
+        return failed == 0 ? 0 : 1;
+      },
+      {"", CHILD_DEADLINE_SECONDS});
+  ASSERT_EQ(0, plant.exitStatus) << plant.output;
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  for (const char* target : {"watched", "device", "fifo"}) {
+    ASSERT_GE(inotify_add_watch(watch, (dir / target).c_str(), IN_OPEN | IN_ACCESS), 0) << target;
+  }
+  const auto eventBytes = [watch] {
+    alignas(struct inotify_event) char events[4096];
+    const ssize_t got = read(watch, events, sizeof events);
+    return got < 0 ? 0 : got;
+  };
+  for (const Case& c : cases) {
+    const std::string path = planted + "/" + c.link;
+    // In a child with a deadline: an open of the FIFO that waited would hang the check.
+    const ChildRun check = runInChild([&] { return fileExists(path.c_str()) == 1 ? 0 : 1; }, 10);
+    EXPECT_EQ(0, check.exitStatus) << c.link << ": " << check.output;
+    EXPECT_TRUE(hasLine(check.output, "[Utils] File exists: " + path)) << check.output;
+    EXPECT_EQ(0, eventBytes()) << c.link << ": its target was opened";
+  }
+  // The watch sees an open when there is one.
+  close(open((dir / "watched").c_str(), O_RDONLY | O_CLOEXEC));
+  EXPECT_GT(eventBytes(), 0);
+  close(watch);
 }
 
 // ---- openRegularFileForReading ----
@@ -691,6 +805,79 @@ TEST(CopyFolderAndCopyFile, CloseThatFailsIsAFailedCopy) {
             << out;
       },
       20);
+  EXPECT_EQ("", failure);
+}
+
+// The descriptors open in this process by number, each with what it is.
+std::map<int, std::pair<dev_t, ino_t>> openDescriptors() {
+  std::map<int, std::pair<dev_t, ino_t>> open;
+  for (int fd = 0; fd < 1024; ++fd) {
+    struct stat st;
+    if (fstat(fd, &st) == 0) open[fd] = {st.st_dev, st.st_ino};
+  }
+  return open;
+}
+
+// A copy that runs out of descriptors at each point in turn (the target folder, a
+// source folder, a source file, a destination file) fails with its line and leaves the
+// process's descriptors as they were: none of its own left open, none of the caller's
+// (the sentinel) closed.
+TEST(CopyFolder, RunningOutOfDescriptorsFailsCleanlyAtEveryPoint) {
+  ScratchDir dir;
+  const std::string src = dir / "src", dst = dir / "dst";
+  mkdir(src.c_str(), 0755);
+  mkdir((src + "/sub").c_str(), 0755);
+  writeFileBytes(src + "/a", "a");
+  writeFileBytes(src + "/sub/b", "b");
+  const std::string failure = runIsolated(
+      [&] {
+        const int sentinel = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(sentinel, 0);
+        struct rlimit saved;
+        ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+        // One copy with every descriptor it wants first: the sanitizers check a type the
+        // first time they meet it through a pipe of their own, which a lowered limit fails.
+        ASSERT_EQ(0, mkdir(dst.c_str(), 0755));
+        int32_t warmed = -1;
+        captureStdout([&] { warmed = CopyFolder(src.c_str(), dst.c_str()); });
+        ASSERT_EQ(0, warmed);
+        bool destinationFailed = false, copied = false;
+        for (int spare = 0; spare <= 8 && !copied; ++spare) {
+          SCOPED_TRACE(spare);
+          fs::remove_all(dst);
+          ASSERT_EQ(0, mkdir(dst.c_str(), 0755));
+          OutputCapture capture;
+          capture.start();
+          const auto before = openDescriptors();
+          const int lowestFree = fcntl(0, F_DUPFD_CLOEXEC, 0);
+          close(lowestFree);
+          struct rlimit low = saved;
+          low.rlim_cur = static_cast<rlim_t>(lowestFree + spare);
+          const int lowered = setrlimit(RLIMIT_NOFILE, &low);
+          const int32_t result = CopyFolder(src.c_str(), dst.c_str());
+          const int restored = setrlimit(RLIMIT_NOFILE, &saved);
+          const auto after = openDescriptors();
+          capture.stop();
+          ASSERT_EQ(0, lowered);
+          ASSERT_EQ(0, restored);
+          EXPECT_EQ(before, after);
+          ASSERT_EQ(1u, after.count(sentinel));
+          EXPECT_EQ(before.at(sentinel), after.at(sentinel));
+          const std::string& out = capture.out();
+          const bool logged = out.find("****") != std::string::npos ||
+                              out.find("[CopyFolder] SourceDir from") != std::string::npos;
+          EXPECT_EQ(result != 0, logged) << out;
+          destinationFailed |= out.find("Unable to open destination file for copy " + dst + "/") !=
+                               std::string::npos;
+          copied = result == 0;
+        }
+        EXPECT_TRUE(destinationFailed);
+        ASSERT_TRUE(copied) << "no copy succeeded with the descriptors it needs";
+        EXPECT_EQ("a", readFileBytes(dst + "/a"));
+        EXPECT_EQ("b", readFileBytes(dst + "/sub/b"));
+        close(sentinel);
+      },
+      60);
   EXPECT_EQ("", failure);
 }
 

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/log_lines.h"
+#include "tests/support/output_capture.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/test_user.h"
 
@@ -109,6 +111,55 @@ TEST_P(InstallModesPolicy, ByInstallTypeAndUser) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, InstallModesPolicy, ::testing::ValuesIn(POLICY_CASES));
+
+// An earlier layout left entries of a per-user install open to others. The next run
+// closes each of them, wherever it is: the shared dir itself may be closed already.
+struct LeftOpenCase {
+  const char* name;
+  mode_t shared, master, lib, data;  // as the earlier layout left them
+};
+
+const LeftOpenCase LEFT_OPEN_CASES[] = {
+    {"SharedDirOpen", 0777, 0777, 0777, 0666},
+    {"OnlyMasterOpen", 0755, 0777, 0755, 0644},
+    {"OnlyAFileDeepInsideOpen", 0755, 0755, 0755, 0666},
+    {"NothingOpen", 0755, 0755, 0700, 0600},
+};
+
+void PrintTo(const LeftOpenCase& c, std::ostream* os) { *os << c.name; }
+
+class ClosingLeftOpenEntries : public ::testing::TestWithParam<LeftOpenCase> {};
+
+TEST_P(ClosingLeftOpenEntries, EveryOpenEntryIsClosed) {
+  const LeftOpenCase& c = GetParam();
+  ScratchDir dir;
+  const std::string shared = dir / "shared", master = shared + "/master";
+  makeFolder(shared, 0755);
+  makeFolder(master, 0755);
+  makeFolder(master + "/lib", 0755);
+  makeFile(master + "/lib/data", c.data);
+  ASSERT_EQ(0, chmod((master + "/lib").c_str(), c.lib));
+  ASSERT_EQ(0, chmod(master.c_str(), c.master));
+  ASSERT_EQ(0, chmod(shared.c_str(), c.shared));
+  setInstallModes("perm_user");
+  OutputCapture capture;
+  capture.start();
+  closeInstallTree(shared.c_str(), master.c_str());
+  capture.stop();
+  setInstallModes(nullptr);
+  const auto closed = [](mode_t mode) { return mode & ~static_cast<mode_t>(0022); };
+  EXPECT_EQ(closed(c.shared), modeOf(shared));
+  EXPECT_EQ(closed(c.master), modeOf(master));
+  EXPECT_EQ(closed(c.lib), modeOf(master + "/lib"));
+  EXPECT_EQ(closed(c.data), modeOf(master + "/lib/data"));
+  const bool anyOpen = ((c.shared | c.master | c.lib | c.data) & 0022) != 0;
+  EXPECT_EQ(anyOpen ? 1 : 0, countLinesStartingWith(capture.out(), "[ChMod] Closing " + shared +
+                                                                       " to other users"))
+      << capture.out();
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ClosingLeftOpenEntries, ::testing::ValuesIn(LEFT_OPEN_CASES),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A master folder of root's in a scratch folder others may pass through.
 class RootShareTest : public ::testing::Test {

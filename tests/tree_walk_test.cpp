@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -191,6 +192,46 @@ TEST_P(TreeWalkContract, VisitsAsTheHeaderSays) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, TreeWalkContract, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A listing that fails part way is an error of that folder, not its end. The kernel
+// lists another process's mapped files only while the caller may inspect that process:
+// the walk in a child lists this (root's) process's, and drops to an ordinary user on
+// the first entry, so the next read of the listing fails with EACCES.
+TEST(TreeWalkListing, ReadFailurePartWayFailsTheFolder) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another user part way";
+  const std::string top = "/proc/" + std::to_string(getpid()) + "/map_files";
+  for (const bool withTop : {true, false}) {
+    SCOPED_TRACE(withTop ? "with the top" : "without the top");
+    const ChildRun run = runInChild(
+        [&] {
+          Recorder recorder(top);
+          recorder.onEnter = [](const TreeEntry& entry) {
+            if (entry.depth == 1 && geteuid() == 0 &&
+                (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) {
+              _exit(2);
+            }
+          };
+          const TreeWalkResult result = walkTree(top.c_str(), &recorder, withTop);
+          for (const std::string& event : recorder.events) printf("%s\n", event.c_str());
+          fflush(stdout);
+          return static_cast<int>(result);
+        },
+        30);
+    const std::vector<std::string> events = splitLines(run.output);
+    ASSERT_GE(events.size(), 2u) << run.output;
+    // An entry was met before the listing failed.
+    EXPECT_EQ(0u, events[withTop ? 1 : 0].rfind("enter ", 0)) << run.output;
+    if (withTop) {
+      // The top was entered, never left: it failed with the listing's error.
+      EXPECT_EQ(static_cast<int>(TreeWalkResult::Walked), run.exitStatus);
+      EXPECT_EQ("enter .", events.front());
+      EXPECT_EQ("failed . EACCES", events.back()) << run.output;
+      EXPECT_EQ(0, std::count(events.begin(), events.end(), std::string("leave .")));
+    } else {
+      EXPECT_EQ(static_cast<int>(TreeWalkResult::TopMissing), run.exitStatus) << run.output;
+    }
+  }
+}
 
 // "d/d/.../d", levels deep.
 std::string chainPath(int levels) {
