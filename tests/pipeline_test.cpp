@@ -263,19 +263,32 @@ std::string flipped(std::string bytes, size_t at) {
   return bytes;
 }
 
-std::vector<BrokenCase> brokenCases() {
-  const std::string xz = hvpack::xzCompress(DATA);
-  std::string corrupt = xz;
-  corrupt[corrupt.size() / 2] ^= 0x55;
-  const std::string blocks = hvpack::xzCompressInBlocks(DATA);
-  const std::vector<size_t> ends = blockEnds(blocks);
+// The inputs are made when a case runs, not when the cases are listed: every test
+// process lists them all, but runs one.
+const std::string& dataXz() {
+  static const std::string xz = hvpack::xzCompress(DATA);
+  return xz;
+}
+
+const std::string& dataInBlocks() {
+  static const std::string blocks = hvpack::xzCompressInBlocks(DATA);
+  return blocks;
+}
+
+// Where the five blocks of dataInBlocks() end.
+std::vector<size_t> fiveBlockEnds() {
+  std::vector<size_t> ends = blockEnds(dataInBlocks());
   EXPECT_EQ(5u, ends.size());
-  if (ends.size() != 5) return {};
+  ends.resize(5, 0);
+  return ends;
+}
+
+std::vector<BrokenCase> brokenCases() {
   return {
       // Whatever came out before the check failed may be wrong; the result says so.
-      {"CorruptDataFails", [=] { return corrupt; }, {}, 1,
+      {"CorruptDataFails", [] { return flipped(dataXz(), dataXz().size() / 2); }, {}, 1,
        [](const std::string& out) { return out.size() <= DATA.size(); }, "lzma_code failed: 9"},
-      {"CutXzStreamFails", [=] { return xz.substr(0, xz.size() / 2); }, {}, 1, isPrefixOfData,
+      {"CutXzStreamFails", [] { return dataXz().substr(0, dataXz().size() / 2); }, {}, 1, isPrefixOfData,
        "lzma_code failed: 10"},
       {"CutKnownSizeLzmaFails",
        [] {
@@ -291,41 +304,41 @@ std::vector<BrokenCase> brokenCases() {
       // The producer never closes its input and has far more than the ring holds: the
       // decoder ends at the end of the stream and releases it.
       {"DataAfterTheStreamAreNeverDecoded",
-       [=] { return xz + randomBytes(1 << 20, 3); }, {.closeInput = false}, 0,
+       [] { return dataXz() + randomBytes(1 << 20, 3); }, {.closeInput = false}, 0,
        [](const std::string& out) { return out == DATA; }, ""},
-      {"ConsumerThatStopsReleasesEveryone", [=] { return xz; }, {.stopAfter = 1000}, 0,
+      {"ConsumerThatStopsReleasesEveryone", [] { return dataXz(); }, {.stopAfter = 1000}, 0,
        [](const std::string& out) { return out.size() >= 1000 && DATA.compare(0, out.size(), out) == 0; },
        ""},
       // The same in five blocks (four whole, one short), which the decoder's threads
       // decode: errors and cuts anywhere fail as above, and no block before the fault is
       // lost.
-      {"InBlocks_CorruptThirdBlockFails", [=] { return flipped(blocks, (ends[1] + ends[2]) / 2); }, {}, 1,
+      {"InBlocks_CorruptThirdBlockFails", [] { const auto ends = fiveBlockEnds(); return flipped(dataInBlocks(), (ends[1] + ends[2]) / 2); }, {}, 1,
        firstBlocksIntact(2), "lzma_code failed: 9"},
-      {"InBlocks_CorruptBlockHeaderFails", [=] { return flipped(blocks, ends[1] + 1); }, {}, 1,
+      {"InBlocks_CorruptBlockHeaderFails", [] { return flipped(dataInBlocks(), fiveBlockEnds()[1] + 1); }, {}, 1,
        firstBlocksWhole(2), "lzma_code failed: 9"},
-      {"InBlocks_CorruptCheckFails", [=] { return flipped(blocks, ends[1] - 1); }, {}, 1,
+      {"InBlocks_CorruptCheckFails", [] { return flipped(dataInBlocks(), fiveBlockEnds()[1] - 1); }, {}, 1,
        firstBlocksIntact(1), "lzma_code failed: 9"},
-      {"InBlocks_CorruptIndexFails", [=] { return flipped(blocks, ends[4] + 2); }, {}, 1,
+      {"InBlocks_CorruptIndexFails", [] { return flipped(dataInBlocks(), fiveBlockEnds()[4] + 2); }, {}, 1,
        firstBlocksWhole(5), "lzma_code failed: 9"},
-      {"InBlocks_CutAfterABlockFails", [=] { return blocks.substr(0, ends[1]); }, {}, 1,
+      {"InBlocks_CutAfterABlockFails", [] { return dataInBlocks().substr(0, fiveBlockEnds()[1]); }, {}, 1,
        firstBlocksWhole(2), "lzma_code failed: 10"},
-      {"InBlocks_CutInABlockHeaderFails", [=] { return blocks.substr(0, ends[2] + 3); }, {}, 1,
+      {"InBlocks_CutInABlockHeaderFails", [] { return dataInBlocks().substr(0, fiveBlockEnds()[2] + 3); }, {}, 1,
        firstBlocksWhole(3), "lzma_code failed: 10"},
-      {"InBlocks_CutInABlockFails", [=] { return blocks.substr(0, (ends[2] + ends[3]) / 2); }, {}, 1,
+      {"InBlocks_CutInABlockFails", [] { const auto ends = fiveBlockEnds(); return dataInBlocks().substr(0, (ends[2] + ends[3]) / 2); }, {}, 1,
        firstBlocksWhole(3), "lzma_code failed: 10"},
-      {"InBlocks_CutInTheIndexFails", [=] { return blocks.substr(0, ends[4] + 2); }, {}, 1,
+      {"InBlocks_CutInTheIndexFails", [] { return dataInBlocks().substr(0, fiveBlockEnds()[4] + 2); }, {}, 1,
        firstBlocksWhole(5), "lzma_code failed: 10"},
-      {"InBlocks_CutInTheFooterFails", [=] { return blocks.substr(0, blocks.size() - 1); }, {}, 1,
+      {"InBlocks_CutInTheFooterFails", [] { return dataInBlocks().substr(0, dataInBlocks().size() - 1); }, {}, 1,
        firstBlocksWhole(5), "lzma_code failed: 10"},
       {"InBlocks_DataAfterTheStreamAreNeverDecoded",
-       [=] { return blocks + randomBytes(1 << 20, 3); }, {.closeInput = false}, 0,
+       [] { return dataInBlocks() + randomBytes(1 << 20, 3); }, {.closeInput = false}, 0,
        [](const std::string& out) { return out == DATA; }, ""},
       // Stops while later blocks are still being decoded.
-      {"InBlocks_ConsumerThatStopsReleasesEveryone", [=] { return blocks; }, {.stopAfter = 150000}, 0,
+      {"InBlocks_ConsumerThatStopsReleasesEveryone", [] { return dataInBlocks(); }, {.stopAfter = 150000}, 0,
        [](const std::string& out) { return out.size() >= 150000 && DATA.compare(0, out.size(), out) == 0; },
        ""},
       {"InBlocks_ConsumerThatStopsWhileTheProducerWritesReleasesEveryone",
-       [=] { return blocks + randomBytes(1 << 20, 3); }, {.closeInput = false, .stopAfter = 1000}, 0,
+       [] { return dataInBlocks() + randomBytes(1 << 20, 3); }, {.closeInput = false, .stopAfter = 1000}, 0,
        [](const std::string& out) { return out.size() >= 1000 && DATA.compare(0, out.size(), out) == 0; },
        ""},
   };
@@ -408,54 +421,70 @@ std::string earlyEndingInner() {
   return inner.signedBytes(2048) + trailing.bytes();
 }
 
-std::vector<PipelineCase> pipelineCases() {
-  ArchiveBuilder plain;
-  plain.folder("d").file("d/big.bin", BIG).file("d/small.txt", "small");
-  const std::string plainXz = hvpack::xzCompress(plain.bytes());
+const std::string& plainArchive() {
+  static const std::string bytes =
+      ArchiveBuilder().folder("d").file("d/big.bin", BIG).file("d/small.txt", "small").bytes();
+  return bytes;
+}
 
-  ArchiveBuilder earlyOuter;
-  earlyOuter.file("first.txt", "first").nested("in.p2.l2", earlyEndingInner()).file("after.txt", "after");
-  const std::string earlySigned = earlyOuter.signedBytes(2048);
+const std::string& plainXz() {
+  static const std::string xz = hvpack::xzCompress(plainArchive());
+  return xz;
+}
 
-  ArchiveBuilder corruptOuter;
-  std::string corruptInner = hvpack::xzCompress(plain.bytes());
-  corruptInner[corruptInner.size() / 2] ^= 0x55;
-  corruptOuter.entry("0", "bad.p2.l2", std::to_string(corruptInner.size()), corruptInner)
-      .file("after.txt", "after");
-
+const std::string& blocksXz() {
   // Both levels in blocks, both signed: the outer stream's blocks are decoded on threads
   // while its UnArchiver feeds the nested stream to a decoder with threads of its own.
-  ArchiveBuilder blocksInner;
-  blocksInner.folder("d").file("d/big.bin", BIG).file("d/small.txt", "small");
-  ArchiveBuilder blocksOuter;
-  blocksOuter.file("first.txt", randomBytes(150000, 6))
-      .nested("in.p2.l2", blocksInner.signedBytes(2048), hvpack::NestedFormat::XzInBlocks)
-      .file("after.txt", "after");
-  const std::string blocksXz = hvpack::xzCompressInBlocks(blocksOuter.signedBytes(2048));
+  static const std::string xz = [] {
+    ArchiveBuilder blocksInner;
+    blocksInner.folder("d").file("d/big.bin", BIG).file("d/small.txt", "small");
+    ArchiveBuilder blocksOuter;
+    blocksOuter.file("first.txt", randomBytes(150000, 6))
+        .nested("in.p2.l2", blocksInner.signedBytes(2048), hvpack::NestedFormat::XzInBlocks)
+        .file("after.txt", "after");
+    return hvpack::xzCompressInBlocks(blocksOuter.signedBytes(2048));
+  }();
+  return xz;
+}
 
+std::string earlyEndingOuterXz() {
+  ArchiveBuilder earlyOuter;
+  earlyOuter.file("first.txt", "first").nested("in.p2.l2", earlyEndingInner()).file("after.txt", "after");
+  return hvpack::xzCompress(earlyOuter.signedBytes(2048));
+}
+
+std::string corruptNestedXz() {
+  ArchiveBuilder corruptOuter;
+  const std::string corruptInner = flipped(plainXz(), plainXz().size() / 2);
+  corruptOuter.entry("0", "bad.p2.l2", std::to_string(corruptInner.size()), corruptInner)
+      .file("after.txt", "after");
+  return hvpack::xzCompress(corruptOuter.bytes());
+}
+
+std::vector<PipelineCase> pipelineCases() {
   return {
-      {"WholeStreamDecodesAndExtracts", [=] { return plainXz; }, false, RETURNED,
+      {"WholeStreamDecodesAndExtracts", [] { return plainXz(); }, false, RETURNED,
        {"d/big.bin", "d/small.txt"}, {},
        {"[Streamer] [UnLZMAer] Done (0).", "[Streamer] [UnArchiver] Done."}},
       {"CutCompressedStreamReportsBothResults",
-       [=] { return plainXz.substr(0, plainXz.size() / 2); }, false, RETURNED + 1 + 2, {}, {"d/small.txt"},
+       [] { return plainXz().substr(0, plainXz().size() / 2); }, false, RETURNED + 1 + 2, {}, {"d/small.txt"},
        {"[Streamer] [UnLZMAer] Done (1)."}},
       {"NestedArchiveStoppingFirstDoesNotHang",
-       [=] { return hvpack::xzCompress(earlySigned); }, true, RETURNED,
+       earlyEndingOuterXz, true, RETURNED,
        {"first.txt", "inner.txt", "after.txt"}, {"never.bin"},
        {"[Unarchiver] Archive signature verified.",
         "\t[Unarchiver] .p2.l2 in sync unarchive complete.", "[Unarchiver] Extracting after.txt (::0 from 0)",
         "[Unarchiver] Archive signature verified."}},
-      {"NestedArchivesInBlocksExtractAndVerify", [=] { return blocksXz; }, true, RETURNED,
+      {"NestedArchivesInBlocksExtractAndVerify", [] { return blocksXz(); }, true, RETURNED,
        {"first.txt", "d/big.bin", "d/small.txt", "after.txt"}, {},
        {"\t[Unarchiver] .p2.l2 detected. Performing in sync unarchive.",
         "[Unarchiver] Archive signature verified.", "\t[Unarchiver] .p2.l2 in sync unarchive complete.",
         "[Unarchiver] Extracted after.txt length:5", "[Unarchiver] Archive signature verified."}},
       {"CutStreamInBlocksReportsBothResults",
-       [=] { return blocksXz.substr(0, blocksXz.size() / 2); }, false, RETURNED + 1 + 2, {"first.txt"},
+       [] { return blocksXz().substr(0, blocksXz().size() / 2); }, false, RETURNED + 1 + 2, {"first.txt"},
        {"after.txt"}, {"[Streamer] [UnLZMAer] Done (1)."}},
       {"NestedDecodingFailureMarksTheArchiveCut",
-       [=] { return hvpack::xzCompress(corruptOuter.bytes()); }, false, RETURNED + 2, {"after.txt"}, {},
+       corruptNestedXz, false, RETURNED + 2, {"after.txt"}, {},
        {"\t[Unarchiver] .p2.l2 in sync unarchive complete.", "[Unarchiver] Extracted after.txt length:5"}},
   };
 }

@@ -28,6 +28,21 @@ namespace {
 constexpr int CHILD_DEADLINE_SECONDS = 60;
 constexpr char RESULT_PREFIX[] = "VERSION RESULT ";
 
+// Runs the online road in this (child) process for a run whose tail asks for no stored
+// runtime and names the update site url.
+void runOnlineRoad(const std::string& master, const std::string& qv, const std::string& url,
+                   const char* skipSystemJre, const char* requiredJavaVersion) {
+  static ExtractorRun run{};
+  run.silent = true;
+  run.tail.skipSystemJre = const_cast<char*>(skipSystemJre);
+  run.tail.requiredJavaVersion = const_cast<char*>(requiredJavaVersion);
+  run.effectiveUpdateUrl = const_cast<char*>(url.c_str());
+  setString(run.jreName, "jre");
+  setString(run.masterFolder, master.c_str());
+  setString(run.qvFolder, qv.c_str());
+  RuntimeSetup_onlineRoad(&run);
+}
+
 // ---- Version file -------------------------------------------------------------------------
 
 struct VersionFileCase {
@@ -126,15 +141,7 @@ TEST_P(SkipSystemJre, SkippedSearchRunsNoShellCommand) {
   const ChildRun child = runInChild([&] {
     alarm(CHILD_DEADLINE_SECONDS);
     setenv("PATH", (bin + ":/usr/bin:/bin").c_str(), 1);
-    static ExtractorRun run{};
-    run.silent = true;
-    run.tail.skipSystemJre = const_cast<char*>(c.skip);
-    run.tail.requiredJavaVersion = const_cast<char*>("8");
-    run.effectiveUpdateUrl = const_cast<char*>(url.c_str());
-    setString(run.jreName, "jre");
-    setString(run.masterFolder, master.c_str());
-    setString(run.qvFolder, qv.c_str());
-    RuntimeSetup_onlineRoad(&run);
+    runOnlineRoad(master, qv, url, c.skip, "8");
     return 0;
   });
   const std::string& log = child.output;
@@ -246,14 +253,7 @@ TEST(DownloadRoadTempFolder, ThatCannotBeMadeEndsTheRoad) {
            mount("tmpfs", master.c_str(), "tmpfs", MS_RDONLY, "mode=0755") != 0)) {
         return 4;
       }
-      static ExtractorRun run{};
-      run.silent = true;
-      run.tail.skipSystemJre = const_cast<char*>("1");
-      run.effectiveUpdateUrl = const_cast<char*>(url.c_str());
-      setString(run.jreName, "jre");
-      setString(run.masterFolder, master.c_str());
-      setString(run.qvFolder, qv.c_str());
-      RuntimeSetup_onlineRoad(&run);
+      runOnlineRoad(master, qv, url, "1", nullptr);
       return 0;
     });
     const std::string& log = child.output;

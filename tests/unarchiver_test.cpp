@@ -173,7 +173,7 @@ struct SignedNested {
   size_t nestedData;  // first compressed byte of the nested entry
 };
 
-SignedNested signedNested(bool signInner = true) {
+SignedNested makeSignedNested(bool signInner) {
   ArchiveBuilder outer;
   outer.file("top.txt", "top");
   const std::string innerSigned = signInner ? nestedInner().signedBytes(2048) : nestedInner().bytes();
@@ -181,6 +181,14 @@ SignedNested signedNested(bool signInner = true) {
   const std::string compressed = hvpack::xzCompress(innerSigned);
   const size_t dataStart = outer.bytes().size() - compressed.size();
   return {outer.bytes(), outer.signedBytes(2048), dataStart};
+}
+
+// Made on first use, not when the cases are listed: every test process lists them all,
+// but runs one.
+const SignedNested& signedNested(bool signInner = true) {
+  static const SignedNested withSignedInner = makeSignedNested(true);
+  static const SignedNested withPlainInner = makeSignedNested(false);
+  return signInner ? withSignedInner : withPlainInner;
 }
 
 // Another value at one byte (a hex digit stays a hex digit of another value).
@@ -256,8 +264,6 @@ Tree plus(Tree tree, const Tree& more) {
 // ---- The archive format, one table -------------------------------------------------
 
 std::vector<ArchiveCase> formatCases() {
-  const SignedNested nested = signedNested();
-  const size_t firstTerminator = nested.stream.find('\0');
   return {
       {.name = "EmptyStreamIsAnEmptyArchive",
        .stream = [] { return std::string(); },
@@ -298,7 +304,7 @@ std::vector<ArchiveCase> formatCases() {
        .lines = {"[Unarchiver] Found special block hvArcSpBlock_Other",
                  "[Unarchiver] Found special block hvArcSpBlock_"}},
       {.name = "SignedNestedArchiveVerifiesAtBothLevels",
-       .stream = [=] { return nested.stream; },
+       .stream = [=] { return signedNested().stream; },
        .key = Key::Required,
        .tree = NESTED_TREE,
        .lines = {"\t[Unarchiver] .p2.l2 detected. Performing in sync unarchive.", VERIFIED,
@@ -312,43 +318,43 @@ std::vector<ArchiveCase> formatCases() {
            },
        .tree = {{"in", "/"}, {"in/small.txt", "inside"}, {"in/big.bin", content(PAYLOAD)}}},
       {.name = "EntriesAfterTheBlockAreNeverRead",
-       .stream = [=] { return nested.stream + ArchiveBuilder().file("after.txt", "late").bytes(); },
+       .stream = [=] { return signedNested().stream + ArchiveBuilder().file("after.txt", "late").bytes(); },
        .key = Key::Required,
        .tree = NESTED_TREE,
        .lines = {VERIFIED},
        .absent = {"[Unarchiver] Extracting after.txt (::0 from 0)"}},
       {.name = "ChangedHeaderValueFails",
-       .stream = [=] { return flipByte(nested.stream, 2); },
+       .stream = [=] { return flipByte(signedNested().stream, 2); },
        .key = Key::Required,
        .status = ENDED,
        .lines = {VERIFIED, STAR_LINE, FAILED_CHECK, DISREGARD, STAR_LINE}},
       {.name = "ChangedTerminatorFails",
-       .stream = [=] { return flipByte(nested.stream, firstTerminator); },
+       .stream = [=] { return flipByte(signedNested().stream, signedNested().stream.find('\0')); },
        .key = Key::Required,
        .status = ENDED,
        .lines = {FAILED_CHECK}},
       {.name = "ChangedDataByteFails",
-       .stream = [=] { return flipByte(nested.stream, nested.stream.find("top") + 1); },
+       .stream = [=] { return flipByte(signedNested().stream, signedNested().stream.find("top") + 1); },
        .key = Key::Required,
        .status = ENDED,
        .lines = {FAILED_CHECK}},
       {.name = "ChangedNestedCompressedByteFails",
-       .stream = [=] { return flipByte(nested.stream, nested.nestedData + 20); },
+       .stream = [=] { return flipByte(signedNested().stream, signedNested().nestedData + 20); },
        .key = Key::Required,
        .status = ENDED,
        .lines = {FAILED_CHECK}},
       {.name = "ChangedSignatureFails",
-       .stream = [=] { return flipByte(nested.stream, nested.stream.size() - 3); },
+       .stream = [=] { return flipByte(signedNested().stream, signedNested().stream.size() - 3); },
        .key = Key::Required,
        .status = ENDED,
        .lines = {FAILED_CHECK}},
       {.name = "BytesAfterTheBlockChangeNothing",
-       .stream = [=] { return nested.stream + "trailing junk"; },
+       .stream = [=] { return signedNested().stream + "trailing junk"; },
        .key = Key::Required,
        .tree = NESTED_TREE,
        .lines = {VERIFIED, VERIFIED}},
       {.name = "TruncatedNestedArchiveEndsTheStream",
-       .stream = [=] { return nested.stream.substr(0, nested.nestedData + 10); },
+       .stream = [=] { return signedNested().stream.substr(0, signedNested().nestedData + 10); },
        .status = RETURNED_CUT,
        .tree = {{"top.txt", "top"}},
        .lines = {"\t[Unarchiver] .p2.l2 detected. Performing in sync unarchive.",
@@ -569,50 +575,67 @@ const Tree CHAIN_OF_FOUR = {
     {"level1.txt", "level1"}, {"level2.txt", "level2"}, {"level3.txt", "level3"}, {"deepest.txt", "deep"}};
 const char TOO_DEEP[] = "[Unarchiver] level4.p2.l2 is nested deeper than 4 archives: it is refused.";
 
+const std::string& unsignedBytes() { return signedNested().unsignedBytes; }
+
+const std::string& hex() {
+  static const std::string value = validHex(unsignedBytes());
+  return value;
+}
+
+// Without a key a signed nested archive would end the run first.
+const SignedNested& plain() { return signedNested(false); }
+
+const std::string& plainHex() {
+  static const std::string value = validHex(plain().unsignedBytes);
+  return value;
+}
+
+const std::string& packedSigned() {
+  static const std::string bytes = packedArchive(true).signedBytes(2048);
+  return bytes;
+}
+
+const std::string& packedUnsigned() {
+  static const std::string bytes = packedArchive(false).bytes();
+  return bytes;
+}
+
 std::vector<ArchiveCase> bypassCases() {
-  const SignedNested nested = signedNested();
-  const std::string& unsignedBytes = nested.unsignedBytes;
-  const std::string hex = validHex(unsignedBytes);
-  // Without a key a signed nested archive would end the run first.
-  const SignedNested plain = signedNested(false);
-  const std::string plainHex = validHex(plain.unsignedBytes);
   const std::string evil = ArchiveBuilder().file("evil.txt", "evil").bytes();
-  const std::string packedSigned = packedArchive(true).signedBytes(2048);
-  const std::string packedUnsigned = packedArchive(false).bytes();
   return {
       {.name = "StrippedBlockFailsWhenAKeyIsRequired",
-       .stream = [=] { return unsignedBytes; },
+       .stream = [=] { return unsignedBytes(); },
        .key = Key::Required,
        .status = ENDED,
        .lines = {VERIFIED, NO_BLOCK, STAR_LINE, FAILED_CHECK, DISREGARD, STAR_LINE},
        .plant = plantOldFile},
       {.name = "LoneZeroBeforeTheBlockFails",
-       .stream = [=] { return unsignedBytes + std::string(1, '\0') + nested.stream.substr(unsignedBytes.size()); },
+       .stream = [=] { return unsignedBytes() + std::string(1, '\0') + signedNested().stream.substr(unsignedBytes().size()); },
        .key = Key::Required,
        .status = ENDED,
        .lines = {EOF_LINE, NO_BLOCK, FAILED_CHECK},
        .plant = plantOldFile},
       {.name = "SignatureLengthMinusOneFails",
-       .stream = [=] { return unsignedBytes + blockHeader("256") + signatureValues("-1", hex); },
+       .stream = [=] { return unsignedBytes() + blockHeader("256") + signatureValues("-1", hex()); },
        .key = Key::Required,
        .status = ENDED,
        .lines = {VERIFYING, NO_SIGNATURE, FAILED_CHECK},
        .plant = plantOldFile},
       {.name = "SignatureLengthMinusOneFailsWithoutAKeyAndRemovesNothing",
-       .stream = [=] { return plain.unsignedBytes + blockHeader("256") + signatureValues("-1", hex); },
+       .stream = [=] { return plain().unsignedBytes + blockHeader("256") + signatureValues("-1", hex()); },
        .status = ENDED,
        .tree = plus(NESTED_TREE, OLD_TREE),
        .lines = {NO_SIGNATURE, FAILED_CHECK, LEFT_ALONE, STAR_LINE},
        .plant = plantOldFile},
       {.name = "BlockOfLengthZeroIsStillTheBlock",
-       .stream = [=] { return unsignedBytes + blockHeader("0") + signatureValues("256", hex) + evil; },
+       .stream = [=] { return unsignedBytes() + blockHeader("0") + signatureValues("256", hex()) + evil; },
        .key = Key::Required,
        .tree = plus(NESTED_TREE, OLD_TREE),
        .lines = {VERIFIED, VERIFIED},
        .absent = {"[Unarchiver] Extracting evil.txt (::0 from 0)"},
        .plant = plantOldFile},
       {.name = "BlockOfLengthZeroWithAJunkSignatureFailsWithoutAKey",
-       .stream = [=] { return plain.unsignedBytes + blockHeader("0") + signatureValues("4", "01020304") + evil; },
+       .stream = [=] { return plain().unsignedBytes + blockHeader("0") + signatureValues("4", "01020304") + evil; },
        .status = ENDED,
        .tree = plus(NESTED_TREE, OLD_TREE),
        .lines = {VERIFYING, "[Unarchiver] Produced a signature of length 4", FAILED_CHECK},
@@ -630,52 +653,52 @@ std::vector<ArchiveCase> bypassCases() {
        .lines = {NO_BLOCK, FAILED_CHECK},
        .plant = plantOldFile},
       {.name = "UnimportedTailKeyFailsASignedArchive",
-       .stream = [=] { return nested.stream; },
+       .stream = [=] { return signedNested().stream; },
        .key = Key::RequiredUnimported,
        .status = ENDED,
        .lines = {VERIFYING, FAILED_CHECK},
        .absent = {VERIFIED},
        .plant = plantOldFile},
       {.name = "SignedArchiveWithoutAKeyEndsAndRemovesNothing",
-       .stream = [=] { return plain.stream; },
+       .stream = [=] { return plain().stream; },
        .status = ENDED,
        .tree = plus(NESTED_TREE, OLD_TREE),
        .lines = {VERIFYING, STAR_LINE, FAILED_CHECK, DISREGARD, LEFT_ALONE, STAR_LINE},
        .plant = plantOldFile},
       {.name = "EmptyHexFails",
-       .stream = [=] { return plain.unsignedBytes + blockHeader("256") + signatureValues("256", ""); },
+       .stream = [=] { return plain().unsignedBytes + blockHeader("256") + signatureValues("256", ""); },
        .status = ENDED,
        .tree = plus(NESTED_TREE, OLD_TREE),
        .lines = {NO_SIGNATURE, FAILED_CHECK},
        .plant = plantOldFile},
       {.name = "HexOfNoBytesFails",
-       .stream = [=] { return unsignedBytes + blockHeader("256") + signatureValues("256", "zz"); },
+       .stream = [=] { return unsignedBytes() + blockHeader("256") + signatureValues("256", "zz"); },
        .key = Key::Required,
        .status = ENDED,
        .lines = {"[Unarchiver] Produced a signature of length 0", FAILED_CHECK},
        .plant = plantOldFile},
       {.name = "BlockWithoutItsHexFails",
-       .stream = [=] { return unsignedBytes + blockHeader("256") + PropertyWriter().value("256").bytes(); },
+       .stream = [=] { return unsignedBytes() + blockHeader("256") + PropertyWriter().value("256").bytes(); },
        .key = Key::Required,
        .status = ENDED,
        .lines = {EOF_LINE, VERIFYING, NO_SIGNATURE, FAILED_CHECK},
        .plant = plantOldFile},
       {.name = "NothingAfterABlockOfLengthMinusOne",
-       .stream = [=] { return unsignedBytes + blockHeader("256") + signatureValues("-1", hex) + evil; },
+       .stream = [=] { return unsignedBytes() + blockHeader("256") + signatureValues("-1", hex()) + evil; },
        .key = Key::Required,
        .status = ENDED,
        .lines = {VERIFYING, NO_SIGNATURE, FAILED_CHECK},
        .absent = {"[Unarchiver] Extracting evil.txt (::0 from 0)"},
        .plant = plantOldFile},
       {.name = "NothingAfterABlockOfLengthMinusOneWithoutAKey",
-       .stream = [=] { return plain.unsignedBytes + blockHeader("256") + signatureValues("-1", hex) + evil; },
+       .stream = [=] { return plain().unsignedBytes + blockHeader("256") + signatureValues("-1", hex()) + evil; },
        .status = ENDED,
        .tree = plus(NESTED_TREE, OLD_TREE),
        .lines = {NO_SIGNATURE, FAILED_CHECK, LEFT_ALONE},
        .absent = {"[Unarchiver] Extracting evil.txt (::0 from 0)"},
        .plant = plantOldFile},
       {.name = "NothingAfterASignedBlockWithoutAKey",
-       .stream = [=] { return plain.unsignedBytes + blockHeader("256") + signatureValues("256", plainHex) + evil; },
+       .stream = [=] { return plain().unsignedBytes + blockHeader("256") + signatureValues("256", plainHex()) + evil; },
        .status = ENDED,
        .tree = plus(NESTED_TREE, OLD_TREE),
        .lines = {VERIFYING, FAILED_CHECK, LEFT_ALONE},
@@ -789,7 +812,7 @@ std::vector<ArchiveCase> bypassCases() {
        .lines = {TOO_DEEP, DISREGARD, LEFT_ALONE},
        .plant = plantOldFile},
       {.name = "Pack200RunsOnlyAfterTheOutermostCheck",
-       .stream = [=] { return packedSigned; },
+       .stream = [=] { return packedSigned(); },
        .key = Key::Required,
        .tree = PACKED_TREE,
        .lines = {"\t[Unarchiver] Requires unpacking200...", VERIFIED, VERIFIED,
@@ -797,14 +820,14 @@ std::vector<ArchiveCase> bypassCases() {
                  "\t[Unarchiver] Unpacking200 {dir}/in/inner.jar.p2"},
        .unpackCalls = 2},
       {.name = "Pack200NeverRunsWhenTheOuterCheckFails",
-       .stream = [=] { return flipByte(packedSigned, packedSigned.find(FAKE_PACK200_MARKER) + 3); },
+       .stream = [=] { return flipByte(packedSigned(), packedSigned().find(FAKE_PACK200_MARKER) + 3); },
        .key = Key::Required,
        .status = ENDED,
        .lines = {VERIFIED, FAILED_CHECK},
        .absent = {"\t[Unarchiver] Unpacking200 {dir}/in/inner.jar.p2"},
        .unpackCalls = 0},
       {.name = "Pack200OfAnUnsignedArchiveRunsAtItsEnd",
-       .stream = [=] { return packedUnsigned; },
+       .stream = [=] { return packedUnsigned(); },
        .tree = PACKED_TREE,
        .lines = {"\t[Unarchiver] .p2.l2 in sync unarchive complete.", EOF_LINE,
                  "\t[Unarchiver] Unpacking200 {dir}/lib/outer.jar.p2"},
