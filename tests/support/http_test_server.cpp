@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <set>
 
 namespace {
@@ -98,7 +99,16 @@ bool HttpTestServer::start(int lifetimeSeconds) {
     listenFd_ = -1;
     return false;
   }
-  acceptThread_ = std::thread(&HttpTestServer::acceptLoop, this, lifetimeSeconds);
+  // Returns once the thread runs its loop: a test that forks right after the start must
+  // not fork while the new thread is still setting itself up, or a sanitizer's allocator
+  // lock taken meanwhile would stay taken in the child for ever.
+  std::promise<void> running;
+  std::future<void> started = running.get_future();
+  acceptThread_ = std::thread([this, lifetimeSeconds, &running] {
+    running.set_value();
+    acceptLoop(lifetimeSeconds);
+  });
+  started.wait();
   return true;
 }
 
