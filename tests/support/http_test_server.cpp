@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <set>
 
 namespace {
@@ -102,10 +103,11 @@ bool HttpTestServer::start(int lifetimeSeconds) {
   // Returns once the thread runs its loop: a test that forks right after the start must
   // not fork while the new thread is still setting itself up, or a sanitizer's allocator
   // lock taken meanwhile would stay taken in the child for ever.
-  std::promise<void> running;
-  std::future<void> started = running.get_future();
-  acceptThread_ = std::thread([this, lifetimeSeconds, &running] {
-    running.set_value();
+  // The thread holds the promise, so its state outlives the set even once start returned.
+  auto running = std::make_shared<std::promise<void>>();
+  std::future<void> started = running->get_future();
+  acceptThread_ = std::thread([this, lifetimeSeconds, running] {
+    running->set_value();
     acceptLoop(lifetimeSeconds);
   });
   started.wait();
